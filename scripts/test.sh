@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Builds and runs every test: the Linux build, the sanitizer build, and the Windows DLLs with
+# their export tables checked.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+jobs=$(nproc)
+
+for preset in linux linux-asan; do
+  echo "== ${preset}: build"
+  cmake --preset "${preset}" >/dev/null
+  cmake --build --preset "${preset}" -j "${jobs}"
+  echo "== ${preset}: test"
+  ctest --preset "${preset}" -j "${jobs}"
+done
+
+for preset in windows-x64 windows-x86; do
+  echo "== ${preset}: build"
+  cmake --preset "${preset}" >/dev/null
+  cmake --build --preset "${preset}" -j "${jobs}"
+  scripts/check-dll-exports.sh "build/${preset}"
+done

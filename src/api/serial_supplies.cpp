@@ -1,0 +1,169 @@
+#include "api/serial_supplies.h"
+
+#include <cstring>
+
+#include "api/failure_message.h"
+#include "api/return_codes.h"
+#include "platform/api_lock.h"
+#include "platform/sleep.h"
+#include "transport/serial_port.h"
+
+namespace {
+
+constexpr uint32_t kBridgeBaud = 9600;
+constexpr uint32_t kTextBaud = 115200;
+constexpr int kProbeAttempts = 3;
+constexpr uint32_t kSettleMs = 10;
+constexpr uint8_t kBridgeProbe[] = {0x52, 0x00};  // read of the bridge's register 0
+constexpr uint8_t kBridgeAnswer = 0xF0;
+constexpr char kTypeRequest[] = "SYST:INF:TYPE?\r";
+constexpr uint32_t kTypeAnswerSize = 80;
+constexpr char kHeadTypeRequest[] = "?HTYPE\r";
+constexpr uint8_t kCarriageReturn = 0x0D;
+
+// Holds the library's lock for one step; `held` is false when the wait failed.
+class StepLock {
+public:
+    StepLock() : held(ApiLockAcquire()) {}
+    ~StepLock() {
+        if (held) ApiLockRelease();
+    }
+    StepLock(const StepLock &) = delete;
+    StepLock &operator=(const StepLock &) = delete;
+    const bool held;
+};
+
+// An open port for the length of one probe.
+class ProbePort {
+public:
+    ProbePort(const char *name, uint32_t baud) {
+        try {
+            port = SerialPort::Open(name, baud);
+        } catch (...) {
+            port = SerialPort::kInvalidHandle;
+        }
+    }
+    ~ProbePort() {
+        if (port != SerialPort::kInvalidHandle) SerialPort::Close(port);
+    }
+    ProbePort(const ProbePort &) = delete;
+    ProbePort &operator=(const ProbePort &) = delete;
+    SerialPort::Handle port;
+};
+
+// After a probe's answer: let the line settle and drop what follows it.
+void Settle(SerialPort::Handle port) {
+    SleepMilliseconds(kSettleMs);
+    SerialPort::FlushInputQueue(port);
+}
+
+void WriteText(SerialPort::Handle port, const char *text, uint32_t length) {
+    SerialPort::WriteBytes(port, reinterpret_cast<const uint8_t *>(text), length);
+}
+
+// Waits for the first byte, then takes whatever arrives (at most capacity - 1 bytes) as text.
+void ReadAnswer(SerialPort::Handle port, char *text, uint32_t capacity) {
+    SerialPort::WaitInputQueue(port, 1);
+    const uint32_t count =
+        SerialPort::ReadAvailable(port, reinterpret_cast<uint8_t *>(text), capacity - 1);
+    text[count] = '\0';
+}
+
+// A probe's question and the test of its answer, run on a port opened for it.
+template <class Ask>
+bool Probe(const char *portName, uint32_t baud, Ask ask) {
+    StepLock lock;
+    if (!lock.held) return false;
+    ProbePort probe(portName, baud);
+    if (probe.port == SerialPort::kInvalidHandle) return false;
+    bool answer = false;
+    try {
+        answer = ask(probe.port);
+        Settle(probe.port);
+    } catch (...) {
+        // A failure before the answer means no; after it the answer stands.
+    }
+    return answer;
+}
+
+int32_t OpenDevice(const char *portName, MavoZARP_Handle *openedDevice, uint32_t baud,
+                   DeviceTable &(*table)()) {
+    StepLock lock;
+    if (!lock.held) return MAVOZARP_STATUS_LOCK_FAILED;
+    SerialPort::Handle port;
+    try {
+        port = SerialPort::Open(portName, baud);
+    } catch (const FailureMessage &failure) {
+        return MapFailureMessage(failure.text);
+    } catch (...) {
+        return MAVOZARP_STATUS_SERIAL_ERROR;
+    }
+    *openedDevice = port;
+    if (port == SerialPort::kInvalidHandle) return MAVOZARP_STATUS_SERIAL_ERROR;
+    // A full table refuses the port rather than lose track of it.
+    if (!table().Append(port)) {
+        SerialPort::Close(port);
+        return MAVOZARP_STATUS_SERIAL_ERROR;
+    }
+    try {
+        Settle(port);
+    } catch (...) {
+        // The port is filed; stale input is dropped again before every later write.
+    }
+    return MAVOZARP_STATUS_SUCCESS;
+}
+
+}  // namespace
+
+bool ProbeBridge(const char *portName) {
+    return Probe(portName, kBridgeBaud, [](SerialPort::Handle port) {
+        SerialPort::WriteBytes(port, kBridgeProbe, sizeof kBridgeProbe);
+        return SerialPort::ReadBytes(port, 1)[0] == kBridgeAnswer;
+    });
+}
+
+bool ProbeTextSupply(const char *portName) {
+    return Probe(portName, kTextBaud, [](SerialPort::Handle port) {
+        WriteText(port, kTypeRequest, sizeof kTypeRequest - 1);
+        char answer[kTypeAnswerSize];
+        ReadAnswer(port, answer, sizeof answer);
+        return std::strncmp(answer, "ZARP", 4) == 0 || std::strncmp(answer, "KT", 2) == 0;
+    });
+}
+
+int32_t OpenBridgeDevice(const char *portName, MavoZARP_Handle *openedDevice) {
+    return OpenDevice(portName, openedDevice, kBridgeBaud, BridgeTable);
+}
+
+int32_t OpenTextDevice(const char *portName, MavoZARP_Handle *openedDevice) {
+    return OpenDevice(portName, openedDevice, kTextBaud, TextTable);
+}
+
+int32_t OpenSerialPort(const char *portName, MavoZARP_Handle *openedDevice) {
+    for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
+        if (ProbeBridge(portName)) return OpenBridgeDevice(portName, openedDevice);
+    }
+    for (int attempt = 0; attempt < kProbeAttempts; ++attempt) {
+        if (ProbeTextSupply(portName)) return OpenTextDevice(portName, openedDevice);
+    }
+    return MAVOZARP_STATUS_SERIAL_ERROR;
+}
+
+void PassThroughCommand(DeviceHandle port, const char *command, char *reply) {
+    WriteText(port, command, static_cast<uint32_t>(std::strlen(command)));
+    SerialPort::WriteBytes(port, &kCarriageReturn, 1);
+    ReadAnswer(port, reply, MAVOZARP_BUFFER_SIZE);
+    if (std::strncmp(reply, "ERR", 3) == 0) RaiseFailure(kInvalidCommand);
+}
+
+int32_t QueryTextHeadType(DeviceHandle port, char *headType) {
+    try {
+        WriteText(port, kHeadTypeRequest, sizeof kHeadTypeRequest - 1);
+        char answer[MAVOZARP_BUFFER_SIZE];
+        ReadAnswer(port, answer, sizeof answer);
+        std::memcpy(headType, answer, sizeof answer);
+        return MAVOZARP_STATUS_SUCCESS;
+    } catch (...) {
+        return MAVOZARP_STATUS_OTHER_ERROR;
+    }
+}

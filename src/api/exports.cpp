@@ -104,10 +104,11 @@ int32_t SendCommandBody(MavoZARP_Handle device, const char *command, char *reply
             PassThroughCommand(routed.slot->handle, command, reply);
             return MAVOZARP_STATUS_SUCCESS;
         case Route::Simulated: {
-            // The simulated head selects no transport: it never reaches a real device.
+            // The simulated head selects no transport, before it is built, so neither its
+            // construction nor its operations ever reach a real device.
+            SelectTransport(kNoTransport);
             std::unique_ptr<CommonLaser> &head = SimulatedHead();
             if (!head) head = CreateSimulatedHead();
-            SelectTransport(kNoTransport);
             return Interpret(head.get(), command, reply);
         }
         case Route::Unknown:

@@ -1,0 +1,148 @@
+#include "transport/serial_port.h"
+
+#include <algorithm>
+#include <iterator>
+#include <new>
+
+#include "api/failure_message.h"
+#include "platform/serial_device.h"
+#include "platform/sleep.h"
+
+namespace SerialPort {
+
+static_assert(kInvalidHandle == SerialDevice::kInvalidHandle);
+
+namespace {
+
+using SerialDevice::Refusal;
+
+constexpr uint32_t kQueueBytes = 128;
+constexpr SerialDevice::Timeouts kTimeouts{
+    .readInterval = 50,
+    .readTotalMultiplier = 10,
+    .readTotalConstant = 50,
+    .writeTotalMultiplier = 10,
+    .writeTotalConstant = 50,
+};
+
+// The input wait looks this many times, pausing after every look but the last: about a tenth of
+// a second in all.
+constexpr uint32_t kInputLooks = 102;
+constexpr uint32_t kInputPauseMilliseconds = 1;
+
+struct RefusalMessage {
+    Refusal refusal;
+    const char *text;
+};
+
+// Both time-out steps say SetCommTimeouts: the host cannot tell a refused read from a refused
+// write of them.
+constexpr RefusalMessage kRefusalMessages[] = {
+    {Refusal::kQueueSizes, "SerialPort::Open: SetupComm() failed."},
+    {Refusal::kReadLineSettings, "SerialPort::Open: GetCommState() failed."},
+    {Refusal::kWriteLineSettings, "SerialPort::Open: SetCommState() failed."},
+    {Refusal::kReadTimeouts, "SerialPort::Open: SetCommTimeouts() failed."},
+    {Refusal::kWriteTimeouts, "SerialPort::Open: SetCommTimeouts() failed."},
+};
+
+[[noreturn]] void RaiseRefusal(Refusal refusal) {
+    const auto found = std::find_if(
+        std::begin(kRefusalMessages), std::end(kRefusalMessages),
+        [refusal](const RefusalMessage &entry) { return entry.refusal == refusal; });
+    RaiseFailure(found->text);
+}
+
+std::vector<uint8_t> Buffer(uint32_t count, const char *failure) {
+    try {
+        return std::vector<uint8_t>(count);
+    } catch (const std::bad_alloc &) {
+        RaiseFailure(failure);
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> FormatDevicePath(const char *name, std::string_view comPrefix,
+                                            size_t maxLength) {
+    const std::string_view given(name);
+    std::string path(given.starts_with("COM") ? comPrefix : std::string_view{});
+    path += given;
+    if (path.size() > maxLength) {
+        return std::nullopt;
+    }
+    return path;
+}
+
+Handle Open(const char *name, uint32_t baudRate) {
+    const std::optional<std::string> path =
+        FormatDevicePath(name, SerialDevice::kComPrefix, SerialDevice::kMaxPathLength);
+    if (!path) {
+        return kInvalidHandle;
+    }
+    const Handle port = SerialDevice::OpenExclusive(path->c_str());
+    if (port == kInvalidHandle) {
+        return kInvalidHandle;
+    }
+    Refusal refusal = SerialDevice::SetQueueSizes(port, kQueueBytes, kQueueBytes);
+    if (refusal == Refusal::kNone) {
+        refusal = SerialDevice::SetLineSettings(port, baudRate);
+    }
+    if (refusal == Refusal::kNone) {
+        refusal = SerialDevice::SetTimeouts(port, kTimeouts);
+    }
+    if (refusal != Refusal::kNone) {
+        SerialDevice::Close(port);
+        RaiseRefusal(refusal);
+    }
+    return port;
+}
+
+bool Close(Handle port) { return SerialDevice::Close(port); }
+
+void WriteBytes(Handle port, const uint8_t *bytes, uint32_t count) {
+    // Whatever came before the request is no part of its answer.
+    FlushInputQueue(port);
+    const std::optional<uint32_t> written = SerialDevice::Write(port, bytes, count);
+    if (!written) {
+        RaiseFailure("SerialPort::WriteBytes: WriteFile() failed.");
+    }
+    if (*written != count) {
+        RaiseFailure("SerialPort::WriteBytes: nBytesWritten != nBytesToWrite");
+    }
+}
+
+std::vector<uint8_t> ReadBytes(Handle port, uint32_t count) {
+    WaitInputQueue(port, count);
+    std::vector<uint8_t> bytes =
+        Buffer(count, "SerialPort::ReadBytes: memory could not be allocated");
+    if (SerialDevice::Read(port, bytes.data(), count) != count) {
+        RaiseFailure("SerialPort::ReadBytes: nBytesRead != nBytesToRead");
+    }
+    return bytes;
+}
+
+void WaitInputQueue(Handle port, uint32_t count) {
+    for (uint32_t look = 1; SerialDevice::BytesWaiting(port) < count; ++look) {
+        if (look == kInputLooks) {
+            RaiseFailure("SerialPort::WaitInputQueue: timeout waiting for response");
+        }
+        SleepMilliseconds(kInputPauseMilliseconds);
+    }
+}
+
+void FlushInputQueue(Handle port) {
+    // Takes only what has come so far; a failed read leaves nothing worth reporting.
+    const uint32_t waiting = SerialDevice::BytesWaiting(port);
+    if (waiting == 0) {
+        return;
+    }
+    std::vector<uint8_t> discarded =
+        Buffer(waiting, "SerialPort::FlushInputQueue: memory could not be allocated");
+    SerialDevice::Read(port, discarded.data(), waiting);
+}
+
+uint32_t ReadAvailable(Handle port, uint8_t *buffer, uint32_t capacity) {
+    return SerialDevice::Read(port, buffer, capacity);
+}
+
+}  // namespace SerialPort

@@ -15,7 +15,10 @@ expected="1 MavoZARP_GetDLLVersion
 6 MavoZARP_OpenSerialPort"
 
 # The export name table lists "[ordinal] name"; the ordinal base is 1.
-actual=$("${objdump}" -p "${dll}" | awk '/\[Ordinal\/Name Pointer\] Table/{on=1; next} on && /^\s*\[/{gsub(/[\[\]]/,""); print $1+1, $2; next} on && !/^\s*\[/{on=0}' | sort -n)
+actual=$("${objdump}" -p "${dll}" |
+  awk '/\[Ordinal\/Name Pointer\] Table/ {on = 1; next}
+       on && /^[ \t]*\[/ {gsub(/[][]/, ""); print $1 + 1, $2; next}
+       on {on = 0}' | sort -n)
 if [ "${actual}" != "${expected}" ]; then
   echo "FAIL ${dll}: export table differs"
   echo "expected:"; echo "${expected}"

@@ -27,6 +27,16 @@ uint8_t ReadRegister(SerialPort::Handle port);
 // held low, then start and stop.
 void ClearBus(SerialPort::Handle port);
 
+// Steps on the GPIO lines (data bit 4, clock bit 5 of the port), each returning its piece of the
+// transcript: "S", "P", "M", "A" or "N" (the device acknowledged or not), ">" and the eight bits
+// written, "<" and the eight bits read.
+std::string GpioStart(SerialPort::Handle port);
+std::string GpioStop(SerialPort::Handle port);
+std::string GpioMasterAck(SerialPort::Handle port);
+std::string GpioReadAck(SerialPort::Handle port);
+std::string GpioWriteByte(SerialPort::Handle port, uint8_t value);
+std::string GpioReadByte(SerialPort::Handle port);
+
 // The value read in a GPIO transcript: the bits after the first "<", up to "P" or 255 characters.
 uint32_t DecodeTranscript(const std::string &transcript);
 

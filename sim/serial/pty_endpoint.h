@@ -1,0 +1,91 @@
+// The far end of a serial line for the emulators: a pseudo-terminal pair whose slave path a host
+// opens as its serial device, served by a thread of the endpoint's own. What the host writes is
+// recorded and handed to the emulator's handler, which turns it into answers; the endpoint sends
+// them back, unless told to stay silent, to answer late or to answer short.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+// An owned file descriptor, closed on destruction.
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(FileDescriptor &&other) noexcept : fd_(other.Release()) {}
+    FileDescriptor &operator=(FileDescriptor &&other) noexcept;
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+    ~FileDescriptor();
+
+    int Get() const { return fd_; }
+    int Release();
+
+private:
+    int fd_ = -1;
+};
+
+class PtyEndpoint {
+public:
+    // Called on the serving thread with each piece of input as it arrives (requests may be split
+    // across pieces); returns the answers of the requests it completed, in order. An empty answer
+    // sends nothing.
+    using Handler = std::function<std::vector<std::vector<uint8_t>>(std::span<const uint8_t>)>;
+
+    // Opens the pair (raw line, kept open on the slave side so that a host may close and reopen
+    // the path) and starts serving. Throws std::system_error when the system refuses.
+    explicit PtyEndpoint(Handler handler);
+    // Stops the thread (also during an answer delay) and closes the pair.
+    ~PtyEndpoint();
+    PtyEndpoint(const PtyEndpoint &) = delete;
+    PtyEndpoint &operator=(const PtyEndpoint &) = delete;
+
+    // The device path a host opens.
+    const std::string &Path() const { return path_; }
+
+    // Every byte received since the start or the last ClearReceived. A byte is recorded once the
+    // handler has taken it, so what a test sees recorded has been acted on.
+    std::vector<uint8_t> Received() const;
+    void ClearReceived();
+    // True once at least `count` bytes are recorded; false when `timeout` passes first.
+    bool WaitForReceived(size_t count, std::chrono::milliseconds timeout) const;
+
+    void SetSilent(bool silent);
+    void SetAnswerDelay(std::chrono::milliseconds delay);
+    // Every answer loses its last `bytes` bytes.
+    void SetAnswersShortBy(size_t bytes);
+
+private:
+    void Serve();
+    // False when the endpoint is stopping.
+    bool PauseUnlessStopping(std::chrono::milliseconds pause) const;
+    bool Send(std::span<const uint8_t> bytes) const;
+
+    Handler handler_;
+    FileDescriptor master_;
+    FileDescriptor slave_;
+    FileDescriptor stopRead_;
+    FileDescriptor stopWrite_;
+    std::string path_;
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable receivedChanged_;
+    std::vector<uint8_t> received_;
+    bool silent_ = false;
+    std::chrono::milliseconds answerDelay_{0};
+    size_t answersShortBy_ = 0;
+
+    std::thread thread_;  // last: starts once everything above is ready
+};
+
+}  // namespace sim

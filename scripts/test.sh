@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# Builds and runs every test: the Linux build, the sanitizer build, and the Windows DLLs with
-# their export tables checked.
+# Builds and runs every test: the Linux build, the sanitizer builds (address and undefined
+# behaviour; threads), and the Windows DLLs with their export tables checked.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 jobs=$(nproc)
 
-for preset in linux linux-asan; do
+for preset in linux linux-asan linux-tsan; do
   echo "== ${preset}: build"
   cmake --preset "${preset}" >/dev/null
   cmake --build --preset "${preset}" -j "${jobs}"

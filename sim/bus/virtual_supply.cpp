@@ -55,7 +55,13 @@ uint32_t WordFromBytes(const std::vector<uint8_t> &bytes, ByteOrder order) {
 
 }  // namespace
 
-VirtualSupply::VirtualSupply() {
+VirtualSupply::VirtualSupply() : ownBus_(std::make_unique<I2cBus>()), bus_(ownBus_.get()) {
+    AttachParts();
+}
+
+VirtualSupply::VirtualSupply(I2cBus &bus) : bus_(&bus) { AttachParts(); }
+
+void VirtualSupply::AttachParts() {
     for (uint8_t address : kExpanders) expanders_[address] = Add<IoExpander>(address);
     for (uint8_t address : kAdcs) adcs_[address] = Add<AdcConverter>(address);
     for (uint8_t address : kPots) pots_[address] = Add<Potentiometer>(address);
@@ -70,7 +76,7 @@ template <class Device, class... Args>
 Device *VirtualSupply::Add(uint8_t address, Args... args) {
     auto device = std::make_unique<Device>(args...);
     Device *part = device.get();
-    bus_.Attach(address, std::move(device));
+    bus_->Attach(address, std::move(device));
     return part;
 }
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -40,11 +41,15 @@ public:
     // The counter's four bytes, least significant first.
     static constexpr size_t kCounterRegister = 5;
 
+    // The parts on a bus of the supply's own.
     VirtualSupply();
+    // The parts attached to a bus another front end owns (the bridge emulator's); the bus must
+    // outlive the supply.
+    explicit VirtualSupply(I2cBus &bus);
     VirtualSupply(const VirtualSupply &) = delete;
     VirtualSupply &operator=(const VirtualSupply &) = delete;
 
-    I2cBus &Bus() { return bus_; }
+    I2cBus &Bus() { return *bus_; }
 
     // The parts by address; std::out_of_range when no part of that kind sits there.
     IoExpander &Expander(uint8_t address) const;
@@ -72,10 +77,12 @@ public:
     void WriteSingle(uint8_t memory, uint16_t offset, float value, ByteOrder order);
 
 private:
+    void AttachParts();
     template <class Device, class... Args>
     Device *Add(uint8_t address, Args... args);
 
-    I2cBus bus_;
+    std::unique_ptr<I2cBus> ownBus_;  // null when the parts sit on another front end's bus
+    I2cBus *bus_;
     std::map<uint8_t, IoExpander *> expanders_;
     std::map<uint8_t, AdcConverter *> adcs_;
     std::map<uint8_t, Potentiometer *> pots_;

@@ -1,0 +1,628 @@
+// The command-line tool, run as a person or a script runs it: the built program as a child
+// process, its standard output and error and its exit status checked.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bus/register_memory.h"
+#include "serial/bridge_emulator.h"
+#include "serial/text_supply_emulator.h"
+
+namespace {
+
+// ---- running the tool --------------------------------------------------------------------------
+
+// A temporary file that disappears with the object.
+class TemporaryFile {
+public:
+    TemporaryFile() {
+        char pattern[] = "/tmp/mavozarp-tool-test-XXXXXX";
+        fd_ = mkstemp(pattern);
+        if (fd_ < 0) throw std::runtime_error("mkstemp failed");
+        path_ = pattern;
+    }
+    ~TemporaryFile() {
+        close(fd_);
+        unlink(path_.c_str());
+    }
+    TemporaryFile(const TemporaryFile &) = delete;
+    TemporaryFile &operator=(const TemporaryFile &) = delete;
+
+    const std::string &Path() const { return path_; }
+    std::string Contents() const {
+        std::ifstream in(path_, std::ios::binary);
+        std::ostringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    void Write(const std::string &text) const { std::ofstream(path_, std::ios::binary) << text; }
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
+
+// The tool started with its output in files (no pipe to fill up, nothing to read concurrently).
+class ToolProcess {
+public:
+    explicit ToolProcess(const std::vector<std::string> &arguments, const std::string &input = "") {
+        stdin_.Write(input);
+        pid_ = fork();
+        if (pid_ < 0) throw std::runtime_error("fork failed");
+        if (pid_ == 0) {
+            const int in = open(stdin_.Path().c_str(), O_RDONLY);
+            const int out = open(stdout_.Path().c_str(), O_WRONLY | O_TRUNC);
+            const int err = open(stderr_.Path().c_str(), O_WRONLY | O_TRUNC);
+            if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
+                dup2(err, 2) < 0) {
+                _exit(127);
+            }
+            std::vector<char *> argv{const_cast<char *>(MAVOZARP_TOOL_PATH)};
+            for (const std::string &argument : arguments)
+                argv.push_back(const_cast<char *>(argument.c_str()));
+            argv.push_back(nullptr);
+            execv(MAVOZARP_TOOL_PATH, argv.data());
+            _exit(127);
+        }
+    }
+    ~ToolProcess() {
+        if (pid_ > 0 && !finished_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    void Signal(int number) const { kill(pid_, number); }
+
+    // The exit status; -1 when the process did not end by itself within the bound (it is then
+    // killed) or ended by a signal.
+    int Wait(std::chrono::seconds bound = std::chrono::seconds(60)) {
+        const auto deadline = std::chrono::steady_clock::now() + bound;
+        int status = 0;
+        while (waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+                finished_ = true;
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        finished_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    std::string Out() const { return stdout_.Contents(); }
+    std::string Err() const { return stderr_.Contents(); }
+
+private:
+    TemporaryFile stdin_, stdout_, stderr_;
+    pid_t pid_ = -1;
+    bool finished_ = false;
+};
+
+struct ToolRun {
+    int exit;
+    std::string out;
+    std::string err;
+};
+
+ToolRun Tool(const std::vector<std::string> &arguments, const std::string &input = "") {
+    ToolProcess process(arguments, input);
+    const int exit = process.Wait();
+    return {exit, process.Out(), process.Err()};
+}
+
+std::vector<std::string> Lines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> Split(const std::string &text, char separator) {
+    std::vector<std::string> fields;
+    std::istringstream in(text);
+    for (std::string field; std::getline(in, field, separator);) fields.push_back(field);
+    if (!text.empty() && text.back() == separator) fields.emplace_back();
+    return fields;
+}
+
+bool Contains(const std::string &text, const std::string &piece) {
+    return text.find(piece) != std::string::npos;
+}
+
+// ---- reading the JSON the tool writes ----------------------------------------------------------
+
+// Just enough JSON to check documents: strict about the grammar, so a document a script could not
+// parse fails the test.
+struct JsonValue {
+    enum class Kind { Null, Bool, Number, String, Array, Object } kind = Kind::Null;
+    bool boolean = false;
+    double number = 0.0;
+    std::string text;
+    std::vector<JsonValue> items;
+    std::map<std::string, JsonValue> members;
+
+    const JsonValue &operator[](const std::string &key) const {
+        static const JsonValue missing;
+        const auto it = members.find(key);
+        return it == members.end() ? missing : it->second;
+    }
+    bool Has(const std::string &key) const { return members.contains(key); }
+};
+
+class JsonParser {
+public:
+    explicit JsonParser(const std::string &text) : text_(text) {}
+
+    JsonValue Document() {
+        JsonValue value = Value();
+        SkipBlanks();
+        if (at_ != text_.size()) Fail("text after the document");
+        return value;
+    }
+
+private:
+    [[noreturn]] void Fail(const std::string &why) const {
+        throw std::runtime_error("bad JSON at " + std::to_string(at_) + ": " + why);
+    }
+    void SkipBlanks() {
+        while (at_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[at_]))) ++at_;
+    }
+    void Expect(char c) {
+        SkipBlanks();
+        if (at_ >= text_.size() || text_[at_] != c) Fail(std::string("expected ") + c);
+        ++at_;
+    }
+    bool Peek(char c) {
+        SkipBlanks();
+        return at_ < text_.size() && text_[at_] == c;
+    }
+    bool Literal(const std::string &word) {
+        if (text_.compare(at_, word.size(), word) != 0) return false;
+        at_ += word.size();
+        return true;
+    }
+    std::string String() {
+        Expect('"');
+        std::string result;
+        while (at_ < text_.size() && text_[at_] != '"') {
+            const char c = text_[at_++];
+            if (static_cast<unsigned char>(c) < 0x20) Fail("control character in a string");
+            if (c != '\\') {
+                result += c;
+                continue;
+            }
+            if (at_ >= text_.size()) Fail("open escape");
+            const char escaped = text_[at_++];
+            const std::string simple = "\"\\/bfnrt";
+            const std::string meant = "\"\\/\b\f\n\r\t";
+            if (const size_t i = simple.find(escaped); i != std::string::npos) {
+                result += meant[i];
+            } else if (escaped == 'u' && at_ + 4 <= text_.size()) {
+                result += static_cast<char>(std::stoi(text_.substr(at_, 4), nullptr, 16));
+                at_ += 4;
+            } else {
+                Fail("bad escape");
+            }
+        }
+        Expect('"');
+        return result;
+    }
+    JsonValue Value() {
+        SkipBlanks();
+        JsonValue value;
+        if (Peek('{')) {
+            value.kind = JsonValue::Kind::Object;
+            Expect('{');
+            for (bool first = true; !Peek('}'); first = false) {
+                if (!first) Expect(',');
+                std::string key = String();
+                Expect(':');
+                value.members[key] = Value();
+            }
+            Expect('}');
+        } else if (Peek('[')) {
+            value.kind = JsonValue::Kind::Array;
+            Expect('[');
+            for (bool first = true; !Peek(']'); first = false) {
+                if (!first) Expect(',');
+                value.items.push_back(Value());
+            }
+            Expect(']');
+        } else if (Peek('"')) {
+            value.kind = JsonValue::Kind::String;
+            value.text = String();
+        } else if (Literal("null")) {
+        } else if (Literal("true")) {
+            value.kind = JsonValue::Kind::Bool;
+            value.boolean = true;
+        } else if (Literal("false")) {
+            value.kind = JsonValue::Kind::Bool;
+        } else {
+            const size_t start = at_;
+            while (at_ < text_.size() &&
+                   std::string("+-0123456789.eE").find(text_[at_]) != std::string::npos)
+                ++at_;
+            if (start == at_) Fail("unexpected character");
+            value.kind = JsonValue::Kind::Number;
+            value.number = std::stod(text_.substr(start, at_ - start));
+        }
+        return value;
+    }
+
+    const std::string &text_;
+    size_t at_ = 0;
+};
+
+JsonValue ParseJson(const std::string &text) { return JsonParser(text).Document(); }
+
+// ---- help and usage ----------------------------------------------------------------------------
+
+TEST(Tool, EverySubcommandExplainsItselfWithHelp) {
+    const std::vector<std::pair<std::string, bool>> subcommands = {
+        {"version", false}, {"scan", false}, {"send", true},
+        {"status", true},   {"watch", true}, {"shell", true},
+    };
+    for (const auto &[name, takesDevice] : subcommands) {
+        SCOPED_TRACE(name);
+        for (const std::string spelling : {"--help", "-h"}) {
+            const ToolRun run = Tool({name, spelling});
+            EXPECT_EQ(run.exit, 0);
+            EXPECT_EQ(run.out.rfind("Usage: mavozarp " + name, 0), 0u) << run.out;
+            EXPECT_TRUE(run.err.empty()) << run.err;
+            EXPECT_EQ(Contains(run.out, "--simulated") && Contains(run.out, "--port PATH") &&
+                          Contains(run.out, "--adapter N"),
+                      takesDevice);
+        }
+    }
+    // Help wins over a missing device.
+    EXPECT_EQ(Tool({"send", "--help"}).exit, 0);
+
+    const ToolRun general = Tool({"--help"});
+    EXPECT_EQ(general.exit, 0);
+    for (const auto &[name, takesDevice] : subcommands)
+        EXPECT_TRUE(Contains(general.out, "  " + name + " "));
+}
+
+TEST(Tool, UsageMistakesExitWithTwoAndSayWhatIsWrong) {
+    const ToolRun nothing = Tool({});
+    EXPECT_EQ(nothing.exit, 2);
+    EXPECT_TRUE(Contains(nothing.err, "Usage: mavozarp"));
+
+    const ToolRun unknown = Tool({"frobnicate"});
+    EXPECT_EQ(unknown.exit, 2);
+    EXPECT_TRUE(Contains(unknown.err, "unknown subcommand 'frobnicate'"));
+
+    const ToolRun noDevice = Tool({"send", "?P"});
+    EXPECT_EQ(noDevice.exit, 2);
+    EXPECT_TRUE(
+        Contains(noDevice.err, "no device selected: give --port PATH, --adapter N or --simulated"));
+    EXPECT_TRUE(noDevice.out.empty());
+
+    const ToolRun twoDevices = Tool({"status", "--simulated", "--adapter", "0"});
+    EXPECT_EQ(twoDevices.exit, 2);
+    EXPECT_TRUE(Contains(twoDevices.err, "more than one device selected"));
+
+    const ToolRun badIndex = Tool({"status", "--adapter", "first"});
+    EXPECT_EQ(badIndex.exit, 2);
+    EXPECT_TRUE(Contains(badIndex.err, "--adapter needs a whole number, not 'first'"));
+
+    const ToolRun badOption = Tool({"send", "--simulated", "--loud", "?P"});
+    EXPECT_EQ(badOption.exit, 2);
+    EXPECT_TRUE(Contains(badOption.err, "unknown option '--loud'"));
+    EXPECT_TRUE(Contains(badOption.err, "Try 'mavozarp send --help'."));
+
+    EXPECT_EQ(Tool({"send", "--simulated"}).exit, 2);  // no command
+    EXPECT_EQ(Tool({"watch", "--simulated", "--interval", "-1", "?P"}).exit, 2);
+    EXPECT_EQ(Tool({"watch", "--simulated", "--count", "2.5", "?P"}).exit, 2);
+    EXPECT_EQ(Tool({"watch", "--simulated", "--interval", "1e300", "?P"}).exit, 2);
+    EXPECT_EQ(Tool({"status", "--simulated", "extra"}).exit, 2);
+}
+
+TEST(Tool, ADeviceThatCannotBeReachedFailsWithItsStatus) {
+    const ToolRun port = Tool({"send", "--port", "/nonexistent/ttyMAVO", "?P"});
+    EXPECT_EQ(port.exit, 1);
+    EXPECT_TRUE(
+        Contains(port.err, "cannot open a supply on /nonexistent/ttyMAVO: -300 serial port error"))
+        << port.err;
+    EXPECT_TRUE(port.out.empty());
+
+    // Without supplies on the adapters (or without the adapter library) there is no supply 3.
+    const ToolRun adapter = Tool({"status", "--adapter", "3"});
+    EXPECT_EQ(adapter.exit, 1);
+    EXPECT_TRUE(Contains(adapter.err, "adapter")) << adapter.err;
+    EXPECT_TRUE(adapter.out.empty());
+}
+
+TEST(Tool, VersionShowsTheLibraryVersion) {
+    const ToolRun version = Tool({"version"});
+    EXPECT_EQ(version.exit, 0);
+    EXPECT_EQ(version.out, "MavoZARP 2.1.0\n");
+
+    const ToolRun both = Tool({"--version"});
+    EXPECT_EQ(both.exit, 0);
+    EXPECT_TRUE(Contains(both.out, "(library: MavoZARP 2.1.0)"));
+}
+
+// ---- send --------------------------------------------------------------------------------------
+
+TEST(Tool, SendShowsEachCommandWithItsReplyAndKeepsTheHeadBetweenCommands) {
+    const ToolRun run = Tool({"send", "--simulated", "?P", "pcmd=2.5", "?PCMD", "?P"});
+    EXPECT_EQ(run.exit, 0);
+    EXPECT_TRUE(run.err.empty()) << run.err;
+    EXPECT_EQ(Lines(run.out), (std::vector<std::string>{
+                                  "?P        ->  0.100",
+                                  "pcmd=2.5  ->  (ok)",
+                                  "?PCMD     ->  2.500",
+                                  "?P        ->  2.600",
+                              }));
+}
+
+TEST(Tool, SendStopsAtTheFirstFailureWithCodeNameAndMeaning) {
+    const ToolRun run = Tool({"send", "--simulated", "?P", "?TTHG", "PCMD=1"});
+    EXPECT_EQ(run.exit, 1);
+    EXPECT_EQ(Lines(run.out), std::vector<std::string>{"?P      ->  0.100"});
+    EXPECT_TRUE(Contains(run.err,
+                         "?TTHG: -3 invalid command: not understood or not supported by this head"))
+        << run.err;
+    EXPECT_TRUE(Contains(run.err, "not sent: PCMD=1"));
+
+    const ToolRun badValue = Tool({"send", "--simulated", "SHCMD=2"});
+    EXPECT_EQ(badValue.exit, 1);
+    EXPECT_TRUE(
+        Contains(badValue.err, "SHCMD=2: -4 invalid data: argument unreadable or out of range"));
+}
+
+TEST(Tool, SendJsonListsEveryResultWithItsStatus) {
+    const ToolRun run = Tool({"send", "--simulated", "--json", "PCMD=2.5", "?PCMD", "?TETA", "?C"});
+    EXPECT_EQ(run.exit, 1);
+    const JsonValue document = ParseJson(run.out);
+    EXPECT_EQ(document["device"]["selector"].text, "--simulated");
+    EXPECT_EQ(document["device"]["transport"].text, "simulated");
+    EXPECT_EQ(document["device"]["head_type"].text, "Dummy");
+    EXPECT_EQ(document["ok"].kind, JsonValue::Kind::Bool);
+    EXPECT_FALSE(document["ok"].boolean);
+
+    const std::vector<JsonValue> &results = document["results"].items;
+    ASSERT_EQ(results.size(), 3u);
+    EXPECT_EQ(results[0]["command"].text, "PCMD=2.5");
+    EXPECT_EQ(results[0]["status"].number, 0);
+    EXPECT_EQ(results[0]["reply"].text, "");
+    EXPECT_FALSE(results[0].Has("error"));
+    EXPECT_EQ(results[1]["reply"].text, "2.500");
+    EXPECT_EQ(results[2]["command"].text, "?TETA");
+    EXPECT_EQ(results[2]["status"].number, -3);
+    EXPECT_EQ(results[2]["error"].text, "invalid command");
+    EXPECT_EQ(results[2]["message"].text,
+              "-3 invalid command: not understood or not supported by this head");
+    ASSERT_EQ(document["not_sent"].items.size(), 1u);
+    EXPECT_EQ(document["not_sent"].items[0].text, "?C");
+
+    const ToolRun fine = Tool({"send", "--simulated", "--json", "?HID"});
+    EXPECT_EQ(fine.exit, 0);
+    EXPECT_TRUE(ParseJson(fine.out)["ok"].boolean);
+}
+
+// ---- status ------------------------------------------------------------------------------------
+
+TEST(Tool, StatusShowsThePanelOfTheSimulatedHead) {
+    const ToolRun run = Tool({"status", "--simulated"});
+    EXPECT_EQ(run.exit, 0) << run.err;
+    EXPECT_TRUE(run.err.empty()) << run.err;
+    std::map<std::string, std::string> rows;  // indented label -> the rest, blanks squeezed
+    for (const std::string &line : Lines(run.out)) {
+        std::istringstream words(line);
+        std::vector<std::string> parts;
+        for (std::string word; words >> word;) parts.push_back(word);
+        if (parts.empty()) continue;
+        std::string rest;
+        for (size_t i = 1; i < parts.size(); ++i) rest += (i > 1 ? " " : "") + parts[i];
+        rows.emplace(parts[0], rest);  // first occurrence of a label wins
+    }
+    EXPECT_EQ(rows["type"], "Dummy");
+    EXPECT_EQ(rows["family"], "simulated");
+    EXPECT_EQ(rows["identifier"], "123456");
+    EXPECT_EQ(rows["wavelength"], "399.000 nm");
+    EXPECT_EQ(rows["unit"], "mW");
+    EXPECT_EQ(rows["power"], "0.100 mW");
+    EXPECT_EQ(rows["current"], "15.100 A");
+    EXPECT_EQ(rows["main"], "23.000 23.100 6.000");
+    EXPECT_EQ(rows["BRF"], "25.100 25.000 7.000");
+    EXPECT_EQ(rows["THG"], "not supported");
+    EXPECT_EQ(rows["ETA"], "not supported");
+    EXPECT_EQ(rows["interlock"], "closed (1)");
+    EXPECT_EQ(rows["shutter"], "closed (0)");
+    EXPECT_EQ(rows["fault"], "word F00F");
+    EXPECT_EQ(rows["head"], "3.142 h");
+}
+
+TEST(Tool, StatusJsonHasTypedReadingsAndTheDecodedFaultWord) {
+    const ToolRun run = Tool({"status", "--simulated", "--json"});
+    EXPECT_EQ(run.exit, 0) << run.err;
+    const JsonValue document = ParseJson(run.out);
+    EXPECT_EQ(document["device"]["family"].text, "simulated");
+    EXPECT_EQ(document["device"]["head_type"].text, "Dummy");
+
+    const JsonValue &readings = document["readings"];
+    EXPECT_EQ(readings["power"]["command"].text, "?P");
+    EXPECT_TRUE(readings["power"]["supported"].boolean);
+    EXPECT_EQ(readings["power"]["status"].number, 0);
+    EXPECT_EQ(readings["power"]["reply"].text, "0.100");
+    EXPECT_EQ(readings["power"]["value"].kind, JsonValue::Kind::Number);
+    EXPECT_DOUBLE_EQ(readings["power"]["value"].number, 0.1);
+    EXPECT_EQ(readings["power"]["unit"].text, "mW");
+    EXPECT_EQ(readings["current_limit"]["unit"].text, "A");
+    EXPECT_DOUBLE_EQ(readings["brf_temperature"]["value"].number, 25.1);
+    EXPECT_EQ(readings["brf_temperature"]["unit"].text, "degC");
+    EXPECT_EQ(readings["head_id"]["value"].text, "123456");
+    EXPECT_EQ(readings["interlock"]["value"].number, 1);
+
+    // Not supported is no error: no status at all.
+    EXPECT_FALSE(readings["thg_temperature"]["supported"].boolean);
+    EXPECT_FALSE(readings["thg_temperature"].Has("status"));
+    EXPECT_EQ(readings["thg_temperature"]["command"].text, "?TTHG");
+
+    EXPECT_EQ(readings["fault_word"]["value"].number, 0xF00F);
+    EXPECT_EQ(document["faults"]["word"].number, 0xF00F);
+    // The simulated head's fault word means nothing: every set bit is undefined.
+    EXPECT_TRUE(document["faults"]["flags"].items.empty());
+    std::vector<std::string> undefined;
+    for (const JsonValue &bit : document["faults"]["undefined_bits"].items)
+        undefined.push_back(bit.text);
+    EXPECT_EQ(undefined, (std::vector<std::string>{"0x0001", "0x0002", "0x0004", "0x0008", "0x1000",
+                                                   "0x2000", "0x4000", "0x8000"}));
+}
+
+// ---- watch -------------------------------------------------------------------------------------
+
+TEST(Tool, WatchWritesCsvSamplesForLogging) {
+    const ToolRun run = Tool(
+        {"watch", "--simulated", "--count", "2", "--interval", "0.05", "--csv", "?P", "?TMAIN"});
+    EXPECT_EQ(run.exit, 0) << run.err;
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_EQ(lines.size(), 3u) << run.out;
+    EXPECT_EQ(lines[0], "time,elapsed_s,?P,?TMAIN");
+    double previous = -1.0;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        const std::vector<std::string> fields = Split(lines[i], ',');
+        ASSERT_EQ(fields.size(), 4u) << lines[i];
+        // 2024-05-01T12:00:00.123Z
+        EXPECT_EQ(fields[0].size(), 24u) << fields[0];
+        EXPECT_EQ(fields[0][10], 'T');
+        EXPECT_EQ(fields[0].back(), 'Z');
+        const double elapsed = std::stod(fields[1]);
+        EXPECT_GT(elapsed, previous);
+        previous = elapsed;
+        EXPECT_EQ(fields[2], "0.100");
+        EXPECT_EQ(fields[3], "23.000");
+    }
+}
+
+TEST(Tool, WatchShowsFailedReadingsInPlaceAndExplainsThemOnce) {
+    const ToolRun table =
+        Tool({"watch", "--simulated", "--count", "3", "--interval", "0", "?P", "?TTHG"});
+    EXPECT_EQ(table.exit, 1);
+    const std::vector<std::string> lines = Lines(table.out);
+    ASSERT_EQ(lines.size(), 4u) << table.out;
+    EXPECT_EQ(lines[0].rfind("time", 0), 0u);
+    for (size_t i = 1; i < lines.size(); ++i) {
+        EXPECT_TRUE(Contains(lines[i], "0.100")) << lines[i];
+        EXPECT_TRUE(Contains(lines[i], "error -3")) << lines[i];
+    }
+    EXPECT_EQ(
+        Lines(table.err),
+        std::vector<std::string>{
+            "mavozarp: ?TTHG: -3 invalid command: not understood or not supported by this head"});
+
+    const ToolRun csv = Tool({"watch", "--simulated", "--count", "1", "--csv", "?TTHG", "?C"});
+    ASSERT_EQ(Lines(csv.out).size(), 2u);
+    const std::vector<std::string> fields = Split(Lines(csv.out)[1], ',');
+    ASSERT_EQ(fields.size(), 4u);
+    EXPECT_EQ(fields[2], "");  // keeps the column numeric for plotting
+    EXPECT_EQ(fields[3], "15.100");
+}
+
+TEST(Tool, WatchStopsCleanlyOnInterrupt) {
+    ToolProcess watch({"watch", "--simulated", "--csv", "--interval", "0.02", "?P"});
+    // Wait for a few samples, however slowly the machine runs.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (Lines(watch.Out()).size() < 3 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_GE(Lines(watch.Out()).size(), 3u);
+    watch.Signal(SIGINT);
+    EXPECT_EQ(watch.Wait(), 0);
+    const std::string out = watch.Out();
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back(), '\n');  // the last sample is whole
+    for (const std::string &line : Lines(out)) EXPECT_EQ(Split(line, ',').size(), 3u) << line;
+    EXPECT_TRUE(watch.Err().empty()) << watch.Err();
+}
+
+// ---- serial supplies ---------------------------------------------------------------------------
+
+TEST(Tool, ATextSupplyAnswersThroughThePortWithItsOwnLineEndsRemoved) {
+    sim::TextSupplyEmulator supply;
+    supply.SetValue("P", "1.250");
+    const std::string port = supply.Line().Path();
+
+    const ToolRun send = Tool({"send", "--port", port, "?HTYPE", "?P", "?BOGUS", "?P"});
+    EXPECT_EQ(send.exit, 1);
+    EXPECT_EQ(Lines(send.out), (std::vector<std::string>{"?HTYPE  ->  Kora", "?P      ->  1.250"}));
+    EXPECT_TRUE(Contains(send.err,
+                         "?BOGUS: -3 invalid command: not understood or not supported by this "
+                         "head (the supply answered \"ERR\")"))
+        << send.err;
+
+    // The panel of a text supply: what it refuses is not supported, not an error.
+    const ToolRun status = Tool({"status", "--port", port, "--json"});
+    EXPECT_EQ(status.exit, 0) << status.err;
+    const JsonValue document = ParseJson(status.out);
+    EXPECT_EQ(document["device"]["transport"].text, "serial");
+    EXPECT_EQ(document["device"]["head_type"].text, "Kora");
+    EXPECT_EQ(document["device"]["family"].text, "Kora");
+    EXPECT_DOUBLE_EQ(document["readings"]["power"]["value"].number, 1.25);
+    EXPECT_DOUBLE_EQ(document["readings"]["main_temperature"]["value"].number, 25.0);
+    EXPECT_FALSE(document["readings"]["current"]["supported"].boolean);
+    EXPECT_EQ(document["faults"].kind, JsonValue::Kind::Null);
+}
+
+TEST(Tool, TheLibrarysDiagnosticLinesStayOutOfTheToolsOutput) {
+    // A bridge whose head memory names no known head: identifying it creates no head, but the
+    // library still reports the attempt on standard output.
+    sim::BridgeEmulator bridge;
+    bridge.WithBus([](sim::I2cBus &bus) {
+        auto memory = std::make_unique<sim::RegisterMemory>(0x1000, 2);
+        const std::string type = "Nobody";
+        memory->Load(0x100, std::vector<uint8_t>(type.begin(), type.end()));
+        bus.Attach(0xA4, std::move(memory));
+    });
+
+    const ToolRun run = Tool({"send", "--port", bridge.Line().Path(), "--json", "?P"});
+    EXPECT_EQ(run.exit, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_TRUE(Contains(run.err, "cannot identify the head of --port " + bridge.Line().Path()))
+        << run.err;
+    EXPECT_FALSE(Contains(run.err, "Exit "));
+}
+
+// ---- shell -------------------------------------------------------------------------------------
+
+TEST(Tool, ShellAnswersEachPipedLine) {
+    const ToolRun run =
+        Tool({"shell", "--simulated"}, "?p\n  PCMD=1.5  \n\n?PCMD\n?TTHG\nhelp\nquit\n?C\n");
+    EXPECT_EQ(run.exit, 1);  // one line failed
+    const std::vector<std::string> lines = Lines(run.out);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "0.100");
+    EXPECT_EQ(lines[1], "(ok)");
+    EXPECT_EQ(lines[2], "1.500");
+    EXPECT_TRUE(Contains(run.out, "?TMAIN"));   // help lists the language
+    EXPECT_FALSE(Contains(run.out, "15.100"));  // nothing after quit
+    EXPECT_EQ(Lines(run.err),
+              std::vector<std::string>{
+                  "error: -3 invalid command: not understood or not supported by this head"});
+
+    const ToolRun ended = Tool({"shell", "--simulated"}, "?HTYPE\n");
+    EXPECT_EQ(ended.exit, 0);
+    EXPECT_EQ(ended.out, "Dummy\n");
+}
+
+}  // namespace

@@ -1,0 +1,101 @@
+#include "device.h"
+
+#include "console.h"
+#include "status_codes.h"
+
+namespace {
+
+// Replies end in CR LF; a text supply's answer may carry line ends of its own.
+std::string WithoutLineEnds(const char *text) {
+    std::string result(text);
+    while (!result.empty() && (result.back() == '\r' || result.back() == '\n')) result.pop_back();
+    return result;
+}
+
+}  // namespace
+
+Exchange SendCommand(MavoZARP_Handle handle, std::string_view command) {
+    char reply[MAVOZARP_BUFFER_SIZE] = {};
+    const std::string terminated(command);
+    Exchange exchange;
+    exchange.status = MavoZARP_SendCommand(handle, terminated.c_str(), reply);
+    exchange.reply = WithoutLineEnds(reply);
+    return exchange;
+}
+
+Exchange IdentifyHead(MavoZARP_Handle handle) {
+    char headType[MAVOZARP_BUFFER_SIZE] = {};
+    Exchange exchange;
+    {
+        const StdoutSilencer silencer;
+        exchange.status = MavoZARP_InitializeHandle(handle, headType);
+    }
+    exchange.reply = WithoutLineEnds(headType);
+    return exchange;
+}
+
+std::vector<MavoZARP_Handle> DiscoverAdapterSupplies() {
+    MavoZARP_Handle all[MAVOZARP_MAX_DEVICES] = {};
+    MavoZARP_Handle added[MAVOZARP_MAX_DEVICES] = {};
+    MavoZARP_Handle removed[MAVOZARP_MAX_DEVICES] = {};
+    int32_t allCount = 0, addedCount = 0, removedCount = 0;
+    const int32_t status =
+        MavoZARP_CheckForDevices(all, &allCount, added, &addedCount, removed, &removedCount);
+    if (status != MAVOZARP_STATUS_SUCCESS) {
+        throw ToolError("discovery on the adapters failed: " + StatusMessage(status));
+    }
+    const int32_t count = allCount < 0                      ? 0
+                          : allCount > MAVOZARP_MAX_DEVICES ? MAVOZARP_MAX_DEVICES
+                                                            : allCount;
+    return {all, all + count};
+}
+
+void CloseDevices(const std::vector<MavoZARP_Handle> &handles) {
+    for (const MavoZARP_Handle handle : handles) MavoZARP_Close(handle);
+}
+
+Device::Device(const DeviceSelector &selector) : selector_(selector) {
+    switch (selector.kind) {
+    case DeviceSelector::Kind::Simulated: break;
+    case DeviceSelector::Kind::Port: {
+        MavoZARP_Handle opened = 0;
+        const int32_t status = MavoZARP_OpenSerialPort(selector.port.c_str(), &opened);
+        if (status != MAVOZARP_STATUS_SUCCESS) {
+            throw ToolError("cannot open a supply on " + selector.port + ": " +
+                            StatusMessage(status));
+        }
+        handle_ = opened;
+        opened_.push_back(opened);
+        break;
+    }
+    case DeviceSelector::Kind::Adapter: {
+        opened_ = DiscoverAdapterSupplies();
+        if (selector.adapterIndex >= opened_.size()) {
+            const size_t found = opened_.size();
+            CloseDevices(opened_);
+            throw ToolError("no supply at adapter index " + std::to_string(selector.adapterIndex) +
+                            ": " + std::to_string(found) + " found (see `mavozarp scan`)");
+        }
+        handle_ = opened_[selector.adapterIndex];
+        break;
+    }
+    }
+    const Exchange identification = IdentifyHead(handle_);
+    if (!identification.Succeeded()) {
+        CloseDevices(opened_);
+        throw ToolError("cannot identify the head of " + selector.Describe() + ": " +
+                        StatusMessage(identification.status));
+    }
+    headType_ = identification.reply;
+}
+
+Device::~Device() { CloseDevices(opened_); }
+
+const char *Device::Transport() const {
+    switch (selector_.kind) {
+    case DeviceSelector::Kind::Port: return "serial";
+    case DeviceSelector::Kind::Adapter: return "adapter";
+    case DeviceSelector::Kind::Simulated: break;
+    }
+    return "simulated";
+}

@@ -1,0 +1,51 @@
+// The device a subcommand works on, reached through the library's six exported calls only.
+#pragma once
+
+#include "arguments.h"
+
+#include <MavoZARP.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+struct Exchange {
+    int32_t status = 0;
+    std::string reply;  // without the line end
+    bool Succeeded() const { return status == MAVOZARP_STATUS_SUCCESS; }
+};
+
+// One command on a handle.
+Exchange SendCommand(MavoZARP_Handle handle, std::string_view command);
+
+// Creates the head of a handle (InitializeHandle) and gives its type text; the library's
+// diagnostic lines are kept out of the tool's output.
+Exchange IdentifyHead(MavoZARP_Handle handle);
+
+// Discovery on the adapters: every supply now known, in the library's order. Throws ToolError
+// when the adapter library is missing or incomplete.
+std::vector<MavoZARP_Handle> DiscoverAdapterSupplies();
+
+// Closes serial and adapter devices; statuses are of no use at that point.
+void CloseDevices(const std::vector<MavoZARP_Handle> &handles);
+
+// The selected device, opened and with its head identified; closed when destroyed.
+class Device {
+public:
+    explicit Device(const DeviceSelector &selector);  // throws ToolError
+    ~Device();
+    Device(const Device &) = delete;
+    Device &operator=(const Device &) = delete;
+
+    Exchange Send(std::string_view command) const { return SendCommand(handle_, command); }
+    const DeviceSelector &Selector() const { return selector_; }
+    const std::string &HeadType() const { return headType_; }
+    const char *Transport() const;  // "simulated", "serial", "adapter"
+
+private:
+    DeviceSelector selector_;
+    MavoZARP_Handle handle_ = MAVOZARP_SIMULATED_HANDLE;
+    std::string headType_;
+    std::vector<MavoZARP_Handle> opened_;  // closed on destruction
+};

@@ -1,0 +1,20 @@
+// The subcommands of the tool. Each returns the process's exit status: 0 when everything asked of
+// the device succeeded, 1 when something failed; usage mistakes are thrown as UsageError.
+#pragma once
+
+#include "arguments.h"
+
+class Device;
+class Json;
+
+int RunVersion(const ParsedArguments &arguments);
+int RunScan(const ParsedArguments &arguments);
+int RunSend(const ParsedArguments &arguments);
+int RunStatus(const ParsedArguments &arguments);
+int RunWatch(const ParsedArguments &arguments);
+int RunShell(const ParsedArguments &arguments);
+
+// Helpers shared by the subcommands.
+void RequireNoPositionals(const ParsedArguments &arguments);
+Json DeviceJson(const Device &device);  // selector, transport and head type
+void PrintJson(const Json &document);

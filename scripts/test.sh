@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the Linux build, the sanitizer builds (address and undefined
-# behaviour; threads), and the Windows DLLs with their export tables checked.
+# behaviour; threads), and the Windows DLLs with their export tables checked; then the x86_64 DLL
+# runs the end-to-end suite under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,3 +21,6 @@ for preset in windows-x64 windows-x86; do
   cmake --build --preset "${preset}" -j "${jobs}"
   scripts/check-dll-exports.sh "build/${preset}"
 done
+
+echo "== windows-x64 under Wine: end-to-end suite"
+scripts/test-wine.sh

@@ -1,9 +1,13 @@
-// The emulated adapter library: the adapter library's entry points, served by virtual supplies.
+// The emulated adapter library: the adapter library's entry points, served by virtual supplies
+// behind virtual adapters.
 #include "adapter/emulated_adapter.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -11,12 +15,34 @@
 #include <string>
 #include <vector>
 
+#include "bus/adapter_supply_list.h"
+#include "bus/head_presets.h"
 #include "bus/virtual_supply.h"
 #include "transport/adapter_entry_points.h"
 
 namespace {
 
 constexpr const char *kDefaultVersion = "MavoFTCI2C emulated 1.0";
+constexpr const char *kDefaultDescription = "ZARP Power Supply A";
+// Default locations, far from the enumeration indices so that a mix-up shows.
+constexpr uint32_t kFirstLocation = 0x2101;
+// The serial number buffer a caller passes holds 100 bytes.
+constexpr size_t kSerialNumberBuffer = 100;
+
+// Statuses, as a real adapter library gives them.
+constexpr uint32_t kOk = 0;
+constexpr uint32_t kInvalidHandle = 1;
+constexpr uint32_t kDeviceNotFound = 2;
+constexpr uint32_t kAlreadyOpen = 3;
+constexpr uint32_t kNotSupported = 17;
+constexpr uint32_t kInvalidArgument = 22;
+constexpr uint32_t kNotAcknowledged = 30;
+
+// Handles: far from 0 and from all bits set, and not consecutive, so that a mix-up shows. The
+// sequence goes on across resets: a handle is never given twice in a process.
+constexpr AdapterHandle kFirstHandle = 0x5A00;
+constexpr AdapterHandle kHandleStep = 0x10;
+constexpr uint32_t kMaxClockDivisor = 0xFFFF;
 
 // What a test asked of one entry point.
 struct EntryPointControl {
@@ -26,49 +52,202 @@ struct EntryPointControl {
     uint32_t throwsLeft = 0;
 };
 
-// Handles of the supplies: far from 0 and from all bits set, and not consecutive, so that a
-// mix-up shows.
-constexpr AdapterHandle kFirstHandle = 0x5A00;
-constexpr AdapterHandle kHandleStep = 0x10;
+struct StepFailure {
+    uint32_t left = 0;
+    uint32_t status = 0;
+};
+constexpr uint32_t kStepCount = EmulatedAdapterModeStep + 1;
+
+struct Adapter {
+    std::string description = kDefaultDescription;
+    std::string serialNumber;
+    uint32_t location = 0;
+    bool plugged = true;
+    AdapterHandle openHandle = 0;      // 0 while not open
+    AdapterHandle nextOpenHandle = 0;  // the handle a test asked for, 0 for none
+    std::array<StepFailure, kStepCount> failures{};
+    std::unique_ptr<sim::VirtualSupply> supply = std::make_unique<sim::VirtualSupply>();
+};
+
+// A handle given by an open. It reaches its adapter while the adapter is plugged and open under
+// it; once the adapter was unplugged (and maybe plugged back since) it is dead until closed.
+struct HandleRecord {
+    uint32_t adapter;
+    bool closed = false;
+};
 
 struct Emulator {
     std::mutex mutex;
     std::string version = kDefaultVersion;
     std::map<std::string, EntryPointControl> controls;
-    std::map<AdapterHandle, std::unique_ptr<sim::VirtualSupply>> supplies;
+    std::vector<Adapter> adapters;  // by adapter number
+    std::map<AdapterHandle, HandleRecord> handles;
     AdapterHandle nextHandle = kFirstHandle;
     std::vector<EmulatedTransfer> transfers;
+    std::vector<EmulatedCall> calls;
 };
 
+// A new adapter, plugged and not open, with a naming of its own; returns its number.
+uint32_t Plug(Emulator &emulator, const sim::HeadPreset *preset) {
+    const auto number = static_cast<uint32_t>(emulator.adapters.size());
+    Adapter &adapter = emulator.adapters.emplace_back();
+    adapter.serialNumber = "ZV" + std::to_string(1001 + number);
+    adapter.location = kFirstLocation + number;
+    if (preset != nullptr) preset->apply(*adapter.supply);
+    return number;
+}
+
+// The supplies a host program asked for in the environment; each bad entry gets one line on
+// standard error and is left out.
+void PlugConfiguredSupplies(Emulator &emulator) {
+    const char *configured = std::getenv(sim::kAdapterSupplyListVariable);
+    if (configured == nullptr) return;
+    const sim::AdapterSupplyList list = sim::ParseAdapterSupplyList(configured);
+    for (const sim::AdapterSupplyProblem &problem : list.problems) {
+        std::fprintf(stderr, "emulated adapter library: %s entry \"%s\" left out: %s\n",
+                     sim::kAdapterSupplyListVariable, problem.entry.c_str(),
+                     problem.reason.c_str());
+    }
+    for (const sim::AdapterSupplyEntry &entry : list.entries) {
+        Adapter &adapter = emulator.adapters[Plug(emulator, sim::FindHeadPreset(entry.preset))];
+        adapter.description = entry.description.value_or(adapter.description);
+        adapter.serialNumber = entry.serialNumber.value_or(adapter.serialNumber);
+        adapter.location = entry.location.value_or(adapter.location);
+    }
+}
+
 Emulator &State() {
-    static Emulator *emulator = new Emulator;
+    static Emulator *emulator = [] {
+        auto *created = new Emulator;
+        PlugConfiguredSupplies(*created);
+        return created;
+    }();
     return *emulator;
 }
 
-// Counts the call and applies the test's controls. Returns true with `status` set when the call
-// is answered by a control instead of its work.
-bool Intercept(const char *entryPoint, uint32_t &status) {
+Adapter *FindAdapter(Emulator &emulator, uint32_t number) {
+    return number < emulator.adapters.size() ? &emulator.adapters[number] : nullptr;
+}
+
+// The adapter at `index` of the enumeration: the index-th of those plugged.
+Adapter *EnumeratedAdapter(Emulator &emulator, uint32_t index) {
+    for (Adapter &adapter : emulator.adapters) {
+        if (adapter.plugged && index-- == 0) return &adapter;
+    }
+    return nullptr;
+}
+
+// True, with `status` set, when a test asked this step of the adapter to fail now.
+bool StepFails(Adapter &adapter, EmulatedAdapterStep step, uint32_t &status) {
+    StepFailure &failure = adapter.failures[step];
+    if (failure.left == 0) return false;
+    --failure.left;
+    status = failure.status;
+    return true;
+}
+
+// The adapter a handle reaches now; null, with the status that refuses the call, for a dead,
+// closed or unknown handle.
+Adapter *LiveAdapter(Emulator &emulator, AdapterHandle handle, uint32_t &refusal) {
+    const auto record = emulator.handles.find(handle);
+    if (record == emulator.handles.end() || record->second.closed) {
+        refusal = kInvalidHandle;
+        return nullptr;
+    }
+    Adapter &adapter = emulator.adapters[record->second.adapter];
+    if (!adapter.plugged || adapter.openHandle != handle) {
+        refusal = kDeviceNotFound;
+        return nullptr;
+    }
+    return &adapter;
+}
+
+AdapterHandle NewHandle(Emulator &emulator, Adapter &adapter) {
+    AdapterHandle handle = adapter.nextOpenHandle;
+    adapter.nextOpenHandle = 0;
+    if (handle == 0) {
+        handle = emulator.nextHandle;
+        emulator.nextHandle += kHandleStep;
+    }
+    return handle;
+}
+
+// The bus clock the divisor gives, from the adapter's 12 MHz.
+uint32_t ClockFrequency(uint32_t clockDivisor, uint32_t *frequencyHz) {
+    if (frequencyHz == nullptr || clockDivisor > kMaxClockDivisor) return kInvalidArgument;
+    *frequencyHz = 12000000 / ((1 + clockDivisor) * 2);
+    return kOk;
+}
+
+void CopyText(char *to, size_t capacity, const std::string &text) {
+    std::snprintf(to, capacity, "%s", text.c_str());
+}
+
+// A text of a naming record, also when a test left it unterminated.
+template <size_t Size>
+std::string BoundedText(const char (&text)[Size]) {
+    return std::string(text, std::find(text, text + Size - 1, '\0'));
+}
+
+// Every entry point runs through here: counted and logged, and answered by a test's control
+// instead of `work` when the test asked for that. `work` may note an opened handle in the call.
+template <class Work>
+uint32_t Serve(const char *entryPoint, AdapterHandle handle, uint32_t argument, Work work) {
     Emulator &emulator = State();
     std::lock_guard<std::mutex> lock(emulator.mutex);
+    EmulatedCall call{};
+    CopyText(call.entryPoint, sizeof call.entryPoint, entryPoint);
+    call.handle = handle;
+    call.argument = argument;
     EntryPointControl &control = emulator.controls[entryPoint];
     ++control.calls;
     if (control.throwsLeft > 0) {
         --control.throwsLeft;
+        call.raised = 1;
+        emulator.calls.push_back(call);
         throw std::runtime_error(std::string("emulated adapter: ") + entryPoint + " raised");
     }
     if (control.failuresLeft > 0) {
         --control.failuresLeft;
-        status = control.failureStatus;
-        return true;
+        call.status = control.failureStatus;
+    } else {
+        call.status = work(emulator, call);
     }
-    return false;
+    emulator.calls.push_back(call);
+    return call.status;
 }
 
-constexpr uint32_t kOk = 0;
-constexpr uint32_t kInvalidHandle = 1;
-constexpr uint32_t kNotSupported = 17;
-constexpr uint32_t kInvalidArgument = 22;
-constexpr uint32_t kNotAcknowledged = 30;
+// Naming: the description and what `report` writes of the adapter at `index`.
+uint32_t Name(Emulator &emulator, uint32_t index, char *name, uint32_t nameSize,
+              const std::function<void(const Adapter &)> &report) {
+    if (name == nullptr || nameSize == 0) return kInvalidArgument;
+    Adapter *adapter = EnumeratedAdapter(emulator, index);
+    if (adapter == nullptr) return kDeviceNotFound;
+    uint32_t status = kOk;
+    if (StepFails(*adapter, EmulatedAdapterNamingStep, status)) return status;
+    CopyText(name, nameSize, adapter->description);
+    report(*adapter);
+    return kOk;
+}
+
+// Opening the first plugged adapter that `matches`: refused while it is open already.
+uint32_t Open(Emulator &emulator, EmulatedCall &call, AdapterHandle *handle,
+              const std::function<bool(const Adapter &)> &matches) {
+    if (handle == nullptr) return kInvalidArgument;
+    const auto adapter = std::find_if(emulator.adapters.begin(), emulator.adapters.end(),
+                                      [&](const Adapter &a) { return a.plugged && matches(a); });
+    if (adapter == emulator.adapters.end()) return kDeviceNotFound;
+    uint32_t status = kOk;
+    if (StepFails(*adapter, EmulatedAdapterOpeningStep, status)) return status;
+    if (adapter->openHandle != 0) return kAlreadyOpen;
+    const AdapterHandle opened = NewHandle(emulator, *adapter);
+    adapter->openHandle = opened;
+    emulator.handles[opened] =
+        HandleRecord{static_cast<uint32_t>(adapter - emulator.adapters.begin())};
+    *handle = opened;
+    call.handle = opened;
+    return kOk;
+}
 
 // What every transfer must be given, as the real adapter library expects it.
 constexpr int32_t kAck = 1;
@@ -90,10 +269,10 @@ void CopyBytes(uint8_t *to, size_t capacity, const uint8_t *from, uint32_t count
 
 // Logs a transfer with its outcome and hands the status back.
 uint32_t Log(Emulator &emulator, const char *entryPoint, AdapterHandle handle,
-             const uint8_t *control, uint32_t controlCount, const uint8_t *data,
-             uint32_t dataCount, uint32_t status) {
+             const uint8_t *control, uint32_t controlCount, const uint8_t *data, uint32_t dataCount,
+             uint32_t status) {
     EmulatedTransfer transfer{};
-    std::snprintf(transfer.entryPoint, sizeof transfer.entryPoint, "%s", entryPoint);
+    CopyText(transfer.entryPoint, sizeof transfer.entryPoint, entryPoint);
     transfer.handle = handle;
     transfer.status = status;
     transfer.controlCount = controlCount;
@@ -129,199 +308,355 @@ bool PagesAreValid(uint32_t writeType, uint32_t dataCount, const PageWriteRecord
 }
 
 // A read: the command bytes written, then after a repeated start the data read.
-uint32_t Read(const char *entryPoint, AdapterHandle handle, uint8_t *control,
-              uint32_t controlCount, int32_t controlAck, uint32_t controlAckTimeoutMs,
-              uint32_t readType, uint8_t *data, uint32_t dataCount) {
+uint32_t Read(const char *entryPoint, AdapterHandle handle, uint8_t *control, uint32_t controlCount,
+              int32_t controlAck, uint32_t controlAckTimeoutMs, uint32_t readType, uint8_t *data,
+              uint32_t dataCount) {
+    return Serve(entryPoint, handle, dataCount, [&](Emulator &emulator, EmulatedCall &) {
+        const auto logged = [&](uint32_t status, const uint8_t *given) {
+            return Log(emulator, entryPoint, handle, control, controlCount, given, dataCount,
+                       status);
+        };
+        uint32_t refusal = kOk;
+        Adapter *adapter = LiveAdapter(emulator, handle, refusal);
+        if (adapter == nullptr) return logged(refusal, nullptr);
+        if (!ControlIsValid(control, controlCount, controlAck, controlAckTimeoutMs) ||
+            readType != kReadType || !DataIsValid(data, dataCount)) {
+            return logged(kInvalidArgument, nullptr);
+        }
+        const bool acknowledged = adapter->supply->Bus().WriteThenRead(
+            control[0], control + 1, controlCount - 1, data, dataCount);
+        return acknowledged ? logged(kOk, data) : logged(kNotAcknowledged, nullptr);
+    });
+}
+
+// The controls act under the emulator's lock.
+template <class Action>
+auto Controlled(Action action) {
     Emulator &emulator = State();
     std::lock_guard<std::mutex> lock(emulator.mutex);
-    const auto supply = emulator.supplies.find(handle);
-    if (supply == emulator.supplies.end()) {
-        return Log(emulator, entryPoint, handle, control, controlCount, nullptr, dataCount,
-                   kInvalidHandle);
-    }
-    if (!ControlIsValid(control, controlCount, controlAck, controlAckTimeoutMs) ||
-        readType != kReadType || !DataIsValid(data, dataCount)) {
-        return Log(emulator, entryPoint, handle, control, controlCount, nullptr, dataCount,
-                   kInvalidArgument);
-    }
-    const bool acknowledged = supply->second->Bus().WriteThenRead(
-        control[0], control + 1, controlCount - 1, data, dataCount);
-    return Log(emulator, entryPoint, handle, control, controlCount, acknowledged ? data : nullptr,
-               dataCount, acknowledged ? kOk : kNotAcknowledged);
+    return action(emulator);
+}
+
+// An adapter control: -1 for an unknown adapter, else what `action` answers.
+template <class Action>
+int32_t OnAdapter(uint32_t number, Action action) {
+    return Controlled([&](Emulator &emulator) {
+        Adapter *adapter = FindAdapter(emulator, number);
+        return adapter == nullptr ? -1 : action(*adapter);
+    });
 }
 
 }  // namespace
 
-#define INTERCEPT(name)                              \
-    do {                                             \
-        uint32_t intercepted = 0;                    \
-        if (Intercept(#name, intercepted)) return intercepted; \
-    } while (false)
-
 extern "C" {
 
 EMULATED_ADAPTER_EXPORT void MAVOZARP_CALL EmulatedAdapter_Reset() {
-    Emulator &emulator = State();
-    std::lock_guard<std::mutex> lock(emulator.mutex);
-    emulator.version = kDefaultVersion;
-    emulator.controls.clear();
-    emulator.supplies.clear();
-    emulator.nextHandle = kFirstHandle;
-    emulator.transfers.clear();
+    Controlled([](Emulator &emulator) {
+        emulator.version = kDefaultVersion;
+        emulator.controls.clear();
+        emulator.adapters.clear();
+        emulator.handles.clear();
+        emulator.transfers.clear();
+        emulator.calls.clear();
+    });
 }
 
 EMULATED_ADAPTER_EXPORT void MAVOZARP_CALL EmulatedAdapter_SetVersion(const char *text) {
-    Emulator &emulator = State();
-    std::lock_guard<std::mutex> lock(emulator.mutex);
-    emulator.version = text;
+    Controlled([&](Emulator &emulator) { emulator.version = text; });
 }
 
 EMULATED_ADAPTER_EXPORT void MAVOZARP_CALL EmulatedAdapter_FailNext(const char *entryPoint,
-                                                                    uint32_t count, uint32_t status) {
-    Emulator &emulator = State();
-    std::lock_guard<std::mutex> lock(emulator.mutex);
-    EntryPointControl &control = emulator.controls[entryPoint];
-    control.failuresLeft = count;
-    control.failureStatus = status;
+                                                                    uint32_t count,
+                                                                    uint32_t status) {
+    Controlled([&](Emulator &emulator) {
+        EntryPointControl &control = emulator.controls[entryPoint];
+        control.failuresLeft = count;
+        control.failureStatus = status;
+    });
 }
 
 EMULATED_ADAPTER_EXPORT void MAVOZARP_CALL EmulatedAdapter_ThrowNext(const char *entryPoint,
                                                                      uint32_t count) {
-    Emulator &emulator = State();
-    std::lock_guard<std::mutex> lock(emulator.mutex);
-    emulator.controls[entryPoint].throwsLeft = count;
+    Controlled([&](Emulator &emulator) { emulator.controls[entryPoint].throwsLeft = count; });
 }
 
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL EmulatedAdapter_CallCount(const char *entryPoint) {
-    Emulator &emulator = State();
-    std::lock_guard<std::mutex> lock(emulator.mutex);
-    const auto it = emulator.controls.find(entryPoint);
-    return it == emulator.controls.end() ? 0 : it->second.calls;
+    return Controlled([&](Emulator &emulator) {
+        const auto it = emulator.controls.find(entryPoint);
+        return it == emulator.controls.end() ? 0 : it->second.calls;
+    });
 }
 
 EMULATED_ADAPTER_EXPORT AdapterHandle MAVOZARP_CALL EmulatedAdapter_AddSupply() {
-    Emulator &emulator = State();
-    std::lock_guard<std::mutex> lock(emulator.mutex);
-    const AdapterHandle handle = emulator.nextHandle;
-    emulator.nextHandle += kHandleStep;
-    emulator.supplies[handle] = std::make_unique<sim::VirtualSupply>();
-    return handle;
+    return Controlled([](Emulator &emulator) {
+        const uint32_t number = Plug(emulator, nullptr);
+        Adapter &adapter = emulator.adapters[number];
+        adapter.openHandle = NewHandle(emulator, adapter);
+        emulator.handles[adapter.openHandle] = HandleRecord{number};
+        return adapter.openHandle;
+    });
 }
 
 EMULATED_ADAPTER_EXPORT void *MAVOZARP_CALL EmulatedAdapter_Supply(AdapterHandle handle) {
-    Emulator &emulator = State();
-    std::lock_guard<std::mutex> lock(emulator.mutex);
-    const auto it = emulator.supplies.find(handle);
-    return it == emulator.supplies.end() ? nullptr : it->second.get();
+    return Controlled([&](Emulator &emulator) -> void * {
+        const auto record = emulator.handles.find(handle);
+        if (record == emulator.handles.end()) return nullptr;
+        return emulator.adapters[record->second.adapter].supply.get();
+    });
 }
 
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL EmulatedAdapter_TransferCount() {
-    Emulator &emulator = State();
-    std::lock_guard<std::mutex> lock(emulator.mutex);
-    return static_cast<uint32_t>(emulator.transfers.size());
+    return Controlled(
+        [](Emulator &emulator) { return static_cast<uint32_t>(emulator.transfers.size()); });
 }
 
 EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL
 EmulatedAdapter_GetTransfer(uint32_t index, EmulatedTransfer *transfer) {
-    Emulator &emulator = State();
-    std::lock_guard<std::mutex> lock(emulator.mutex);
-    if (transfer == nullptr || index >= emulator.transfers.size()) return -1;
-    *transfer = emulator.transfers[index];
-    return 0;
+    return Controlled([&](Emulator &emulator) {
+        if (transfer == nullptr || index >= emulator.transfers.size()) return -1;
+        *transfer = emulator.transfers[index];
+        return 0;
+    });
+}
+
+EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL EmulatedAdapter_PlugSupply(const char *preset) {
+    const bool withPreset = preset != nullptr && preset[0] != '\0';
+    const sim::HeadPreset *found = withPreset ? sim::FindHeadPreset(preset) : nullptr;
+    if (withPreset && found == nullptr) return EMULATED_ADAPTER_NONE;
+    return Controlled([&](Emulator &emulator) { return Plug(emulator, found); });
+}
+
+EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL EmulatedAdapter_SetPlugged(uint32_t adapter,
+                                                                         int32_t plugged) {
+    return OnAdapter(adapter, [&](Adapter &found) {
+        // Back in, the adapter is a new device: the handle it had is dead.
+        if (plugged != 0 && !found.plugged) found.openHandle = 0;
+        found.plugged = plugged != 0;
+        return 0;
+    });
+}
+
+EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL
+EmulatedAdapter_GetNaming(uint32_t adapter, EmulatedAdapterNaming *naming) {
+    if (naming == nullptr) return -1;
+    return OnAdapter(adapter, [&](Adapter &found) {
+        CopyText(naming->description, sizeof naming->description, found.description);
+        CopyText(naming->serialNumber, sizeof naming->serialNumber, found.serialNumber);
+        naming->location = found.location;
+        return 0;
+    });
+}
+
+EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL
+EmulatedAdapter_SetNaming(uint32_t adapter, const EmulatedAdapterNaming *naming) {
+    if (naming == nullptr) return -1;
+    return OnAdapter(adapter, [&](Adapter &found) {
+        found.description = BoundedText(naming->description);
+        found.serialNumber = BoundedText(naming->serialNumber);
+        found.location = naming->location;
+        return 0;
+    });
+}
+
+EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL EmulatedAdapter_FailStep(uint32_t adapter,
+                                                                       uint32_t step,
+                                                                       uint32_t count,
+                                                                       uint32_t status) {
+    if (step >= kStepCount) return -1;
+    return OnAdapter(adapter, [&](Adapter &found) {
+        found.failures[step] = {count, status};
+        return 0;
+    });
+}
+
+EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL
+EmulatedAdapter_SetNextOpenHandle(uint32_t adapter, AdapterHandle handle) {
+    if (handle == 0) return -1;
+    return OnAdapter(adapter, [&](Adapter &found) {
+        found.nextOpenHandle = handle;
+        return 0;
+    });
+}
+
+EMULATED_ADAPTER_EXPORT AdapterHandle MAVOZARP_CALL EmulatedAdapter_OpenHandle(uint32_t adapter) {
+    return Controlled([&](Emulator &emulator) {
+        const Adapter *found = FindAdapter(emulator, adapter);
+        return found == nullptr ? AdapterHandle{0} : found->openHandle;
+    });
+}
+
+EMULATED_ADAPTER_EXPORT void *MAVOZARP_CALL EmulatedAdapter_AdapterSupply(uint32_t adapter) {
+    return Controlled([&](Emulator &emulator) -> void * {
+        const Adapter *found = FindAdapter(emulator, adapter);
+        return found == nullptr ? nullptr : found->supply.get();
+    });
+}
+
+EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL EmulatedAdapter_CallLogCount() {
+    return Controlled(
+        [](Emulator &emulator) { return static_cast<uint32_t>(emulator.calls.size()); });
+}
+
+EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL EmulatedAdapter_GetCall(uint32_t index,
+                                                                      EmulatedCall *call) {
+    return Controlled([&](Emulator &emulator) {
+        if (call == nullptr || index >= emulator.calls.size()) return -1;
+        *call = emulator.calls[index];
+        return 0;
+    });
 }
 
 // ---- the adapter library's entry points ---------------------------------------------------------
 
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_GetNumDevices(uint32_t *count) {
-    INTERCEPT(I2C_GetNumDevices);
-    *count = 0;
-    return kOk;
+    return Serve("I2C_GetNumDevices", 0, 0, [&](Emulator &emulator, EmulatedCall &) {
+        if (count == nullptr) return kInvalidArgument;
+        *count =
+            static_cast<uint32_t>(std::count_if(emulator.adapters.begin(), emulator.adapters.end(),
+                                                [](const Adapter &a) { return a.plugged; }));
+        return kOk;
+    });
 }
 
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_GetDeviceNameLocID(uint32_t index, char *name,
                                                                       uint32_t nameSize,
                                                                       uint32_t *locationId) {
-    INTERCEPT(I2C_GetDeviceNameLocID);
-    (void)index, (void)name, (void)nameSize, (void)locationId;
-    return kNotSupported;
+    return Serve("I2C_GetDeviceNameLocID", 0, index, [&](Emulator &emulator, EmulatedCall &) {
+        if (locationId == nullptr) return kInvalidArgument;
+        return Name(emulator, index, name, nameSize,
+                    [&](const Adapter &adapter) { *locationId = adapter.location; });
+    });
+}
+
+EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_GetDeviceNameSerialNumber(uint32_t index,
+                                                                             char *name,
+                                                                             uint32_t nameSize,
+                                                                             char *serial) {
+    return Serve("I2C_GetDeviceNameSerialNumber", 0, index,
+                 [&](Emulator &emulator, EmulatedCall &) {
+                     if (serial == nullptr) return kInvalidArgument;
+                     return Name(emulator, index, name, nameSize, [&](const Adapter &adapter) {
+                         CopyText(serial, kSerialNumberBuffer, adapter.serialNumber);
+                     });
+                 });
 }
 
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_OpenEx(char *name, uint32_t locationId,
                                                           AdapterHandle *handle) {
-    INTERCEPT(I2C_OpenEx);
-    (void)name, (void)locationId, (void)handle;
-    return kNotSupported;
+    return Serve("I2C_OpenEx", 0, locationId, [&](Emulator &emulator, EmulatedCall &call) {
+        if (name == nullptr) return kInvalidArgument;
+        return Open(emulator, call, handle, [&](const Adapter &adapter) {
+            return adapter.description == name && adapter.location == locationId;
+        });
+    });
 }
 
+#if !defined(EMULATED_ADAPTER_WITHOUT_SERIAL_NUMBER)
+EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_OpenExSerialNumber(char *name, char *serial,
+                                                                      AdapterHandle *handle) {
+    return Serve("I2C_OpenExSerialNumber", 0, 0, [&](Emulator &emulator, EmulatedCall &call) {
+        if (name == nullptr || serial == nullptr) return kInvalidArgument;
+        return Open(emulator, call, handle, [&](const Adapter &adapter) {
+            return adapter.description == name && adapter.serialNumber == serial;
+        });
+    });
+}
+#endif
+
+// Adapters are opened by their names; the plain open is not offered.
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_Open(AdapterHandle *handle) {
-    INTERCEPT(I2C_Open);
-    (void)handle;
-    return kNotSupported;
+    return Serve("I2C_Open", 0, 0, [&](Emulator &, EmulatedCall &) {
+        (void)handle;
+        return kNotSupported;
+    });
 }
 
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_Close(AdapterHandle handle) {
-    INTERCEPT(I2C_Close);
-    (void)handle;
-    return kOk;
+    return Serve("I2C_Close", handle, 0, [&](Emulator &emulator, EmulatedCall &) {
+        const auto record = emulator.handles.find(handle);
+        if (record == emulator.handles.end() || record->second.closed) return kInvalidHandle;
+        record->second.closed = true;
+        Adapter &adapter = emulator.adapters[record->second.adapter];
+        if (adapter.openHandle == handle) adapter.openHandle = 0;
+        return kOk;
+    });
 }
 
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_InitDevice(AdapterHandle handle,
                                                               uint32_t clockDivisor) {
-    INTERCEPT(I2C_InitDevice);
-    (void)handle, (void)clockDivisor;
-    return kNotSupported;
+    return Serve("I2C_InitDevice", handle, clockDivisor, [&](Emulator &emulator, EmulatedCall &) {
+        uint32_t status = kOk;
+        Adapter *adapter = LiveAdapter(emulator, handle, status);
+        if (adapter == nullptr || StepFails(*adapter, EmulatedAdapterInitialisingStep, status)) {
+            return status;
+        }
+        return clockDivisor <= kMaxClockDivisor ? kOk : kInvalidArgument;
+    });
+}
+
+EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_SetMode(AdapterHandle handle, uint32_t mode) {
+    return Serve("I2C_SetMode", handle, mode, [&](Emulator &emulator, EmulatedCall &) {
+        uint32_t status = kOk;
+        Adapter *adapter = LiveAdapter(emulator, handle, status);
+        if (adapter == nullptr || StepFails(*adapter, EmulatedAdapterModeStep, status)) {
+            return status;
+        }
+        return mode == 1 ? kOk : kNotSupported;
+    });
 }
 
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_GetClock(uint32_t clockDivisor,
                                                             uint32_t *frequencyHz) {
-    INTERCEPT(I2C_GetClock);
-    *frequencyHz = 12000000 / ((1 + clockDivisor) * 2);
-    return kOk;
+    return Serve("I2C_GetClock", 0, clockDivisor, [&](Emulator &, EmulatedCall &) {
+        return ClockFrequency(clockDivisor, frequencyHz);
+    });
 }
 
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_SetClock(AdapterHandle handle,
                                                             uint32_t clockDivisor,
                                                             uint32_t *frequencyHz) {
-    INTERCEPT(I2C_SetClock);
-    (void)handle;
-    *frequencyHz = 12000000 / ((1 + clockDivisor) * 2);
-    return kOk;
+    return Serve("I2C_SetClock", handle, clockDivisor, [&](Emulator &emulator, EmulatedCall &) {
+        uint32_t status = kOk;
+        if (LiveAdapter(emulator, handle, status) == nullptr) return status;
+        return ClockFrequency(clockDivisor, frequencyHz);
+    });
 }
 
 #if !defined(EMULATED_ADAPTER_WITHOUT_LOOPBACK)
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_SetLoopback(AdapterHandle handle,
                                                                int32_t loopback) {
-    INTERCEPT(I2C_SetLoopback);
-    (void)handle, (void)loopback;
-    return kOk;
+    return Serve("I2C_SetLoopback", handle, static_cast<uint32_t>(loopback),
+                 [&](Emulator &emulator, EmulatedCall &) {
+                     uint32_t status = kOk;
+                     LiveAdapter(emulator, handle, status);
+                     return status;
+                 });
 }
 #endif
 
-EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_Write(AdapterHandle handle, uint8_t *control,
-                                                         uint32_t controlCount, int32_t controlAck,
-                                                         uint32_t controlAckTimeoutMs,
-                                                         int32_t stopCondition, uint32_t writeType,
-                                                         uint8_t *data, uint32_t dataCount,
-                                                         int32_t dataAck, uint32_t dataAckTimeoutMs,
-                                                         PageWriteRecord *page) {
-    INTERCEPT(I2C_Write);
-    Emulator &emulator = State();
-    std::lock_guard<std::mutex> lock(emulator.mutex);
-    const auto logged = [&](uint32_t status) {
-        return Log(emulator, "I2C_Write", handle, control, controlCount, data, dataCount, status);
-    };
-    const auto supply = emulator.supplies.find(handle);
-    if (supply == emulator.supplies.end()) return logged(kInvalidHandle);
-    if (!ControlIsValid(control, controlCount, controlAck, controlAckTimeoutMs) ||
-        stopCondition != kStopCondition || !DataIsValid(data, dataCount) || dataAck != kAck ||
-        dataAckTimeoutMs != kAckTimeoutMs || !PagesAreValid(writeType, dataCount, page)) {
-        return logged(kInvalidArgument);
-    }
-    std::vector<uint8_t> bytes(control + 1, control + controlCount);
-    bytes.insert(bytes.end(), data, data + dataCount);
-    const bool acknowledged =
-        supply->second->Bus().Write(control[0], bytes.data(), static_cast<uint32_t>(bytes.size()));
-    return logged(acknowledged ? kOk : kNotAcknowledged);
+EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL
+I2C_Write(AdapterHandle handle, uint8_t *control, uint32_t controlCount, int32_t controlAck,
+          uint32_t controlAckTimeoutMs, int32_t stopCondition, uint32_t writeType, uint8_t *data,
+          uint32_t dataCount, int32_t dataAck, uint32_t dataAckTimeoutMs, PageWriteRecord *page) {
+    return Serve("I2C_Write", handle, dataCount, [&](Emulator &emulator, EmulatedCall &) {
+        const auto logged = [&](uint32_t status) {
+            return Log(emulator, "I2C_Write", handle, control, controlCount, data, dataCount,
+                       status);
+        };
+        uint32_t refusal = kOk;
+        Adapter *adapter = LiveAdapter(emulator, handle, refusal);
+        if (adapter == nullptr) return logged(refusal);
+        if (!ControlIsValid(control, controlCount, controlAck, controlAckTimeoutMs) ||
+            stopCondition != kStopCondition || !DataIsValid(data, dataCount) || dataAck != kAck ||
+            dataAckTimeoutMs != kAckTimeoutMs || !PagesAreValid(writeType, dataCount, page)) {
+            return logged(kInvalidArgument);
+        }
+        std::vector<uint8_t> bytes(control + 1, control + controlCount);
+        bytes.insert(bytes.end(), data, data + dataCount);
+        const bool acknowledged = adapter->supply->Bus().Write(control[0], bytes.data(),
+                                                               static_cast<uint32_t>(bytes.size()));
+        return logged(acknowledged ? kOk : kNotAcknowledged);
+    });
 }
 
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_Read(AdapterHandle handle, uint8_t *control,
@@ -329,65 +664,38 @@ EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_Read(AdapterHandle handle, ui
                                                         uint32_t controlAckTimeoutMs,
                                                         uint32_t readType, uint8_t *data,
                                                         uint32_t dataCount) {
-    INTERCEPT(I2C_Read);
     return Read("I2C_Read", handle, control, controlCount, controlAck, controlAckTimeoutMs,
                 readType, data, dataCount);
 }
 
 // The parts see the same transaction as for I2C_Read: the adapter drives the lines differently,
 // which the device models do not tell apart.
-EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_ReadAlt(AdapterHandle handle, uint8_t *control,
-                                                           uint32_t controlCount,
-                                                           int32_t controlAck,
-                                                           uint32_t controlAckTimeoutMs,
-                                                           uint32_t readType, uint8_t *data,
-                                                           uint32_t dataCount) {
-    INTERCEPT(I2C_ReadAlt);
+EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL
+I2C_ReadAlt(AdapterHandle handle, uint8_t *control, uint32_t controlCount, int32_t controlAck,
+            uint32_t controlAckTimeoutMs, uint32_t readType, uint8_t *data, uint32_t dataCount) {
     return Read("I2C_ReadAlt", handle, control, controlCount, controlAck, controlAckTimeoutMs,
                 readType, data, dataCount);
 }
 
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_GetDllVersion(char *text, uint32_t size) {
-    INTERCEPT(I2C_GetDllVersion);
-    Emulator &emulator = State();
-    std::lock_guard<std::mutex> lock(emulator.mutex);
-    // Like a careless library, the text is not terminated when it fills the buffer.
-    const size_t length = emulator.version.size();
-    std::memcpy(text, emulator.version.c_str(), length < size ? length + 1 : size);
-    return kOk;
+    return Serve("I2C_GetDllVersion", 0, size, [&](Emulator &emulator, EmulatedCall &) {
+        if (text == nullptr) return kInvalidArgument;
+        // Like a careless library, the text is not terminated when it fills the buffer.
+        const size_t length = emulator.version.size();
+        std::memcpy(text, emulator.version.c_str(), length < size ? length + 1 : size);
+        return kOk;
+    });
 }
 
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_GetErrorCodeString(char *language,
                                                                       uint32_t status, char *text,
                                                                       uint32_t size) {
-    INTERCEPT(I2C_GetErrorCodeString);
-    (void)language;
-    if (size > 0) std::snprintf(text, size, "emulated adapter status %u", status);
-    return kOk;
+    return Serve("I2C_GetErrorCodeString", 0, status, [&](Emulator &, EmulatedCall &) {
+        (void)language;
+        if (text == nullptr) return kInvalidArgument;
+        if (size > 0) std::snprintf(text, size, "emulated adapter status %u", status);
+        return kOk;
+    });
 }
-
-EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_SetMode(AdapterHandle handle, uint32_t mode) {
-    INTERCEPT(I2C_SetMode);
-    (void)handle;
-    return mode == 1 ? kOk : kNotSupported;
-}
-
-EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_GetDeviceNameSerialNumber(uint32_t index,
-                                                                             char *name,
-                                                                             uint32_t nameSize,
-                                                                             char *serial) {
-    INTERCEPT(I2C_GetDeviceNameSerialNumber);
-    (void)index, (void)name, (void)nameSize, (void)serial;
-    return kNotSupported;
-}
-
-#if !defined(EMULATED_ADAPTER_WITHOUT_SERIAL_NUMBER)
-EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_OpenExSerialNumber(char *name, char *serial,
-                                                                      AdapterHandle *handle) {
-    INTERCEPT(I2C_OpenExSerialNumber);
-    (void)name, (void)serial, (void)handle;
-    return kNotSupported;
-}
-#endif
 
 }  // extern "C"

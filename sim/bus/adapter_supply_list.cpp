@@ -26,7 +26,11 @@ std::vector<std::string_view> Split(std::string_view text, char separator) {
     }
 }
 
-std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+std::string Quoted(std::string_view text) {
+    std::string quoted(1, '"');
+    quoted.append(text);
+    return quoted += '"';
+}
 
 // Each setter returns why the value cannot be taken, or nothing.
 std::string SetText(std::optional<std::string> &field, std::string_view key,
@@ -62,14 +66,10 @@ struct Attribute {
 };
 
 const Attribute kAttributes[] = {
-    {"name",
-     [](AdapterSupplyEntry &entry, std::string_view value) {
-         return SetText(entry.description, "name", value);
-     }},
-    {"serial",
-     [](AdapterSupplyEntry &entry, std::string_view value) {
-         return SetText(entry.serialNumber, "serial", value);
-     }},
+    {"name", [](AdapterSupplyEntry &entry,
+                std::string_view value) { return SetText(entry.description, "name", value); }},
+    {"serial", [](AdapterSupplyEntry &entry,
+                  std::string_view value) { return SetText(entry.serialNumber, "serial", value); }},
     {"location", SetLocation},
 };
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "adapter/emulated_adapter.h"
@@ -18,5 +19,31 @@ void FailNext(const char *entryPoint, uint32_t count, uint32_t status = 1);
 void ThrowNext(const char *entryPoint, uint32_t count);
 uint32_t CallCount(const char *entryPoint);
 std::vector<EmulatedTransfer> Transfers();
+
+// Adapters for discovery, by adapter number (0 the first plugged since the reset). The controls
+// throw std::out_of_range for an adapter that does not exist.
+
+// A new adapter, plugged and not open, whose supply carries the head preset ("" for none).
+// Throws std::invalid_argument for an unknown preset.
+uint32_t PlugSupply(const std::string &preset = "");
+void SetPlugged(uint32_t adapter, bool plugged);
+
+struct AdapterNaming {
+    std::string description;
+    std::string serialNumber;
+    uint32_t location = 0;
+};
+AdapterNaming Naming(uint32_t adapter);
+void SetNaming(uint32_t adapter, const AdapterNaming &naming);
+
+// The next `count` calls of the step for the adapter fail with `status`.
+void FailStep(uint32_t adapter, EmulatedAdapterStep step, uint32_t count, uint32_t status = 1);
+void SetNextOpenHandle(uint32_t adapter, AdapterHandle handle);
+// 0 when the adapter is not open.
+AdapterHandle OpenHandle(uint32_t adapter);
+sim::VirtualSupply &AdapterSupply(uint32_t adapter);
+
+// Every call of an adapter library entry point since the reset, oldest first.
+std::vector<EmulatedCall> Calls();
 
 }  // namespace emulated_adapter

@@ -1,0 +1,307 @@
+// mavozarp-sim: virtual supplies for people and host programs, no hardware needed. Bridge and
+// text supplies are served on pseudo-terminals whose paths it prints; for adapter supplies it
+// prints the environment under which the emulated adapter library serves them to any host
+// program. It stays up until SIGINT, SIGTERM or SIGHUP (or for the time asked), then stops its
+// supplies and exits 0.
+#include <signal.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <exception>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bus/adapter_supply_list.h"
+#include "bus/head_presets.h"
+#include "bus/virtual_supply.h"
+#include "serial/bridge_emulator.h"
+#include "serial/text_supply_emulator.h"
+
+namespace {
+
+constexpr char kProgram[] = "mavozarp-sim";
+constexpr int kUsageMistake = 2;
+constexpr int kStartFailure = 1;
+// Longer waits would overflow the clock's nanoseconds; nobody waits 30 years.
+constexpr double kLongestRun = 1e9;
+
+// A usage mistake, told in one line.
+struct UsageMistake {
+    std::string message;
+};
+
+enum class SerialKind { Bridge, Text };
+
+struct SerialSupply {
+    SerialKind kind;
+    std::string name;  // the preset of a bridge, the head type of a text supply
+};
+
+struct Request {
+    std::vector<SerialSupply> serialSupplies;
+    std::vector<std::string> adapterEntries;
+    std::optional<double> seconds;
+    bool listPresets = false;
+    bool help = false;
+};
+
+std::string Quoted(std::string_view text) {
+    std::string quoted(1, '"');
+    quoted.append(text);
+    return quoted += '"';
+}
+
+void AddBridge(Request &request, std::optional<std::string_view> preset) {
+    if (sim::FindHeadPreset(std::string(*preset)) == nullptr) {
+        throw UsageMistake{"unknown preset " + Quoted(*preset) + " (see --list-presets)"};
+    }
+    request.serialSupplies.push_back({SerialKind::Bridge, std::string(*preset)});
+}
+
+void AddText(Request &request, std::optional<std::string_view> type) {
+    const std::string_view headType = type.value_or(sim::TextSupplyEmulator::kDefaultHeadType);
+    const bool printable =
+        !headType.empty() &&
+        std::all_of(headType.begin(), headType.end(), [](char c) { return c >= ' ' && c < 0x7F; });
+    if (!printable) throw UsageMistake{"--text: the head type must be printable text"};
+    request.serialSupplies.push_back({SerialKind::Text, std::string(headType)});
+}
+
+void AddAdapter(Request &request, std::optional<std::string_view> entry) {
+    const sim::AdapterSupplyList list = sim::ParseAdapterSupplyList(*entry);
+    if (!list.problems.empty()) {
+        const sim::AdapterSupplyProblem &first = list.problems.front();
+        throw UsageMistake{"--adapter " + Quoted(first.entry) + ": " + first.reason};
+    }
+    if (list.entries.empty()) throw UsageMistake{"--adapter needs a preset"};
+    request.adapterEntries.emplace_back(*entry);
+}
+
+void SetDuration(Request &request, std::optional<std::string_view> text) {
+    double seconds = -1;
+    const char *end = text->data() + text->size();
+    const auto [stop, error] = std::from_chars(text->data(), end, seconds);
+    if (error != std::errc() || stop != end || !(seconds >= 0 && seconds <= kLongestRun)) {
+        throw UsageMistake{"--for " + Quoted(*text) + ": not a number of seconds"};
+    }
+    request.seconds = seconds;
+}
+
+enum class Argument { None, Required, Optional };
+
+struct Option {
+    std::string_view name;
+    Argument argument;
+    std::string_view value;  // the argument's name in the help
+    std::string_view help;
+    void (*apply)(Request &request, std::optional<std::string_view> argument);
+};
+
+// Help texts break their lines with "\n"; the help indents the continuation lines.
+const Option kOptions[] = {
+    {"--bridge", Argument::Required, "PRESET",
+     "a supply behind a UART-to-I2C bridge (9600 baud), its head built\nfrom PRESET", AddBridge},
+    {"--text", Argument::Optional, "[TYPE]",
+     "a supply that takes the text commands itself (115200 baud);\nits head type is TYPE "
+     "(default Kora)",
+     AddText},
+    {"--adapter", Argument::Required, "ENTRY",
+     "a supply on a virtual USB-to-I2C adapter, served by the emulated\nadapter library to "
+     "host programs run with the printed environment;\n"
+     "ENTRY is PRESET[@name=TEXT][@serial=TEXT][@location=NUMBER]",
+     AddAdapter},
+    {"--for", Argument::Required, "SECONDS", "stop after SECONDS instead of waiting for a signal",
+     SetDuration},
+    {"--list-presets", Argument::None, "", "list the head presets and exit",
+     [](Request &request, std::optional<std::string_view>) { request.listPresets = true; }},
+    {"--help", Argument::None, "", "show this help and exit",
+     [](Request &request, std::optional<std::string_view>) { request.help = true; }},
+};
+
+Request ParseArguments(const std::vector<std::string_view> &arguments) {
+    Request request;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const auto option = std::find_if(std::begin(kOptions), std::end(kOptions),
+                                         [&](const Option &o) { return o.name == arguments[i]; });
+        if (option == std::end(kOptions)) {
+            throw UsageMistake{"unknown option " + Quoted(arguments[i]) + " (see --help)"};
+        }
+        std::optional<std::string_view> value;
+        const bool next = i + 1 < arguments.size();
+        if (option->argument == Argument::Required) {
+            if (!next) {
+                throw UsageMistake{std::string(option->name) + " needs " +
+                                   std::string(option->value)};
+            }
+            value = arguments[++i];
+        } else if (option->argument == Argument::Optional && next &&
+                   !arguments[i + 1].starts_with("-")) {
+            value = arguments[++i];
+        }
+        option->apply(request, value);
+    }
+    if (!request.help && !request.listPresets && request.serialSupplies.empty() &&
+        request.adapterEntries.empty()) {
+        throw UsageMistake{"nothing to start: give --bridge, --text or --adapter (see --help)"};
+    }
+    return request;
+}
+
+void PrintHelp() {
+    std::printf(
+        "Usage: %s [--bridge PRESET]... [--text [TYPE]]... [--adapter ENTRY]... [--for SECONDS]\n"
+        "Starts virtual supplies and keeps them up until interrupted (Ctrl-C) or terminated.\n\n",
+        kProgram);
+    constexpr int kNameWidth = 22;
+    for (const Option &option : kOptions) {
+        const std::string name = std::string(option.name) + " " + std::string(option.value);
+        std::string help(option.help);
+        for (size_t at = help.find('\n'); at != std::string::npos; at = help.find('\n', at + 1)) {
+            help.insert(at + 1, kNameWidth + 3, ' ');
+        }
+        std::printf("  %-*s %s\n", kNameWidth, name.c_str(), help.c_str());
+    }
+    std::printf(
+        "\nStandard output, one line each in the order given, the path always last:\n"
+        "  bridge PRESET PATH\n"
+        "  text TYPE PATH\n"
+        "  export %s='ENTRY,...'\n"
+        "  export LD_LIBRARY_PATH='DIR'\"${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}\"\n"
+        "  ready\n"
+        "The two export lines (with --adapter only) are for a shell: eval them, or run a host\n"
+        "program with that environment, and it finds the adapter supplies.\n"
+        "Exit status: 0 stopped cleanly, 1 the supplies could not be started, 2 a usage mistake.\n",
+        sim::kAdapterSupplyListVariable);
+}
+
+void PrintPresets() {
+    for (const sim::HeadPreset &preset : sim::HeadPresets()) {
+        std::printf("%-14s %s\n", preset.name.c_str(), preset.description.c_str());
+    }
+}
+
+// The text in single quotes, safe for a POSIX shell.
+std::string ShellQuoted(std::string_view text) {
+    std::string quoted = "'";
+    for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+std::string Joined(const std::vector<std::string> &pieces, std::string_view separator) {
+    std::string joined;
+    for (const std::string &piece : pieces) {
+        if (!joined.empty()) joined += separator;
+        joined += piece;
+    }
+    return joined;
+}
+
+// The supplies on pseudo-terminals, up while the object lives.
+class SerialSupplies {
+public:
+    // Starts each supply and prints its line.
+    explicit SerialSupplies(const std::vector<SerialSupply> &supplies) {
+        for (const SerialSupply &supply : supplies) {
+            const std::string &path = supply.kind == SerialKind::Bridge ? StartBridge(supply.name)
+                                                                        : StartText(supply.name);
+            std::printf("%s %s %s\n", supply.kind == SerialKind::Bridge ? "bridge" : "text",
+                        supply.name.c_str(), path.c_str());
+        }
+    }
+
+private:
+    const std::string &StartBridge(const std::string &preset) {
+        auto &bridge = *bridges_.emplace_back(std::make_unique<sim::BridgeEmulator>());
+        // The preset's parts stay on the bridge's bus, which owns them.
+        bridge.WithBus([&](sim::I2cBus &bus) {
+            sim::VirtualSupply parts(bus);
+            sim::FindHeadPreset(preset)->apply(parts);
+        });
+        return bridge.Line().Path();
+    }
+
+    const std::string &StartText(const std::string &headType) {
+        auto &text = *texts_.emplace_back(std::make_unique<sim::TextSupplyEmulator>());
+        text.SetAnswer(sim::TextSupplyEmulator::kHeadTypeRequest, headType);
+        return text.Line().Path();
+    }
+
+    std::vector<std::unique_ptr<sim::BridgeEmulator>> bridges_;
+    std::vector<std::unique_ptr<sim::TextSupplyEmulator>> texts_;
+};
+
+void PrintAdapterEnvironment(const std::vector<std::string> &entries) {
+    if (entries.empty()) return;
+    std::printf("export %s=%s\n", sim::kAdapterSupplyListVariable,
+                ShellQuoted(Joined(entries, ",")).c_str());
+    std::printf("export LD_LIBRARY_PATH=%s\"${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}\"\n",
+                ShellQuoted(MAVOZARP_SIM_ADAPTER_DIR).c_str());
+}
+
+// Waits for one of the stop signals, or until `seconds` passed when given.
+void AwaitStop(const sigset_t &stopSignals, std::optional<double> seconds) {
+    if (!seconds) {
+        int signal = 0;
+        while (sigwait(&stopSignals, &signal) != 0) {
+        }
+        return;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                             std::chrono::duration<double>(*seconds));
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now());
+        if (left.count() <= 0) return;
+        const timespec wait{static_cast<time_t>(left.count() / 1'000'000'000),
+                            static_cast<long>(left.count() % 1'000'000'000)};
+        if (sigtimedwait(&stopSignals, nullptr, &wait) >= 0) return;
+        // Time up (EAGAIN) shows at the top of the loop; another signal (EINTR) waits on.
+    }
+}
+
+int Run(const Request &request) {
+    if (request.help) {
+        PrintHelp();
+        return 0;
+    }
+    if (request.listPresets) {
+        PrintPresets();
+        return 0;
+    }
+    // The stop signals are taken by AwaitStop alone: blocked before the emulators' threads
+    // start, which inherit the mask. A reader that went away must not kill the supplies.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, signal);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    const SerialSupplies supplies(request.serialSupplies);
+    PrintAdapterEnvironment(request.adapterEntries);
+    std::printf("ready\n");
+    std::fflush(stdout);
+    AwaitStop(stopSignals, request.seconds);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    try {
+        return Run(ParseArguments(std::vector<std::string_view>(argv + 1, argv + argc)));
+    } catch (const UsageMistake &mistake) {
+        std::fprintf(stderr, "%s: %s\n", kProgram, mistake.message.c_str());
+        return kUsageMistake;
+    } catch (const std::exception &failure) {
+        std::fprintf(stderr, "%s: cannot start the supplies: %s\n", kProgram, failure.what());
+        return kStartFailure;
+    }
+}

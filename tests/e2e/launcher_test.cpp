@@ -1,0 +1,286 @@
+// The virtual supply launcher, run as a person or a script runs it: the built program as a child
+// process, its printed lines used to reach its supplies through the exports, its exit checked.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "MavoZARP.h"
+#include "support/adapter_library.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Generous bounds for a loaded machine: they only keep a broken launcher from hanging the test.
+constexpr auto kStartBound = 30s;
+constexpr auto kExitBound = 30s;
+
+struct Exit {
+    bool exited;  // false: killed by a signal or still running at the bound
+    int status;
+};
+
+// The launcher with its standard output and error on pipes. Killed and reaped if a test leaves
+// it running.
+class Launcher {
+public:
+    explicit Launcher(const std::vector<std::string> &arguments) {
+        int out[2], err[2];
+        if (pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe failed");
+        pid_ = fork();
+        if (pid_ < 0) throw std::runtime_error("fork failed");
+        if (pid_ == 0) {
+            if (dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) _exit(127);
+            for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
+            std::vector<char *> argv{const_cast<char *>(MAVOZARP_SIM_PATH)};
+            for (const std::string &argument : arguments) {
+                argv.push_back(const_cast<char *>(argument.c_str()));
+            }
+            argv.push_back(nullptr);
+            execv(MAVOZARP_SIM_PATH, argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        stdout_ = out[0];
+        stderr_ = err[0];
+    }
+    ~Launcher() {
+        if (pid_ > 0 && !reaped_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        close(stdout_);
+        close(stderr_);
+    }
+    Launcher(const Launcher &) = delete;
+    Launcher &operator=(const Launcher &) = delete;
+
+    // The lines printed up to "ready" (without it); empty when the output ended first.
+    std::vector<std::string> LinesUntilReady() {
+        std::string text;
+        const auto deadline = std::chrono::steady_clock::now() + kStartBound;
+        while (text.find("ready\n") == std::string::npos) {
+            const std::string more = ReadSome(stdout_, deadline);
+            if (more.empty()) return {};
+            text += more;
+        }
+        std::vector<std::string> lines;
+        std::istringstream stream(text);
+        for (std::string line; std::getline(stream, line) && line != "ready";)
+            lines.push_back(line);
+        return lines;
+    }
+
+    void Signal(int signal) const { kill(pid_, signal); }
+
+    Exit Wait() {
+        const auto deadline = std::chrono::steady_clock::now() + kExitBound;
+        int status = 0;
+        while (waitpid(pid_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) return {false, -1};
+            std::this_thread::sleep_for(10ms);
+        }
+        reaped_ = true;
+        return {WIFEXITED(status), WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+    }
+
+    // Everything the launcher wrote to standard error, up to the end of it.
+    std::string Errors() const { return ReadAll(stderr_); }
+
+private:
+    // Some bytes, or none at the end of the output or at the deadline.
+    static std::string ReadSome(int fd, std::chrono::steady_clock::time_point deadline) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd ready{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&ready, 1, static_cast<int>(left.count())) <= 0) return {};
+        char buffer[512];
+        const ssize_t count = read(fd, buffer, sizeof buffer);
+        return count > 0 ? std::string(buffer, static_cast<size_t>(count)) : std::string();
+    }
+
+    static std::string ReadAll(int fd) {
+        const auto deadline = std::chrono::steady_clock::now() + kExitBound;
+        std::string text;
+        for (std::string more; !(more = ReadSome(fd, deadline)).empty();) text += more;
+        return text;
+    }
+
+    pid_t pid_ = -1;
+    bool reaped_ = false;
+    int stdout_ = -1;
+    int stderr_ = -1;
+};
+
+// A line "KIND NAME PATH" split at its first and last blank (a head type may hold blanks).
+struct SupplyLine {
+    std::string kind, name, path;
+};
+
+SupplyLine SplitSupplyLine(const std::string &line) {
+    const size_t first = line.find(' ');
+    const size_t last = line.rfind(' ');
+    if (first == std::string::npos || first == last) return {line, "", ""};
+    return {line.substr(0, first), line.substr(first + 1, last - first - 1), line.substr(last + 1)};
+}
+
+// The value of "export NAME='value'..." with the shell's quoting undone.
+std::map<std::string, std::string> Exports(const std::vector<std::string> &lines) {
+    std::map<std::string, std::string> values;
+    for (const std::string &line : lines) {
+        if (!line.starts_with("export ")) continue;
+        const size_t equals = line.find('=');
+        std::string value;
+        bool quoted = false;
+        for (size_t i = equals + 1; i < line.size(); ++i) {
+            if (line[i] == '\'') {
+                quoted = !quoted;
+            } else if (quoted || line[i] == '\\') {
+                if (!quoted) ++i;  // an escaped character outside the quotes
+                value += line[i];
+            } else {
+                break;  // the rest is shell for what was set before
+            }
+        }
+        values[line.substr(7, equals - 7)] = value;
+    }
+    return values;
+}
+
+// The bridge's probe written raw to the path: read internal register 0, expect 0xF0.
+int ProbeAnswer(const std::string &path) {
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0) return -1;
+    termios settings{};
+    tcgetattr(fd, &settings);
+    cfmakeraw(&settings);
+    tcsetattr(fd, TCSANOW, &settings);
+    const unsigned char probe[] = {0x52, 0x00};
+    unsigned char answer = 0;
+    pollfd ready{fd, POLLIN, 0};
+    const int waitMs = static_cast<int>(std::chrono::milliseconds(kStartBound).count());
+    const bool answered = write(fd, probe, sizeof probe) == 2 && poll(&ready, 1, waitMs) == 1 &&
+                          read(fd, &answer, 1) == 1;
+    close(fd);
+    return answered ? answer : -1;
+}
+
+TEST(Launcher, PrintsSuppliesThatAnswerAndStopsCleanlyOnSigterm) {
+    Launcher launcher({"--bridge", "kora-band1", "--text", "Vfk", "--text"});
+    const std::vector<std::string> lines = launcher.LinesUntilReady();
+    ASSERT_EQ(lines.size(), 3u);
+    const SupplyLine bridge = SplitSupplyLine(lines[0]);
+    const SupplyLine vfk = SplitSupplyLine(lines[1]);
+    const SupplyLine kora = SplitSupplyLine(lines[2]);
+    EXPECT_EQ(bridge.kind + " " + bridge.name, "bridge kora-band1");
+    EXPECT_EQ(vfk.kind + " " + vfk.name, "text Vfk");
+    EXPECT_EQ(kora.kind + " " + kora.name, "text Kora");
+    EXPECT_TRUE(bridge.path.starts_with("/dev/")) << bridge.path;
+
+    EXPECT_EQ(ProbeAnswer(bridge.path), 0xF0);
+
+    // The bridge carries the preset's head; the text supply answers with its type.
+    MavoZARP_Handle device = 0;
+    ASSERT_EQ(MavoZARP_OpenSerialPort(bridge.path.c_str(), &device), MAVOZARP_STATUS_SUCCESS);
+    char headType[MAVOZARP_BUFFER_SIZE] = {};
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(MavoZARP_InitializeHandle(device, headType), MAVOZARP_STATUS_SUCCESS);
+    ::testing::internal::GetCapturedStdout();
+    EXPECT_STREQ(headType, "Kora");
+    EXPECT_EQ(MavoZARP_Close(device), MAVOZARP_STATUS_SUCCESS);
+
+    ASSERT_EQ(MavoZARP_OpenSerialPort(vfk.path.c_str(), &device), MAVOZARP_STATUS_SUCCESS);
+    EXPECT_EQ(MavoZARP_InitializeHandle(device, headType), MAVOZARP_STATUS_SUCCESS);
+    EXPECT_STREQ(headType, "Vfk\r\n");
+    EXPECT_EQ(MavoZARP_Close(device), MAVOZARP_STATUS_SUCCESS);
+
+    launcher.Signal(SIGTERM);
+    const Exit exit = launcher.Wait();
+    EXPECT_TRUE(exit.exited);
+    EXPECT_EQ(exit.status, 0);
+    EXPECT_EQ(launcher.Errors(), "");
+}
+
+TEST(Launcher, PrintsTheEnvironmentThatServesAdapterSupplies) {
+    Launcher launcher({"--adapter", "kora-band1@serial=Z'1", "--adapter", "vfk", "--for", "600"});
+    const std::map<std::string, std::string> exports = Exports(launcher.LinesUntilReady());
+    ASSERT_EQ(exports.size(), 2u);
+    EXPECT_EQ(exports.at("MAVOFTCI2C_EMULATED_SUPPLIES"), "kora-band1@serial=Z'1,vfk");
+    EXPECT_TRUE(std::filesystem::exists(exports.at("LD_LIBRARY_PATH") + "/libMavoFTCI2C.so"))
+        << exports.at("LD_LIBRARY_PATH");
+
+    // A host process with that environment finds both supplies.
+    ASSERT_EQ(setenv("MAVOFTCI2C_EMULATED_SUPPLIES",
+                     exports.at("MAVOFTCI2C_EMULATED_SUPPLIES").c_str(), 1),
+              0);
+    UseEmulatedAdapter();
+    MavoZARP_Handle all[MAVOZARP_MAX_DEVICES], added[MAVOZARP_MAX_DEVICES],
+        removed[MAVOZARP_MAX_DEVICES];
+    int32_t allCount = 0, newCount = 0, removedCount = 0;
+    ASSERT_EQ(MavoZARP_CheckForDevices(all, &allCount, added, &newCount, removed, &removedCount),
+              MAVOZARP_STATUS_SUCCESS);
+    ASSERT_EQ(newCount, 2);
+    std::vector<std::string> types;
+    for (int i = 0; i < newCount; ++i) {
+        char headType[MAVOZARP_BUFFER_SIZE] = {};
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(MavoZARP_InitializeHandle(added[i], headType), MAVOZARP_STATUS_SUCCESS);
+        ::testing::internal::GetCapturedStdout();
+        types.push_back(headType);
+    }
+    EXPECT_EQ(types, (std::vector<std::string>{"Kora", "VFK"}));
+
+    launcher.Signal(SIGINT);
+    const Exit exit = launcher.Wait();
+    EXPECT_TRUE(exit.exited);
+    EXPECT_EQ(exit.status, 0);
+}
+
+TEST(Launcher, StopsByItselfAfterTheTimeAsked) {
+    Launcher launcher({"--text", "--for", "0.2"});
+    EXPECT_EQ(launcher.LinesUntilReady().size(), 1u);
+    const Exit exit = launcher.Wait();
+    EXPECT_TRUE(exit.exited);
+    EXPECT_EQ(exit.status, 0);
+}
+
+TEST(Launcher, UsageMistakesGiveOneLineAndStatus2) {
+    const struct {
+        std::vector<std::string> arguments;
+        std::string named;
+    } cases[] = {
+        {{"--bridge", "kora-band9"}, "kora-band9"},  {{"--text", "--bridge"}, "--bridge"},
+        {{"--adapter", "vfk@colour=red"}, "colour"}, {{"--frob"}, "--frob"},
+        {{"--text", "--for", "soon"}, "soon"},       {{}, "nothing to start"},
+    };
+    for (const auto &row : cases) {
+        SCOPED_TRACE(row.named);
+        Launcher launcher(row.arguments);
+        EXPECT_TRUE(launcher.LinesUntilReady().empty());
+        const Exit exit = launcher.Wait();
+        EXPECT_TRUE(exit.exited);
+        EXPECT_EQ(exit.status, 2);
+        const std::string errors = launcher.Errors();
+        EXPECT_TRUE(errors.starts_with("mavozarp-sim: ")) << errors;
+        EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+        EXPECT_NE(errors.find(row.named), std::string::npos) << errors;
+    }
+}
+
+}  // namespace

@@ -16,6 +16,8 @@ void *UseEmulatedAdapter(EmulatedAdapter variant) {
     return loaded;
 }
 
+void *EmulatedAdapterModule() { return loaded; }
+
 void *EmulatedAdapterSymbol(const char *name) {
     void *symbol = loaded == nullptr ? nullptr : dlsym(loaded, name);
     EXPECT_NE(symbol, nullptr) << name;

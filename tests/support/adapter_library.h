@@ -8,5 +8,8 @@ enum class EmulatedAdapter { Complete, WithoutSerialNumber, WithoutLoopback };
 // Loads the variant by path and keeps it loaded for the rest of the test process.
 void *UseEmulatedAdapter(EmulatedAdapter variant = EmulatedAdapter::Complete);
 
+// The variant loaded by UseEmulatedAdapter, or null.
+void *EmulatedAdapterModule();
+
 // An entry point of the loaded emulated adapter library (its test controls).
 void *EmulatedAdapterSymbol(const char *name);

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -121,7 +122,23 @@ void PtyEndpoint::SetAnswersShortBy(size_t bytes) {
     answersShortBy_ = bytes;
 }
 
+void PtyEndpoint::SetPacing(uint32_t baudRate) {
+    constexpr int64_t kBitsPerByte = 10;  // start bit, eight data bits, stop bit
+    std::lock_guard lock(mutex_);
+    byteTime_ = baudRate == 0 ? Clock::duration::zero()
+                              : std::chrono::duration_cast<Clock::duration>(
+                                    std::chrono::nanoseconds(kBitsPerByte * 1000000000 / baudRate));
+}
+
+size_t PtyEndpoint::SentCount() const {
+    std::lock_guard lock(mutex_);
+    return sent_;
+}
+
 void PtyEndpoint::Serve() {
+    // Paced bytes are timed to a few microseconds; the default timer slack of this thread
+    // (50 us) would add to every one of them.
+    prctl(PR_SET_TIMERSLACK, 1UL);
     std::array<uint8_t, 512> buffer{};
     for (;;) {
         if (!WaitUnlessStopping(master_.Get(), POLLIN, stopRead_.Get())) return;
@@ -133,6 +150,17 @@ void PtyEndpoint::Serve() {
             continue;
         }
         const std::span<const uint8_t> piece(buffer.data(), static_cast<size_t>(count));
+        Clock::duration byteTime{};
+        {
+            std::lock_guard lock(mutex_);
+            byteTime = byteTime_;
+        }
+        if (byteTime > Clock::duration::zero()) {
+            // The host's write reaches the far end only as fast as the line carries it.
+            inputLineFree_ = std::max(Clock::now(), inputLineFree_) +
+                             byteTime * static_cast<int64_t>(piece.size());
+            if (!PauseUntilUnlessStopping(inputLineFree_)) return;
+        }
         const std::vector<std::vector<uint8_t>> answers = handler_(piece);
 
         bool silent = false;
@@ -147,32 +175,64 @@ void PtyEndpoint::Serve() {
         }
         receivedChanged_.notify_all();
         if (silent) continue;
+        // A paced answer may start once the request is in, not when this thread woke up to it.
+        Clock::time_point answerReady = inputLineFree_;
         for (const std::vector<uint8_t> &answer : answers) {
             if (answer.size() <= shortBy) continue;
-            if (delay.count() > 0 && !PauseUnlessStopping(delay)) return;
-            if (!Send(std::span(answer).first(answer.size() - shortBy))) return;
+            if (delay.count() > 0) {
+                if (!PauseUnlessStopping(delay)) return;
+                answerReady = Clock::now();
+            }
+            const std::span<const uint8_t> sent = std::span(answer).first(answer.size() - shortBy);
+            const bool paced = byteTime > Clock::duration::zero();
+            if (!(paced ? SendPaced(sent, byteTime, answerReady) : Send(sent))) return;
         }
     }
 }
 
 bool PtyEndpoint::PauseUnlessStopping(std::chrono::milliseconds pause) const {
-    // Waiting on nothing but the stop signal: a pause that stopping cuts short.
+    return PauseUntilUnlessStopping(Clock::now() + pause);
+}
+
+bool PtyEndpoint::PauseUntilUnlessStopping(Clock::time_point deadline) const {
+    // Waiting on nothing but the stop signal: a pause that stopping cuts short. ppoll takes the
+    // time to the nanosecond, fine enough for a paced byte.
     std::array<pollfd, 1> fds{pollfd{stopRead_.Get(), POLLIN, 0}};
-    const auto deadline = std::chrono::steady_clock::now() + pause;
     for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        const int ready = poll(fds.data(), fds.size(),
-                               static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0)));
+        const auto left = std::max(Clock::duration::zero(), deadline - Clock::now());
+        const auto seconds = std::chrono::floor<std::chrono::seconds>(left);
+        const timespec timeout{
+            static_cast<time_t>(seconds.count()),
+            static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
+        const int ready = ppoll(fds.data(), fds.size(), &timeout, nullptr);
         if (ready == -1 && errno == EINTR) continue;
         return ready == 0;
     }
 }
 
-bool PtyEndpoint::Send(std::span<const uint8_t> bytes) const {
+bool PtyEndpoint::SendPaced(std::span<const uint8_t> bytes, Clock::duration byteTime,
+                            Clock::time_point ready) {
+    // Back to back from when the answer is ready and the line is free: each byte is there for
+    // the host once its last bit has crossed. Counted from those moments rather than from when
+    // this thread woke up, so that late wake-ups do not add up.
+    const Clock::time_point start = std::max(ready, outputLineFree_);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        outputLineFree_ = start + byteTime * static_cast<int64_t>(i + 1);
+        if (!PauseUntilUnlessStopping(outputLineFree_) || !Send(bytes.subspan(i, 1))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool PtyEndpoint::Send(std::span<const uint8_t> bytes) {
     while (!bytes.empty()) {
         const ssize_t written = write(master_.Get(), bytes.data(), bytes.size());
         if (written >= 0) {
+            {
+                std::lock_guard lock(mutex_);
+                sent_ += static_cast<size_t>(written);
+            }
             bytes = bytes.subspan(static_cast<size_t>(written));
             continue;
         }

@@ -1,7 +1,8 @@
 // The far end of a serial line for the emulators: a pseudo-terminal pair whose slave path a host
 // opens as its serial device, served by a thread of the endpoint's own. What the host writes is
 // recorded and handed to the emulator's handler, which turns it into answers; the endpoint sends
-// them back, unless told to stay silent, to answer late or to answer short.
+// them back, unless told to stay silent, to answer late or to answer short; it can also pace the
+// line at a baud rate.
 #pragma once
 
 #include <chrono>
@@ -65,11 +66,23 @@ public:
     // Every answer loses its last `bytes` bytes.
     void SetAnswersShortBy(size_t bytes);
 
+    // Paces the line like a UART at `baudRate` with ten bits a byte (8N1); 0, the default, paces
+    // nothing. A piece of input is acted on only once its bytes could have crossed the line, and
+    // the bytes of the answers come one byte time apart, so an exchange takes its wire time.
+    void SetPacing(uint32_t baudRate);
+    // Answer bytes sent since the start.
+    size_t SentCount() const;
+
 private:
+    using Clock = std::chrono::steady_clock;
+
     void Serve();
     // False when the endpoint is stopping.
     bool PauseUnlessStopping(std::chrono::milliseconds pause) const;
-    bool Send(std::span<const uint8_t> bytes) const;
+    bool PauseUntilUnlessStopping(Clock::time_point deadline) const;
+    bool Send(std::span<const uint8_t> bytes);
+    bool SendPaced(std::span<const uint8_t> bytes, Clock::duration byteTime,
+                   Clock::time_point ready);
 
     Handler handler_;
     FileDescriptor master_;
@@ -84,6 +97,12 @@ private:
     bool silent_ = false;
     std::chrono::milliseconds answerDelay_{0};
     size_t answersShortBy_ = 0;
+    Clock::duration byteTime_{0};  // zero: not paced
+    size_t sent_ = 0;
+
+    // When each direction of a paced line is free again; touched only by the serving thread.
+    Clock::time_point inputLineFree_;
+    Clock::time_point outputLineFree_;
 
     std::thread thread_;  // last: starts once everything above is ready
 };

@@ -66,6 +66,10 @@ std::optional<uint32_t> Write(Handle device, const uint8_t *bytes, uint32_t coun
 // The number of bytes waiting to be read; 0 when the system cannot say.
 uint32_t BytesWaiting(Handle device);
 
+// Returns true as soon as at least `count` bytes are waiting to be read, false once about
+// `milliseconds` have passed without them. Nothing is taken from the input.
+bool AwaitBytesWaiting(Handle device, uint32_t count, uint32_t milliseconds);
+
 // False when the system refused.
 bool Close(Handle device);
 

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -14,6 +15,7 @@
 #include <unordered_map>
 
 #include "platform/serial_device.h"
+#include "platform/serial_input_looks.h"
 
 namespace SerialDevice {
 
@@ -59,19 +61,21 @@ Clock::time_point DeadlineAfter(uint32_t multiplier, uint32_t count, uint32_t co
     return After(uint64_t{multiplier} * count + constant);
 }
 
+// The time left until `until` as the time-out of a poll: whole milliseconds, rounded up.
+int MillisecondsUntil(Clock::time_point until) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+    return static_cast<int>(std::clamp<decltype(left)>(left, 0, INT_MAX));
+}
+
 // Waits until the descriptor is ready for `events` or `until` passes; a signal resumes the wait
 // with the time left. An error or hang-up counts as ready: the next read or write reports it.
 bool AwaitReady(int fd, short events, Clock::time_point until) {
     for (;;) {
-        const Clock::duration left = until - Clock::now();
-        if (left <= Clock::duration::zero()) {
+        if (Clock::now() >= until) {
             return false;
         }
-        const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-        const int timeout =
-            static_cast<int>(std::min<decltype(milliseconds)>(milliseconds, INT_MAX));
         pollfd watched{fd, events, 0};
-        const int ready = poll(&watched, 1, timeout);
+        const int ready = poll(&watched, 1, MillisecondsUntil(until));
         if (ready > 0) {
             return true;
         }
@@ -225,6 +229,76 @@ uint32_t BytesWaiting(Handle device) {
     }
     return static_cast<uint32_t>(waiting);
 }
+
+#if defined(MAVOZARP_SERIAL_WAIT_BY_LOOKS)
+
+// Only the benchmarks' own copy of the library is built with this: it keeps the wait that looks
+// once a millisecond, to measure the wait below against it.
+bool AwaitBytesWaiting(Handle device, uint32_t count, uint32_t milliseconds) {
+    return AwaitBytesWaitingByLooks(device, count, milliseconds);
+}
+
+#else
+
+namespace {
+
+// An epoll instance for one wait, closed with it.
+class ReadinessWatch {
+public:
+    ReadinessWatch() : fd_(epoll_create1(EPOLL_CLOEXEC)) {}
+    ~ReadinessWatch() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    ReadinessWatch(const ReadinessWatch &) = delete;
+    ReadinessWatch &operator=(const ReadinessWatch &) = delete;
+
+    // Edge-triggered: each arrival of input (or a hang-up) ends one wait, so a reply that is
+    // partly here, or a line that hung up, does not keep the waiter spinning.
+    bool Watch(int device) {
+        epoll_event interest{};
+        interest.events = EPOLLIN | EPOLLET;
+        return fd_ >= 0 && epoll_ctl(fd_, EPOLL_CTL_ADD, device, &interest) == 0;
+    }
+
+    // Until something arrives, a signal comes or `until` passes; false when it cannot wait.
+    bool AwaitArrival(Clock::time_point until) {
+        epoll_event arrived{};
+        return epoll_wait(fd_, &arrived, 1, MillisecondsUntil(until)) >= 0 || errno == EINTR;
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+// Sleeps in the kernel until input comes, so that a reply is seen the moment it arrives rather
+// than at the next of a series of looks.
+bool AwaitBytesWaiting(Handle device, uint32_t count, uint32_t milliseconds) {
+    // A reply that is here already costs no more than the look.
+    if (BytesWaiting(device) >= count) {
+        return true;
+    }
+    const Clock::time_point until = After(milliseconds);
+    ReadinessWatch watch;
+    // Without a descriptor to spare, or on a device that cannot be watched, look and pause.
+    if (!watch.Watch(Descriptor(device))) {
+        return AwaitBytesWaitingByLooks(device, count, MillisecondsUntil(until));
+    }
+    while (BytesWaiting(device) < count) {
+        if (Clock::now() >= until) {
+            return false;
+        }
+        if (!watch.AwaitArrival(until)) {
+            return AwaitBytesWaitingByLooks(device, count, MillisecondsUntil(until));
+        }
+    }
+    return true;
+}
+
+#endif
 
 bool Close(Handle device) {
     const int fd = Descriptor(device);

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "platform/serial_device.h"
+#include "platform/serial_input_looks.h"
 
 namespace SerialDevice {
 
@@ -87,6 +88,12 @@ uint32_t BytesWaiting(Handle device) {
         return 0;
     }
     return status.cbInQue;
+}
+
+bool AwaitBytesWaiting(Handle device, uint32_t count, uint32_t milliseconds) {
+    // A synchronous port has no wait for a number of bytes, so it is looked at once a
+    // millisecond; the bound is the number of looks, which a coarse Sleep only lengthens.
+    return AwaitBytesWaitingByLooks(device, count, milliseconds);
 }
 
 bool Close(Handle device) { return CloseHandle(Native(device)) != FALSE; }

@@ -6,7 +6,6 @@
 
 #include "api/failure_message.h"
 #include "platform/serial_device.h"
-#include "platform/sleep.h"
 
 namespace SerialPort {
 
@@ -25,10 +24,9 @@ constexpr SerialDevice::Timeouts kTimeouts{
     .writeTotalConstant = 50,
 };
 
-// The input wait looks this many times, pausing after every look but the last: about a tenth of
-// a second in all.
-constexpr uint32_t kInputLooks = 102;
-constexpr uint32_t kInputPauseMilliseconds = 1;
+// How long a reply is awaited: about a tenth of a second. Where the system can only look and
+// pause, that is 102 looks with a pause of 1 ms after each of the first 101.
+constexpr uint32_t kInputWaitMilliseconds = 101;
 
 struct RefusalMessage {
     Refusal refusal;
@@ -122,11 +120,8 @@ std::vector<uint8_t> ReadBytes(Handle port, uint32_t count) {
 }
 
 void WaitInputQueue(Handle port, uint32_t count) {
-    for (uint32_t look = 1; SerialDevice::BytesWaiting(port) < count; ++look) {
-        if (look == kInputLooks) {
-            RaiseFailure("SerialPort::WaitInputQueue: timeout waiting for response");
-        }
-        SleepMilliseconds(kInputPauseMilliseconds);
+    if (!SerialDevice::AwaitBytesWaiting(port, count, kInputWaitMilliseconds)) {
+        RaiseFailure("SerialPort::WaitInputQueue: timeout waiting for response");
     }
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/time.h>
+#include <time.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <functional>
 #include <numeric>
 #include <string>
+#include <thread>
 
 #include "api/failure_message.h"
 #include "platform/serial_device.h"
@@ -173,6 +175,66 @@ TEST_F(SerialPortTest, ReadOnASilentLineWaitsItsWholeTimeDespiteSignals) {
     EXPECT_EQ(got, 0u);
     EXPECT_GE(took, 100) << "10 ms a byte and 50 ms more";
     EXPECT_LT(took, 5000);
+}
+
+TEST_F(SerialPortTest, WaitOnASilentLineKeepsItsBoundDespiteSignals) {
+    int64_t took = 0;
+    {
+        SignalStorm storm;
+        took = TimeOf([&] {
+            EXPECT_EQ(FailureOf([&] { SerialPort::WaitInputQueue(port, 1); }), kWaitTimeout);
+        });
+    }
+    EXPECT_GE(took, 100);
+    EXPECT_LT(took, 5000);
+}
+
+TEST_F(SerialPortTest, InputArrivingDuringTheWaitEndsItAndIsLeftWaiting) {
+    // Nothing yet, or the first byte of two already here: the rest comes while the port waits.
+    // The wait is given far more time than it needs, so only a wake-up that was missed can make
+    // it run out.
+    for (const size_t before : {0u, 1u}) {
+        const Bytes reply{0x0A, 0xBC};
+        if (before > 0) {
+            DeviceSends(Bytes(reply.begin(), reply.begin() + before));
+        }
+        std::jthread device([&] {
+            std::this_thread::sleep_for(20ms);
+            pty.Send(std::span(reply).subspan(before));
+        });
+        bool arrived = false;
+        const auto took =
+            TimeOf([&] { arrived = SerialDevice::AwaitBytesWaiting(port, 2, 20000); });
+        EXPECT_TRUE(arrived) << before;
+        EXPECT_LT(took, 10000) << before;
+        EXPECT_EQ(pty.PortInputWaiting(), 2u) << "the wait takes nothing";
+        EXPECT_EQ(SerialPort::ReadBytes(port, 2), reply);
+    }
+}
+
+// CPU time the calling thread has used, in milliseconds.
+int64_t ThreadCpuMilliseconds() {
+    timespec used{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
+    return int64_t{used.tv_sec} * 1000 + used.tv_nsec / 1000000;
+}
+
+TEST_F(SerialPortTest, WaitOnAPartReplyOrAHungUpLineSleepsRatherThanSpins) {
+    // Input that is waiting, or a hang-up, keeps a line readable; the wait must still sleep until
+    // something new happens. A spinning wait would use about as much CPU time as it waits.
+    const auto waitInVain = [&](const char *line) {
+        const int64_t cpuBefore = ThreadCpuMilliseconds();
+        const auto took = TimeOf([&] {
+            EXPECT_EQ(FailureOf([&] { SerialPort::WaitInputQueue(port, 3); }), kWaitTimeout)
+                << line;
+        });
+        EXPECT_GE(took, 100) << line;
+        EXPECT_LT(ThreadCpuMilliseconds() - cpuBefore, 30) << line;
+    };
+    DeviceSends({1, 2});
+    waitInVain("two bytes of three");
+    pty.HangUp();
+    waitInVain("hung up");
 }
 
 TEST_F(SerialPortTest, WriteToAStalledLineComesUpShortAtItsDeadline) {

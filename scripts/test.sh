@@ -5,6 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+scripts/install-packages.sh --tests
+
 jobs=$(nproc)
 
 for preset in linux linux-asan linux-tsan; do

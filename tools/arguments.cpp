@@ -2,17 +2,213 @@
 
 #include <MavoZARP.h>
 
+#include <CLI/CLI.hpp>
+
 #include <charconv>
 #include <cmath>
+#include <memory>
+#include <utility>
 
 namespace {
 
-const OptionSpec *FindOption(std::span<const OptionSpec> options, std::string_view name) {
-    for (const OptionSpec &option : options) {
-        if (option.name == name) return &option;
+constexpr const char *kHelpFlag = "-h,--help";
+constexpr const char *kHelpText = "show this help and exit";
+constexpr const char *kDeviceGroup = "DEVICE, exactly one of";
+constexpr const char *kOptionsGroup = "Options";
+constexpr const char *kExitStatuses =
+    "Exit status: 0 success, 1 a device or command failed, 2 a usage mistake.";
+constexpr std::size_t kHelpColumn = 24;
+
+// CLI11's help with the usage line first, then the description, the options and what follows.
+class HelpLayout : public CLI::Formatter {
+public:
+    HelpLayout(std::string usage, std::string description)
+        : usage_(std::move(usage)), description_(std::move(description)) {
+        column_width(kHelpColumn);
+        label("Positionals", "Arguments");
     }
-    return nullptr;
+
+    std::string make_help(const CLI::App *app, std::string,
+                          CLI::AppFormatMode mode) const override {
+        std::string help = "Usage: " + usage_ + "\n\n" + description_ + "\n";
+        help += make_positionals(app) + make_groups(app, mode) + make_subcommands(app, mode);
+        if (const std::string footer = make_footer(app); !footer.empty()) help += "\n" + footer;
+        // CLI11 ends each group of options with a blank line of its own: one is enough.
+        for (size_t at = help.find("\n\n\n"); at != std::string::npos; at = help.find("\n\n\n"))
+            help.erase(at, 1);
+        return help;
+    }
+
+private:
+    std::string usage_;
+    std::string description_;
+};
+
+struct GroupedOption {
+    OptionDefinition definition;
+    const char *group;
+};
+
+// The options of a subcommand besides --help, in the order its help shows them.
+std::vector<GroupedOption> OptionsOf(const Subcommand &subcommand) {
+    std::vector<GroupedOption> options;
+    if (subcommand.takesDevice) {
+        for (const OptionDefinition &definition : kSelectorOptions) options.push_back({definition, kDeviceGroup});
+    }
+    for (const OptionDefinition &definition : subcommand.options) options.push_back({definition, kOptionsGroup});
+    return options;
 }
+
+void AddOption(CLI::App &app, const OptionDefinition &definition, const char *group) {
+    const std::string name(definition.name);
+    const std::string help(definition.help);
+    CLI::Option *option = nullptr;
+    if (definition.valueName == nullptr) {
+        // "--json=false" would read as a request for JSON: a flag takes no value.
+        option = app.add_flag(name, help)->disable_flag_override();
+    } else {
+        // Every occurrence is kept, so that a repeated option can be named as such.
+        option = app.add_option(name, help)
+                     ->type_name(definition.valueName)
+                     ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    }
+    option->group(group);
+}
+
+// The tool's command line as CLI11 reads it: one CLI11 subcommand per subcommand of the table,
+// and "help [SUBCOMMAND]".
+class CommandLine {
+public:
+    explicit CommandLine(const ToolDescription &tool) : app_("", "mavozarp") {
+        app_.formatter(std::make_shared<HelpLayout>("mavozarp SUBCOMMAND [OPTIONS] [ARGUMENTS]",
+                                                    tool.summary));
+        app_.footer(std::string(tool.footer) + "\n" + kExitStatuses);
+        app_.set_help_flag(kHelpFlag, kHelpText);
+        app_.set_version_flag("--version", tool.version,
+                              "show the versions of the tool and the library");
+        app_.require_subcommand(0, 1);
+        for (const Subcommand &subcommand : tool.subcommands) Add(subcommand);
+
+        help_ = app_.add_subcommand("help", "show the help of the tool or of one subcommand");
+        help_->formatter(std::make_shared<HelpLayout>(
+            "mavozarp help [SUBCOMMAND]",
+            "Shows the help of the tool, or of the subcommand named."));
+        help_->footer(kExitStatuses);
+        help_->add_option("SUBCOMMAND", "the subcommand to explain")->type_name("");
+    }
+
+    // The help of the tool as a whole, also once a subcommand was read (whose help CLI11 would
+    // give instead).
+    std::string GeneralHelp() {
+        app_.clear();
+        return app_.help();
+    }
+
+    Invocation Read(int argc, const char *const *argv) {
+        Invocation invocation;
+        try {
+            app_.parse(argc, argv);
+        } catch (const CLI::CallForHelp &) {
+            invocation.text = Chosen() != nullptr ? Chosen()->help() : GeneralHelp();
+            return invocation;
+        } catch (const CLI::CallForVersion &version) {
+            invocation.text = std::string(version.what()) + "\n";
+            return invocation;
+        } catch (const CLI::ExtrasError &error) {
+            return Mistake(Unexpected(error));
+        } catch (const CLI::ParseError &error) {
+            return Mistake(error.what());
+        }
+        if (Chosen() == nullptr) return Mistake("no subcommand given");
+        if (Chosen() == help_) return HelpAbout(help_->get_option("SUBCOMMAND")->results());
+        return Arguments();
+    }
+
+private:
+    void Add(const Subcommand &subcommand) {
+        CLI::App *app = app_.add_subcommand(subcommand.name, subcommand.summary);
+        app->formatter(std::make_shared<HelpLayout>(
+            std::string("mavozarp ") + subcommand.name + " " + subcommand.synopsis,
+            subcommand.description));
+        app->footer(kExitStatuses);
+        // The help flag comes last in the help, after the device and the subcommand's options.
+        app->set_help_flag();
+        for (const GroupedOption &option : OptionsOf(subcommand))
+            AddOption(*app, option.definition, option.group);
+        app->set_help_flag(kHelpFlag, kHelpText);
+        if (subcommand.operands != nullptr)
+            app->add_option(subcommand.operands, operands_, subcommand.operandsHelp)->type_name("");
+        subcommands_.emplace_back(&subcommand, app);
+    }
+
+    // The subcommand named on the command line (CLI11 takes at most one).
+    CLI::App *Chosen() const {
+        const std::vector<CLI::App *> chosen = app_.get_subcommands();
+        return chosen.empty() ? nullptr : chosen.front();
+    }
+
+    const Subcommand *ChosenSubcommand() const {
+        for (const auto &[subcommand, app] : subcommands_) {
+            if (app == Chosen()) return subcommand;
+        }
+        return nullptr;
+    }
+
+    Invocation Mistake(std::string message) const {
+        Invocation invocation;
+        invocation.mistake = std::move(message);
+        invocation.subcommand = ChosenSubcommand();
+        return invocation;
+    }
+
+    // The first argument nobody took, named for what it looked like.
+    std::string Unexpected(const CLI::ExtrasError &error) const {
+        const std::vector<std::string> left =
+            Chosen() != nullptr ? Chosen()->remaining() : app_.remaining();
+        if (left.empty()) return error.what();
+        const std::string &first = left.front();
+        if (first.starts_with("-")) return "unknown option '" + first + "'";
+        if (Chosen() == nullptr) return "unknown subcommand '" + first + "'";
+        return "unexpected argument '" + first + "'";
+    }
+
+    Invocation HelpAbout(const std::vector<std::string> &names) {
+        Invocation invocation;
+        if (names.empty()) {
+            invocation.text = GeneralHelp();
+            return invocation;
+        }
+        for (const auto &[subcommand, app] : subcommands_) {
+            if (names.front() == subcommand->name) {
+                invocation.text = app->help();
+                return invocation;
+            }
+        }
+        return Mistake("unknown subcommand '" + names.front() + "'");
+    }
+
+    Invocation Arguments() const {
+        Invocation invocation;
+        invocation.subcommand = ChosenSubcommand();
+        const CLI::App &app = *Chosen();
+        for (const GroupedOption &option : OptionsOf(*invocation.subcommand)) {
+            const std::string name(option.definition.name);
+            const CLI::Option &given = *app.get_option(name);
+            if (given.count() == 0) continue;
+            if (given.count() > 1) return Mistake("option '" + name + "' given twice");
+            invocation.arguments.options.emplace(
+                name, option.definition.valueName == nullptr ? std::string() : given.results().front());
+        }
+        invocation.arguments.positionals = operands_;
+        return invocation;
+    }
+
+    CLI::App app_;
+    CLI::App *help_ = nullptr;
+    std::vector<std::pair<const Subcommand *, CLI::App *>> subcommands_;
+    // Only one subcommand is read: its operands have one place.
+    std::vector<std::string> operands_;
+};
 
 }  // namespace
 
@@ -20,43 +216,11 @@ const std::string &ParsedArguments::Value(std::string_view option) const {
     return options.find(option)->second;
 }
 
-ParsedArguments ParseArguments(std::span<const std::string> arguments,
-                               std::span<const OptionSpec> options) {
-    ParsedArguments parsed;
-    for (size_t i = 0; i < arguments.size(); ++i) {
-        const std::string &argument = arguments[i];
-        if (argument == "--") {
-            parsed.positionals.insert(parsed.positionals.end(), arguments.begin() + i + 1,
-                                      arguments.end());
-            break;
-        }
-        if (argument.size() < 2 || argument[0] != '-') {
-            parsed.positionals.push_back(argument);
-            continue;
-        }
-        const std::string_view spelled = argument == "-h" ? std::string_view("--help") : argument;
-        const size_t equals = spelled.find('=');
-        const std::string_view name = spelled.substr(0, equals);
-        const OptionSpec *option = FindOption(options, name);
-        if (option == nullptr) throw UsageError("unknown option '" + std::string(name) + "'");
-        if (parsed.Has(name)) throw UsageError("option '" + std::string(name) + "' given twice");
-        std::string value;
-        if (option->valueName == nullptr) {
-            if (equals != std::string_view::npos) {
-                throw UsageError("option '" + std::string(name) + "' takes no value");
-            }
-        } else if (equals != std::string_view::npos) {
-            value = spelled.substr(equals + 1);
-        } else if (i + 1 < arguments.size()) {
-            value = arguments[++i];
-        } else {
-            throw UsageError("option '" + std::string(name) + "' needs a value (" +
-                             option->valueName + ")");
-        }
-        parsed.options.emplace(name, std::move(value));
-    }
-    return parsed;
+Invocation ReadCommandLine(int argc, const char *const *argv, const ToolDescription &tool) {
+    return CommandLine(tool).Read(argc, argv);
 }
+
+std::string GeneralHelp(const ToolDescription &tool) { return CommandLine(tool).GeneralHelp(); }
 
 unsigned long ParseCount(std::string_view option, const std::string &text) {
     unsigned long value = 0;

@@ -1,4 +1,5 @@
-// Command-line parsing shared by the subcommands, and the device selector.
+// The command line of the tool: the subcommands with their options, the device selector they
+// share, and the arguments a subcommand runs with. The reading itself is CLI11's.
 #pragma once
 
 #include <map>
@@ -8,7 +9,8 @@
 #include <string_view>
 #include <vector>
 
-// A mistake in the command line: the tool prints it with a hint to --help and exits with 2.
+// A mistake in the command line: the tool names it in one line with a hint to --help and exits
+// with 2.
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -18,7 +20,7 @@ struct ToolError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-struct OptionSpec {
+struct OptionDefinition {
     std::string_view name;  // "--interval"
     const char *valueName;  // "S", or nullptr for a flag
     const char *help;
@@ -31,11 +33,6 @@ struct ParsedArguments {
     bool Has(std::string_view option) const { return options.contains(option); }
     const std::string &Value(std::string_view option) const;  // the option must be present
 };
-
-// Options may come anywhere among the positional arguments: "--name value", "--name=value";
-// "-h" is "--help"; "--" ends the options. Unknown or repeated options are usage errors.
-ParsedArguments ParseArguments(std::span<const std::string> arguments,
-                               std::span<const OptionSpec> options);
 
 // A whole non-negative decimal number, or a usage error naming the option.
 unsigned long ParseCount(std::string_view option, const std::string &text);
@@ -52,7 +49,7 @@ struct DeviceSelector {
     std::string Describe() const;  // "--port /dev/ttyUSB0", as it was given
 };
 
-inline constexpr OptionSpec kSelectorOptions[] = {
+inline constexpr OptionDefinition kSelectorOptions[] = {
     {"--port", "PATH", "a supply on a serial port (UART-to-I2C bridge or text supply)"},
     {"--adapter", "N",
      "the Nth supply on the USB-to-I2C adapters, as `mavozarp scan` numbers them"},
@@ -61,3 +58,36 @@ inline constexpr OptionSpec kSelectorOptions[] = {
 
 // Exactly one selector must be given.
 DeviceSelector SelectDevice(const ParsedArguments &arguments);
+
+struct Subcommand {
+    const char *name;
+    const char *synopsis;     // after "mavozarp NAME"
+    const char *summary;      // one line, in the list of subcommands
+    const char *description;  // the body of the subcommand's help
+    bool takesDevice;
+    std::span<const OptionDefinition> options;  // besides the device selector and --help
+    const char *operands;                 // "CMD" for a list of arguments; nullptr for none
+    const char *operandsHelp;
+    int (*run)(const ParsedArguments &);
+};
+
+struct ToolDescription {
+    const char *summary;  // under the usage line of the general help
+    const char *footer;   // at the end of the general help
+    std::span<const Subcommand> subcommands;
+    std::string (*version)();  // what --version shows
+};
+
+// What a command line asks for, in this order of precedence: a usage mistake to report (exit
+// status 2), a text to show (help, version; exit status 0), or a subcommand to run.
+struct Invocation {
+    std::string mistake;
+    const Subcommand *subcommand = nullptr;  // also with a mistake, when it concerns one
+    std::string text;
+    ParsedArguments arguments;
+};
+
+Invocation ReadCommandLine(int argc, const char *const *argv, const ToolDescription &tool);
+
+// The help of the tool as a whole.
+std::string GeneralHelp(const ToolDescription &tool);

@@ -16,12 +16,6 @@ std::string ErrorCell(int32_t status) {
 
 }  // namespace
 
-void RequireNoPositionals(const ParsedArguments &arguments) {
-    if (!arguments.positionals.empty()) {
-        throw UsageError("unexpected argument '" + arguments.positionals.front() + "'");
-    }
-}
-
 Json DeviceJson(const Device &device) {
     Json object = Json::Object();
     object.Set("selector", Json::String(device.Selector().Describe()));
@@ -33,7 +27,6 @@ Json DeviceJson(const Device &device) {
 void PrintJson(const Json &document) { std::cout << document.Serialize() << std::flush; }
 
 int RunVersion(const ParsedArguments &arguments) {
-    RequireNoPositionals(arguments);
     char version[MAVOZARP_BUFFER_SIZE] = {};
     if (!arguments.Has("--adapter-library")) {
         const int32_t status = MavoZARP_GetDLLVersion(version);
@@ -57,7 +50,6 @@ int RunVersion(const ParsedArguments &arguments) {
 }
 
 int RunScan(const ParsedArguments &arguments) {
-    RequireNoPositionals(arguments);
     const std::vector<MavoZARP_Handle> supplies = DiscoverAdapterSupplies();
     std::vector<std::vector<std::string>> rows{{"INDEX", "TRANSPORT", "HEAD TYPE", "MODEL"}};
     Json list = Json::Array();
@@ -111,6 +103,7 @@ int RunSend(const ParsedArguments &arguments) {
     bool failed = false;
     // Commands after a failed one are not sent: they may rely on it (a key switch before a mode
     // change, a limit before a command), and a laser is no place for guessing.
+    std::string failure;  // the one line that explains the failure
     while (sent < commands.size() && !failed) {
         const std::string &command = commands[sent++];
         const Exchange exchange = device.Send(command);
@@ -120,18 +113,17 @@ int RunSend(const ParsedArguments &arguments) {
         SetJsonStatus(result, exchange.status);
         result.Set("reply", Json::String(exchange.reply));
         results.Push(std::move(result));
-        if (json) continue;
         if (!failed) {
-            std::cout << FormatRow(
-                             {command, "->", exchange.reply.empty() ? "(ok)" : exchange.reply},
-                             {commandWidth, 2})
-                      << '\n';
+            if (!json) {
+                std::cout << FormatRow(
+                                 {command, "->", exchange.reply.empty() ? "(ok)" : exchange.reply},
+                                 {commandWidth, 2})
+                          << '\n';
+            }
             continue;
         }
-        std::cerr << "mavozarp: " << command << ": " << StatusMessage(exchange.status);
-        if (!exchange.reply.empty())
-            std::cerr << " (the supply answered \"" << exchange.reply << "\")";
-        std::cerr << '\n';
+        failure = "mavozarp: " + command + ": " + StatusMessage(exchange.status);
+        if (!exchange.reply.empty()) failure += " (the supply answered \"" + exchange.reply + "\")";
     }
     const std::vector<std::string> notSent(commands.begin() + static_cast<std::ptrdiff_t>(sent),
                                            commands.end());
@@ -144,10 +136,12 @@ int RunSend(const ParsedArguments &arguments) {
         document.Set("results", std::move(results));
         document.Set("not_sent", std::move(skipped));
         PrintJson(document);
-    } else if (!notSent.empty()) {
-        std::cerr << "mavozarp: stopped at the failure; not sent:";
-        for (const std::string &command : notSent) std::cerr << ' ' << command;
-        std::cerr << '\n';
+    }
+    if (failed) {
+        if (!notSent.empty()) failure += "; not sent:";
+        for (const std::string &command : notSent) failure += ' ' + command;
+        std::cout << std::flush;
+        std::cerr << failure << '\n';
     }
     return failed ? 1 : 0;
 }

@@ -5,9 +5,8 @@
 #include <iostream>
 #include <utility>
 
-#if defined(MAVOZARP_TOOL_HAVE_READLINE)
-#include <readline/history.h>
-#include <readline/readline.h>
+#if defined(MAVOZARP_TOOL_HAVE_LIBEDIT)
+#include <editline/readline.h>
 
 #include <cctype>
 #include <cstring>
@@ -15,10 +14,10 @@
 
 namespace {
 
-#if defined(MAVOZARP_TOOL_HAVE_READLINE)
+#if defined(MAVOZARP_TOOL_HAVE_LIBEDIT)
 constexpr int kHistoryLength = 1000;
 
-// Readline's completion callbacks take no context: the vocabulary of the one line input alive.
+// The completion callbacks take no context: the vocabulary of the one line input alive.
 const std::vector<std::string> *completionVocabulary = nullptr;
 
 bool StartsWithIgnoringCase(const char *text, const char *prefix) {
@@ -31,7 +30,7 @@ bool StartsWithIgnoringCase(const char *text, const char *prefix) {
     return true;
 }
 
-// Readline asks for completions one at a time; state 0 starts a new search.
+// Completions are asked for one at a time; state 0 starts a new search.
 char *NextCompletion(const char *prefix, int state) {
     static size_t next = 0;
     if (state == 0) next = 0;
@@ -54,13 +53,13 @@ char **CompleteCommand(const char *prefix, int, int) {
 
 LineInput::LineInput(bool interactive, std::vector<std::string> vocabulary)
     : interactive_(interactive), vocabulary_(std::move(vocabulary)) {
-#if defined(MAVOZARP_TOOL_HAVE_READLINE)
+#if defined(MAVOZARP_TOOL_HAVE_LIBEDIT)
     if (!interactive_) return;
     completionVocabulary = &vocabulary_;
     rl_readline_name = "mavozarp";
     rl_attempted_completion_function = CompleteCommand;
     // "?" and "=" belong to the command words.
-    rl_basic_word_break_characters = const_cast<char *>(" \t\n");
+    rl_basic_word_break_characters = " \t\n";
     using_history();
     stifle_history(kHistoryLength);
     if (const char *home = std::getenv("HOME"); home != nullptr && *home != '\0') {
@@ -71,7 +70,7 @@ LineInput::LineInput(bool interactive, std::vector<std::string> vocabulary)
 }
 
 LineInput::~LineInput() {
-#if defined(MAVOZARP_TOOL_HAVE_READLINE)
+#if defined(MAVOZARP_TOOL_HAVE_LIBEDIT)
     if (!interactive_) return;
     completionVocabulary = nullptr;
     if (!historyPath_.empty()) write_history(historyPath_.c_str());
@@ -79,15 +78,16 @@ LineInput::~LineInput() {
 }
 
 bool LineInput::Read(const char *prompt, std::string &line) {
-#if defined(MAVOZARP_TOOL_HAVE_READLINE)
+#if defined(MAVOZARP_TOOL_HAVE_LIBEDIT)
     if (interactive_) {
         char *typed = readline(prompt);
         if (typed == nullptr) return false;
         line = typed;
         std::free(typed);
-        const HIST_ENTRY *last =
-            history_length > 0 ? history_get(history_base + history_length - 1) : nullptr;
-        if (!line.empty() && (last == nullptr || line != last->line)) add_history(line.c_str());
+        if (!line.empty() && line != lastEntered_) {
+            add_history(line.c_str());
+            lastEntered_ = line;
+        }
         return true;
     }
 #endif

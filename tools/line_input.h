@@ -1,6 +1,6 @@
 // Lines typed into the shell: with line editing, history and completion of the command language
-// when the tool is built with readline and reads from a terminal; plain lines otherwise (a pipe,
-// a script, or a build without readline).
+// (libedit) when reading from a terminal; plain lines otherwise (a pipe, a script, or Windows,
+// where the console edits the line itself).
 #pragma once
 
 #include <string>
@@ -21,4 +21,5 @@ private:
     bool interactive_;
     std::vector<std::string> vocabulary_;
     std::string historyPath_;
+    std::string lastEntered_;  // a line repeated at once goes into the history once
 };

@@ -56,7 +56,6 @@ void PrintLanguage() {
 
 int RunShell(const ParsedArguments &arguments) {
     const DeviceSelector selector = SelectDevice(arguments);
-    RequireNoPositionals(arguments);
     const Device device(selector);
 
     const bool interactive = StandardInputIsTerminal();

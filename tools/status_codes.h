@@ -8,6 +8,9 @@ struct StatusDescription {
     int32_t code;
     const char *name;     // "invalid command"
     const char *meaning;  // "not understood or not supported by this head"
+    // The failure lies in the command itself (other commands may still succeed), not in reaching
+    // the device.
+    bool ofTheCommand = false;
 };
 
 // The description of a status. Codes the library does not define are the adapter library's own

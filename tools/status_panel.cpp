@@ -278,7 +278,6 @@ void PrintPanelJson(const Device &device, const Panel &panel) {
 
 int RunStatus(const ParsedArguments &arguments) {
     const DeviceSelector selector = SelectDevice(arguments);
-    RequireNoPositionals(arguments);
     const Device device(selector);
     const Panel panel = ReadPanel(device);
     if (arguments.Has("--json")) {

@@ -15,6 +15,5 @@ int RunWatch(const ParsedArguments &arguments);
 int RunShell(const ParsedArguments &arguments);
 
 // Helpers shared by the subcommands.
-void RequireNoPositionals(const ParsedArguments &arguments);
 Json DeviceJson(const Device &device);  // selector, transport and head type
 void PrintJson(const Json &document);

@@ -127,9 +127,12 @@ int RunWatch(const ParsedArguments &arguments) {
                 continue;
             }
             // A failure leaves the CSV cell empty (still a number column for plotting) and is
-            // explained once on standard error, not at every sample.
+            // explained once on standard error, not at every sample: per command when the
+            // command is at fault, once for all commands when the device is (a supply gone
+            // silent fails them all alike).
             cells.push_back(csv ? "" : "error " + std::to_string(exchange.status));
-            if (reportedFailures.emplace(command, exchange.status).second) {
+            const bool ofTheCommand = DescribeStatus(exchange.status).ofTheCommand;
+            if (reportedFailures.emplace(ofTheCommand ? command : "", exchange.status).second) {
                 std::cerr << "mavozarp: " << command << ": " << StatusMessage(exchange.status)
                           << '\n';
             }

@@ -2,6 +2,8 @@
 // serve real pseudo-terminals, found and commanded by the library as a host would.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -132,6 +134,30 @@ TEST(SerialSupplies, UnrecognisedAnswersAndSilentOrMissingPortsGive300) {
     PseudoTerminal nothing;
     Open(nothing.SlavePath(), MAVOZARP_STATUS_SERIAL_ERROR);
     Open("/dev/no-such-serial-port", MAVOZARP_STATUS_SERIAL_ERROR);
+}
+
+size_t OpenDescriptors() {
+    size_t count = 0;
+    if (DIR *directory = opendir("/proc/self/fd")) {
+        while (readdir(directory) != nullptr) ++count;
+        closedir(directory);
+    }
+    return count;
+}
+
+TEST(SerialSupplies, FailedOpensLeaveNothingOpen) {
+    sim::TextSupplyEmulator wrong;
+    wrong.SetAnswer(sim::TextSupplyEmulator::kIdentificationRequest, "KX");
+    PseudoTerminal nothing;
+    const size_t before = OpenDescriptors();
+    for (int i = 0; i < 100; ++i) Open("/dev/no-such-serial-port", MAVOZARP_STATUS_SERIAL_ERROR);
+    for (int i = 0; i < 2; ++i) {
+        Open(nothing.SlavePath(), MAVOZARP_STATUS_SERIAL_ERROR);
+        Open(wrong.Line().Path(), MAVOZARP_STATUS_SERIAL_ERROR);
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
+    // The library keeps working: the port that held nothing can still be opened by another.
+    EXPECT_EQ(Send(MAVOZARP_SIMULATED_HANDLE, "?HTYPE").reply, "Dummy\r\n");
 }
 
 TEST(SerialSupplies, ClosingTheMiddleBridgeKeepsTheOthersAndAFullTableRefusesTheTwentyFirst) {

@@ -2,19 +2,12 @@
 // process, its standard output and error and its exit status checked.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cctype>
 #include <chrono>
-#include <cstdlib>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,256 +15,9 @@
 #include "bus/register_memory.h"
 #include "serial/bridge_emulator.h"
 #include "serial/text_supply_emulator.h"
+#include "tool_runner.h"
 
 namespace {
-
-// ---- running the tool --------------------------------------------------------------------------
-
-// A temporary file that disappears with the object.
-class TemporaryFile {
-public:
-    TemporaryFile() {
-        char pattern[] = "/tmp/mavozarp-tool-test-XXXXXX";
-        fd_ = mkstemp(pattern);
-        if (fd_ < 0) throw std::runtime_error("mkstemp failed");
-        path_ = pattern;
-    }
-    ~TemporaryFile() {
-        close(fd_);
-        unlink(path_.c_str());
-    }
-    TemporaryFile(const TemporaryFile &) = delete;
-    TemporaryFile &operator=(const TemporaryFile &) = delete;
-
-    const std::string &Path() const { return path_; }
-    std::string Contents() const {
-        std::ifstream in(path_, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
-    }
-    void Write(const std::string &text) const { std::ofstream(path_, std::ios::binary) << text; }
-
-private:
-    int fd_ = -1;
-    std::string path_;
-};
-
-// The tool started with its output in files (no pipe to fill up, nothing to read concurrently).
-class ToolProcess {
-public:
-    explicit ToolProcess(const std::vector<std::string> &arguments, const std::string &input = "") {
-        stdin_.Write(input);
-        pid_ = fork();
-        if (pid_ < 0) throw std::runtime_error("fork failed");
-        if (pid_ == 0) {
-            const int in = open(stdin_.Path().c_str(), O_RDONLY);
-            const int out = open(stdout_.Path().c_str(), O_WRONLY | O_TRUNC);
-            const int err = open(stderr_.Path().c_str(), O_WRONLY | O_TRUNC);
-            if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 ||
-                dup2(err, 2) < 0) {
-                _exit(127);
-            }
-            std::vector<char *> argv{const_cast<char *>(MAVOZARP_TOOL_PATH)};
-            for (const std::string &argument : arguments)
-                argv.push_back(const_cast<char *>(argument.c_str()));
-            argv.push_back(nullptr);
-            execv(MAVOZARP_TOOL_PATH, argv.data());
-            _exit(127);
-        }
-    }
-    ~ToolProcess() {
-        if (pid_ > 0 && !finished_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-
-    void Signal(int number) const { kill(pid_, number); }
-
-    // The exit status; -1 when the process did not end by itself within the bound (it is then
-    // killed) or ended by a signal.
-    int Wait(std::chrono::seconds bound = std::chrono::seconds(60)) {
-        const auto deadline = std::chrono::steady_clock::now() + bound;
-        int status = 0;
-        while (waitpid(pid_, &status, WNOHANG) == 0) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                kill(pid_, SIGKILL);
-                waitpid(pid_, &status, 0);
-                finished_ = true;
-                return -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        finished_ = true;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-
-    std::string Out() const { return stdout_.Contents(); }
-    std::string Err() const { return stderr_.Contents(); }
-
-private:
-    TemporaryFile stdin_, stdout_, stderr_;
-    pid_t pid_ = -1;
-    bool finished_ = false;
-};
-
-struct ToolRun {
-    int exit;
-    std::string out;
-    std::string err;
-};
-
-ToolRun Tool(const std::vector<std::string> &arguments, const std::string &input = "") {
-    ToolProcess process(arguments, input);
-    const int exit = process.Wait();
-    return {exit, process.Out(), process.Err()};
-}
-
-std::vector<std::string> Lines(const std::string &text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-std::vector<std::string> Split(const std::string &text, char separator) {
-    std::vector<std::string> fields;
-    std::istringstream in(text);
-    for (std::string field; std::getline(in, field, separator);) fields.push_back(field);
-    if (!text.empty() && text.back() == separator) fields.emplace_back();
-    return fields;
-}
-
-bool Contains(const std::string &text, const std::string &piece) {
-    return text.find(piece) != std::string::npos;
-}
-
-// ---- reading the JSON the tool writes ----------------------------------------------------------
-
-// Just enough JSON to check documents: strict about the grammar, so a document a script could not
-// parse fails the test.
-struct JsonValue {
-    enum class Kind { Null, Bool, Number, String, Array, Object } kind = Kind::Null;
-    bool boolean = false;
-    double number = 0.0;
-    std::string text;
-    std::vector<JsonValue> items;
-    std::map<std::string, JsonValue> members;
-
-    const JsonValue &operator[](const std::string &key) const {
-        static const JsonValue missing;
-        const auto it = members.find(key);
-        return it == members.end() ? missing : it->second;
-    }
-    bool Has(const std::string &key) const { return members.contains(key); }
-};
-
-class JsonParser {
-public:
-    explicit JsonParser(const std::string &text) : text_(text) {}
-
-    JsonValue Document() {
-        JsonValue value = Value();
-        SkipBlanks();
-        if (at_ != text_.size()) Fail("text after the document");
-        return value;
-    }
-
-private:
-    [[noreturn]] void Fail(const std::string &why) const {
-        throw std::runtime_error("bad JSON at " + std::to_string(at_) + ": " + why);
-    }
-    void SkipBlanks() {
-        while (at_ < text_.size() && std::isspace(static_cast<unsigned char>(text_[at_]))) ++at_;
-    }
-    void Expect(char c) {
-        SkipBlanks();
-        if (at_ >= text_.size() || text_[at_] != c) Fail(std::string("expected ") + c);
-        ++at_;
-    }
-    bool Peek(char c) {
-        SkipBlanks();
-        return at_ < text_.size() && text_[at_] == c;
-    }
-    bool Literal(const std::string &word) {
-        if (text_.compare(at_, word.size(), word) != 0) return false;
-        at_ += word.size();
-        return true;
-    }
-    std::string String() {
-        Expect('"');
-        std::string result;
-        while (at_ < text_.size() && text_[at_] != '"') {
-            const char c = text_[at_++];
-            if (static_cast<unsigned char>(c) < 0x20) Fail("control character in a string");
-            if (c != '\\') {
-                result += c;
-                continue;
-            }
-            if (at_ >= text_.size()) Fail("open escape");
-            const char escaped = text_[at_++];
-            const std::string simple = "\"\\/bfnrt";
-            const std::string meant = "\"\\/\b\f\n\r\t";
-            if (const size_t i = simple.find(escaped); i != std::string::npos) {
-                result += meant[i];
-            } else if (escaped == 'u' && at_ + 4 <= text_.size()) {
-                result += static_cast<char>(std::stoi(text_.substr(at_, 4), nullptr, 16));
-                at_ += 4;
-            } else {
-                Fail("bad escape");
-            }
-        }
-        Expect('"');
-        return result;
-    }
-    JsonValue Value() {
-        SkipBlanks();
-        JsonValue value;
-        if (Peek('{')) {
-            value.kind = JsonValue::Kind::Object;
-            Expect('{');
-            for (bool first = true; !Peek('}'); first = false) {
-                if (!first) Expect(',');
-                std::string key = String();
-                Expect(':');
-                value.members[key] = Value();
-            }
-            Expect('}');
-        } else if (Peek('[')) {
-            value.kind = JsonValue::Kind::Array;
-            Expect('[');
-            for (bool first = true; !Peek(']'); first = false) {
-                if (!first) Expect(',');
-                value.items.push_back(Value());
-            }
-            Expect(']');
-        } else if (Peek('"')) {
-            value.kind = JsonValue::Kind::String;
-            value.text = String();
-        } else if (Literal("null")) {
-        } else if (Literal("true")) {
-            value.kind = JsonValue::Kind::Bool;
-            value.boolean = true;
-        } else if (Literal("false")) {
-            value.kind = JsonValue::Kind::Bool;
-        } else {
-            const size_t start = at_;
-            while (at_ < text_.size() &&
-                   std::string("+-0123456789.eE").find(text_[at_]) != std::string::npos)
-                ++at_;
-            if (start == at_) Fail("unexpected character");
-            value.kind = JsonValue::Kind::Number;
-            value.number = std::stod(text_.substr(start, at_ - start));
-        }
-        return value;
-    }
-
-    const std::string &text_;
-    size_t at_ = 0;
-};
-
-JsonValue ParseJson(const std::string &text) { return JsonParser(text).Document(); }
 
 // ---- help and usage ----------------------------------------------------------------------------
 
@@ -301,54 +47,56 @@ TEST(Tool, EverySubcommandExplainsItselfWithHelp) {
         EXPECT_TRUE(Contains(general.out, "  " + name + " "));
 }
 
-TEST(Tool, UsageMistakesExitWithTwoAndSayWhatIsWrong) {
+TEST(Tool, UsageMistakesExitWithTwoAndSayWhatIsWrongInOneLine) {
     const ToolRun nothing = Tool({});
     EXPECT_EQ(nothing.exit, 2);
     EXPECT_TRUE(Contains(nothing.err, "Usage: mavozarp"));
 
-    const ToolRun unknown = Tool({"frobnicate"});
-    EXPECT_EQ(unknown.exit, 2);
-    EXPECT_TRUE(Contains(unknown.err, "unknown subcommand 'frobnicate'"));
-
-    const ToolRun noDevice = Tool({"send", "?P"});
-    EXPECT_EQ(noDevice.exit, 2);
-    EXPECT_TRUE(
-        Contains(noDevice.err, "no device selected: give --port PATH, --adapter N or --simulated"));
-    EXPECT_TRUE(noDevice.out.empty());
-
-    const ToolRun twoDevices = Tool({"status", "--simulated", "--adapter", "0"});
-    EXPECT_EQ(twoDevices.exit, 2);
-    EXPECT_TRUE(Contains(twoDevices.err, "more than one device selected"));
-
-    const ToolRun badIndex = Tool({"status", "--adapter", "first"});
-    EXPECT_EQ(badIndex.exit, 2);
-    EXPECT_TRUE(Contains(badIndex.err, "--adapter needs a whole number, not 'first'"));
-
-    const ToolRun badOption = Tool({"send", "--simulated", "--loud", "?P"});
-    EXPECT_EQ(badOption.exit, 2);
-    EXPECT_TRUE(Contains(badOption.err, "unknown option '--loud'"));
-    EXPECT_TRUE(Contains(badOption.err, "Try 'mavozarp send --help'."));
-
-    EXPECT_EQ(Tool({"send", "--simulated"}).exit, 2);  // no command
-    EXPECT_EQ(Tool({"watch", "--simulated", "--interval", "-1", "?P"}).exit, 2);
-    EXPECT_EQ(Tool({"watch", "--simulated", "--count", "2.5", "?P"}).exit, 2);
-    EXPECT_EQ(Tool({"watch", "--simulated", "--interval", "1e300", "?P"}).exit, 2);
-    EXPECT_EQ(Tool({"status", "--simulated", "extra"}).exit, 2);
+    const struct {
+        std::vector<std::string> arguments;
+        std::string said;  // the whole line, or a piece of it
+    } mistakes[] = {
+        {{"frobnicate", "--simulated"},
+         "mavozarp: unknown subcommand 'frobnicate' (see 'mavozarp --help')"},
+        {{"--loud"}, "mavozarp: unknown option '--loud' (see 'mavozarp --help')"},
+        {{"help", "frobnicate"}, "mavozarp: unknown subcommand 'frobnicate'"},
+        {{"send", "--simulated", "--loud", "?P"},
+         "mavozarp send: unknown option '--loud' (see 'mavozarp send --help')"},
+        {{"send", "?P"},
+         "mavozarp send: no device selected: give --port PATH, --adapter N or --simulated"},
+        {{"status", "--simulated", "--adapter", "0"}, "more than one device selected"},
+        {{"status", "--adapter", "first"}, "--adapter needs a whole number, not 'first'"},
+        {{"status", "--adapter", "99999"}, "--adapter must be below"},
+        {{"status", "--simulated", "extra"}, "mavozarp status: unexpected argument 'extra'"},
+        {{"send", "--port", "/dev/null", "--port", "/dev/zero", "?P"},
+         "option '--port' given twice"},
+        {{"watch", "--simulated", "--csv", "--csv", "?P"}, "option '--csv' given twice"},
+        {{"send", "--simulated", "--port"}, "--port"},
+        {{"status", "--simulated", "--json=false"}, "json"},
+        {{"send", "--simulated"}, "mavozarp send: no command given"},
+        {{"watch", "--simulated", "--interval", "-1", "?P"}, "--interval needs a number"},
+        {{"watch", "--simulated", "--count", "2.5", "?P"}, "--count needs a whole number"},
+        {{"watch", "--simulated", "--interval", "1e300", "?P"}, "--interval must be at most"},
+        {{"scan", "--simulated"}, "mavozarp scan: unknown option '--simulated'"},
+    };
+    for (const auto &mistake : mistakes) {
+        SCOPED_TRACE(mistake.said);
+        const ToolRun run = Tool(mistake.arguments);
+        EXPECT_EQ(run.exit, 2);
+        EXPECT_TRUE(run.out.empty()) << run.out;
+        ASSERT_EQ(Lines(run.err).size(), 1u) << run.err;
+        EXPECT_TRUE(Contains(run.err, mistake.said)) << run.err;
+    }
 }
 
-TEST(Tool, ADeviceThatCannotBeReachedFailsWithItsStatus) {
-    const ToolRun port = Tool({"send", "--port", "/nonexistent/ttyMAVO", "?P"});
-    EXPECT_EQ(port.exit, 1);
-    EXPECT_TRUE(
-        Contains(port.err, "cannot open a supply on /nonexistent/ttyMAVO: -300 serial port error"))
-        << port.err;
-    EXPECT_TRUE(port.out.empty());
-
-    // Without supplies on the adapters (or without the adapter library) there is no supply 3.
-    const ToolRun adapter = Tool({"status", "--adapter", "3"});
-    EXPECT_EQ(adapter.exit, 1);
-    EXPECT_TRUE(Contains(adapter.err, "adapter")) << adapter.err;
-    EXPECT_TRUE(adapter.out.empty());
+TEST(Tool, HelpCanBeAskedOfTheHelpSubcommandAndVersionOfTheTool) {
+    const ToolRun send = Tool({"help", "send"});
+    EXPECT_EQ(send.exit, 0);
+    EXPECT_EQ(send.out, Tool({"send", "--help"}).out);
+    EXPECT_TRUE(send.out.starts_with("Usage: mavozarp send DEVICE [--json] CMD...\n"));
+    // Help wins over everything else on the line, mistakes included.
+    EXPECT_EQ(Tool({"watch", "--count", "x", "--help"}).exit, 0);
+    EXPECT_EQ(Tool({"help"}).out, Tool({"--help"}).out);
 }
 
 TEST(Tool, VersionShowsTheLibraryVersion) {

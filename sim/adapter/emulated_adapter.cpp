@@ -11,8 +11,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bus/adapter_supply_list.h"
@@ -52,6 +54,18 @@ struct EntryPointControl {
     uint32_t throwsLeft = 0;
 };
 
+// A failure a test placed on the stream of transfers, whatever the entry point and handle.
+struct TransferFailure {
+    uint32_t skip = 0;  // transfers still to pass before the failures
+    uint32_t left = 0;  // transfers still to fail
+    uint32_t status = 0;
+    bool raises = false;
+};
+
+// The entry points that move data on the bus; a scheduled transfer failure answers only these.
+constexpr std::array<std::string_view, 3> kTransferEntryPoints = {"I2C_Read", "I2C_ReadAlt",
+                                                                   "I2C_Write"};
+
 struct StepFailure {
     uint32_t left = 0;
     uint32_t status = 0;
@@ -83,6 +97,7 @@ struct Emulator {
     std::vector<Adapter> adapters;  // by adapter number
     std::map<AdapterHandle, HandleRecord> handles;
     AdapterHandle nextHandle = kFirstHandle;
+    TransferFailure transferFailure;
     std::vector<EmulatedTransfer> transfers;
     std::vector<EmulatedCall> calls;
 };
@@ -189,8 +204,25 @@ std::string BoundedText(const char (&text)[Size]) {
     return std::string(text, std::find(text, text + Size - 1, '\0'));
 }
 
+// True when the scheduled transfer failure answers this transfer; one it lets pass counts towards
+// its skip.
+bool TransferFails(TransferFailure &failure, const char *entryPoint) {
+    if (failure.left == 0 || std::find(kTransferEntryPoints.begin(), kTransferEntryPoints.end(),
+                                       entryPoint) == kTransferEntryPoints.end()) {
+        return false;
+    }
+    if (failure.skip > 0) {
+        --failure.skip;
+        return false;
+    }
+    --failure.left;
+    return true;
+}
+
 // Every entry point runs through here: counted and logged, and answered by a test's control
-// instead of `work` when the test asked for that. `work` may note an opened handle in the call.
+// instead of `work` when the test asked for that. The entry point's own controls come before a
+// scheduled transfer failure, so a transfer they answer does not count towards its skip.
+// `work` may note an opened handle in the call.
 template <class Work>
 uint32_t Serve(const char *entryPoint, AdapterHandle handle, uint32_t argument, Work work) {
     Emulator &emulator = State();
@@ -201,18 +233,24 @@ uint32_t Serve(const char *entryPoint, AdapterHandle handle, uint32_t argument, 
     call.argument = argument;
     EntryPointControl &control = emulator.controls[entryPoint];
     ++control.calls;
+    bool raises = false;
+    std::optional<uint32_t> failure;  // the status a test asked for instead of the work
     if (control.throwsLeft > 0) {
         --control.throwsLeft;
+        raises = true;
+    } else if (control.failuresLeft > 0) {
+        --control.failuresLeft;
+        failure = control.failureStatus;
+    } else if (TransferFails(emulator.transferFailure, entryPoint)) {
+        raises = emulator.transferFailure.raises;
+        failure = emulator.transferFailure.status;
+    }
+    if (raises) {
         call.raised = 1;
         emulator.calls.push_back(call);
         throw std::runtime_error(std::string("emulated adapter: ") + entryPoint + " raised");
     }
-    if (control.failuresLeft > 0) {
-        --control.failuresLeft;
-        call.status = control.failureStatus;
-    } else {
-        call.status = work(emulator, call);
-    }
+    call.status = failure ? *failure : work(emulator, call);
     emulator.calls.push_back(call);
     return call.status;
 }
@@ -354,6 +392,7 @@ EMULATED_ADAPTER_EXPORT void MAVOZARP_CALL EmulatedAdapter_Reset() {
     Controlled([](Emulator &emulator) {
         emulator.version = kDefaultVersion;
         emulator.controls.clear();
+        emulator.transferFailure = {};
         emulator.adapters.clear();
         emulator.handles.clear();
         emulator.transfers.clear();
@@ -378,6 +417,18 @@ EMULATED_ADAPTER_EXPORT void MAVOZARP_CALL EmulatedAdapter_FailNext(const char *
 EMULATED_ADAPTER_EXPORT void MAVOZARP_CALL EmulatedAdapter_ThrowNext(const char *entryPoint,
                                                                      uint32_t count) {
     Controlled([&](Emulator &emulator) { emulator.controls[entryPoint].throwsLeft = count; });
+}
+
+EMULATED_ADAPTER_EXPORT void MAVOZARP_CALL EmulatedAdapter_FailTransferAfter(uint32_t skip,
+                                                                             uint32_t count,
+                                                                             uint32_t status) {
+    Controlled(
+        [&](Emulator &emulator) { emulator.transferFailure = {skip, count, status, false}; });
+}
+
+EMULATED_ADAPTER_EXPORT void MAVOZARP_CALL EmulatedAdapter_ThrowTransferAfter(uint32_t skip,
+                                                                              uint32_t count) {
+    Controlled([&](Emulator &emulator) { emulator.transferFailure = {skip, count, 0, true}; });
 }
 
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL EmulatedAdapter_CallCount(const char *entryPoint) {

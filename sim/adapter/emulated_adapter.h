@@ -46,6 +46,17 @@ EMULATED_ADAPTER_EXPORT void MAVOZARP_CALL EmulatedAdapter_FailNext(const char *
 EMULATED_ADAPTER_EXPORT void MAVOZARP_CALL EmulatedAdapter_ThrowNext(const char *entryPoint,
                                                                      uint32_t count);
 
+// Failures placed on the stream of transfers (I2C_Read, I2C_ReadAlt and I2C_Write, on any
+// handle): the next `skip` transfers pass, then the next `count` return `status`
+// (FailTransferAfter) or raise a C++ exception (ThrowTransferAfter) instead of doing their work.
+// A transfer that FailNext or ThrowNext answers does not count, so `skip` is the number of
+// transfers logged before the first failure. Setting either replaces what was set before.
+EMULATED_ADAPTER_EXPORT void MAVOZARP_CALL EmulatedAdapter_FailTransferAfter(uint32_t skip,
+                                                                             uint32_t count,
+                                                                             uint32_t status);
+EMULATED_ADAPTER_EXPORT void MAVOZARP_CALL EmulatedAdapter_ThrowTransferAfter(uint32_t skip,
+                                                                              uint32_t count);
+
 // How often the entry point was called since the last reset.
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL EmulatedAdapter_CallCount(const char *entryPoint);
 
@@ -131,8 +142,9 @@ EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL EmulatedAdapter_GetCall(uint32_t i
                                                                       EmulatedCall *call);
 
 // One transfer as the adapter saw it: a call of I2C_Read, I2C_ReadAlt or I2C_Write that was not
-// answered by FailNext or ThrowNext. Counts are those passed; the bytes are the first ones of the
-// control and of the data (read: the data given back, none when refused; write: the data given).
+// answered by FailNext, ThrowNext or a scheduled transfer failure. Counts are those passed; the
+// bytes are the first ones of the control and of the data (read: the data given back, none when
+// refused; write: the data given).
 struct EmulatedTransfer {
     char entryPoint[24];
     AdapterHandle handle;
@@ -155,6 +167,8 @@ EmulatedAdapter_GetTransfer(uint32_t index, EmulatedTransfer *transfer);
 using EmulatedAdapter_ResetFn = void(MAVOZARP_CALL *)();
 using EmulatedAdapter_FailNextFn = void(MAVOZARP_CALL *)(const char *, uint32_t, uint32_t);
 using EmulatedAdapter_ThrowNextFn = void(MAVOZARP_CALL *)(const char *, uint32_t);
+using EmulatedAdapter_FailTransferAfterFn = void(MAVOZARP_CALL *)(uint32_t, uint32_t, uint32_t);
+using EmulatedAdapter_ThrowTransferAfterFn = void(MAVOZARP_CALL *)(uint32_t, uint32_t);
 using EmulatedAdapter_CallCountFn = uint32_t(MAVOZARP_CALL *)(const char *);
 using EmulatedAdapter_AddSupplyFn = AdapterHandle(MAVOZARP_CALL *)();
 using EmulatedAdapter_SupplyFn = void *(MAVOZARP_CALL *)(AdapterHandle);

@@ -44,6 +44,16 @@ void ThrowNext(const char *entryPoint, uint32_t count) {
     Control<EmulatedAdapter_ThrowNextFn>("EmulatedAdapter_ThrowNext")(entryPoint, count);
 }
 
+void FailTransferAfter(uint32_t skip, uint32_t count, uint32_t status) {
+    Control<EmulatedAdapter_FailTransferAfterFn>("EmulatedAdapter_FailTransferAfter")(skip, count,
+                                                                                      status);
+}
+
+void ThrowTransferAfter(uint32_t skip, uint32_t count) {
+    Control<EmulatedAdapter_ThrowTransferAfterFn>("EmulatedAdapter_ThrowTransferAfter")(skip,
+                                                                                        count);
+}
+
 uint32_t CallCount(const char *entryPoint) {
     return Control<EmulatedAdapter_CallCountFn>("EmulatedAdapter_CallCount")(entryPoint);
 }

@@ -17,6 +17,10 @@ AdapterHandle AddSupply();
 sim::VirtualSupply &Supply(AdapterHandle handle);
 void FailNext(const char *entryPoint, uint32_t count, uint32_t status = 1);
 void ThrowNext(const char *entryPoint, uint32_t count);
+// The next `skip` transfers (reads and writes on any handle) pass, the next `count` fail with
+// `status` or raise.
+void FailTransferAfter(uint32_t skip, uint32_t count, uint32_t status = 1);
+void ThrowTransferAfter(uint32_t skip, uint32_t count);
 uint32_t CallCount(const char *entryPoint);
 std::vector<EmulatedTransfer> Transfers();
 

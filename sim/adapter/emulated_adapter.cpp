@@ -77,6 +77,7 @@ struct Adapter {
     std::string serialNumber;
     uint32_t location = 0;
     bool plugged = true;
+    int64_t enumerationRank = 0;       // plugged adapters are enumerated by rising rank
     AdapterHandle openHandle = 0;      // 0 while not open
     AdapterHandle nextOpenHandle = 0;  // the handle a test asked for, 0 for none
     std::array<StepFailure, kStepCount> failures{};
@@ -106,6 +107,7 @@ struct Emulator {
 uint32_t Plug(Emulator &emulator, const sim::HeadPreset *preset) {
     const auto number = static_cast<uint32_t>(emulator.adapters.size());
     Adapter &adapter = emulator.adapters.emplace_back();
+    adapter.enumerationRank = number;
     adapter.serialNumber = "ZV" + std::to_string(1001 + number);
     adapter.location = kFirstLocation + number;
     if (preset != nullptr) preset->apply(*adapter.supply);
@@ -144,12 +146,16 @@ Adapter *FindAdapter(Emulator &emulator, uint32_t number) {
     return number < emulator.adapters.size() ? &emulator.adapters[number] : nullptr;
 }
 
-// The adapter at `index` of the enumeration: the index-th of those plugged.
+// The adapter at `index` of the enumeration: the index-th of those plugged, by rank.
 Adapter *EnumeratedAdapter(Emulator &emulator, uint32_t index) {
+    std::vector<Adapter *> plugged;
     for (Adapter &adapter : emulator.adapters) {
-        if (adapter.plugged && index-- == 0) return &adapter;
+        if (adapter.plugged) plugged.push_back(&adapter);
     }
-    return nullptr;
+    std::stable_sort(plugged.begin(), plugged.end(), [](const Adapter *a, const Adapter *b) {
+        return a->enumerationRank < b->enumerationRank;
+    });
+    return index < plugged.size() ? plugged[index] : nullptr;
 }
 
 // True, with `status` set, when a test asked this step of the adapter to fail now.
@@ -483,6 +489,17 @@ EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL EmulatedAdapter_SetPlugged(uint32_
         // Back in, the adapter is a new device: the handle it had is dead.
         if (plugged != 0 && !found.plugged) found.openHandle = 0;
         found.plugged = plugged != 0;
+        return 0;
+    });
+}
+
+EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL EmulatedAdapter_EnumerateFirst(uint32_t adapter) {
+    return Controlled([&](Emulator &emulator) {
+        Adapter *found = FindAdapter(emulator, adapter);
+        if (found == nullptr) return -1;
+        int64_t first = found->enumerationRank;
+        for (const Adapter &other : emulator.adapters) first = std::min(first, other.enumerationRank);
+        found->enumerationRank = first - 1;
         return 0;
     });
 }

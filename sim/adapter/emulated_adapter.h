@@ -83,6 +83,10 @@ EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL EmulatedAdapter_PlugSupply(const 
 EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL EmulatedAdapter_SetPlugged(uint32_t adapter,
                                                                          int32_t plugged);
 
+// The adapter is enumerated before every other from now on, as after a re-enumeration of the
+// USB bus. 0, or -1 for an unknown adapter.
+EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL EmulatedAdapter_EnumerateFirst(uint32_t adapter);
+
 // How an adapter names itself in the enumeration; the texts are terminated.
 struct EmulatedAdapterNaming {
     char description[100];
@@ -176,6 +180,7 @@ using EmulatedAdapter_TransferCountFn = uint32_t(MAVOZARP_CALL *)();
 using EmulatedAdapter_GetTransferFn = int32_t(MAVOZARP_CALL *)(uint32_t, EmulatedTransfer *);
 using EmulatedAdapter_PlugSupplyFn = uint32_t(MAVOZARP_CALL *)(const char *);
 using EmulatedAdapter_SetPluggedFn = int32_t(MAVOZARP_CALL *)(uint32_t, int32_t);
+using EmulatedAdapter_EnumerateFirstFn = int32_t(MAVOZARP_CALL *)(uint32_t);
 using EmulatedAdapter_GetNamingFn = int32_t(MAVOZARP_CALL *)(uint32_t, EmulatedAdapterNaming *);
 using EmulatedAdapter_SetNamingFn = int32_t(MAVOZARP_CALL *)(uint32_t,
                                                              const EmulatedAdapterNaming *);

@@ -206,6 +206,30 @@ TEST_F(DiscoveryTest, TheEnumerationLooksAtTwentyAdaptersAtMost) {
     EXPECT_TRUE(Discover().added.empty());
 }
 
+TEST_F(DiscoveryTest, NewSuppliesThatDoNotFitTheTableAreClosedAndLeftOut) {
+    for (int i = 0; i < 20; ++i) ea::PlugSupply("vfk");
+    const Discovery known = Discover();
+    ASSERT_EQ(known.all.size(), 20u);
+    // Three more, enumerated first (as after the bus was enumerated anew): they open, but the
+    // twenty known ones are still present and the table has no room.
+    for (uint32_t adapter = 20; adapter < 23; ++adapter) {
+        ea::PlugSupply("vfk");
+        ea::EnumerateFirst(adapter);
+    }
+    const Discovery full = Discover();
+    EXPECT_EQ(full.all, known.all);
+    EXPECT_TRUE(full.added.empty());
+    EXPECT_TRUE(full.removed.empty());
+    size_t closedNew = 0;
+    for (const EmulatedCall &call : ea::Calls()) {
+        const bool listed = std::find(full.all.begin(), full.all.end(),
+                                      static_cast<MavoZARP_Handle>(call.handle)) != full.all.end();
+        closedNew += std::string(call.entryPoint) == "I2C_Close" && !listed;
+    }
+    EXPECT_EQ(closedNew, 3u);
+    for (uint32_t adapter = 20; adapter < 23; ++adapter) EXPECT_EQ(ea::OpenHandle(adapter), 0u);
+}
+
 TEST_F(DiscoveryTest, AnAdapterHandleEqualToTheSimulatedHandleIsRefused) {
     ea::PlugSupply("vfk");
     ea::PlugSupply("vfk");

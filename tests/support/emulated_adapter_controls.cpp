@@ -88,6 +88,11 @@ void SetPlugged(uint32_t adapter, bool plugged) {
           adapter);
 }
 
+void EnumerateFirst(uint32_t adapter) {
+    Check(Control<EmulatedAdapter_EnumerateFirstFn>("EmulatedAdapter_EnumerateFirst")(adapter),
+          adapter);
+}
+
 AdapterNaming Naming(uint32_t adapter) {
     EmulatedAdapterNaming naming{};
     Check(Control<EmulatedAdapter_GetNamingFn>("EmulatedAdapter_GetNaming")(adapter, &naming),

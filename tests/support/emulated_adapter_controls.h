@@ -31,6 +31,8 @@ std::vector<EmulatedTransfer> Transfers();
 // Throws std::invalid_argument for an unknown preset.
 uint32_t PlugSupply(const std::string &preset = "");
 void SetPlugged(uint32_t adapter, bool plugged);
+// The adapter is enumerated before every other from now on.
+void EnumerateFirst(uint32_t adapter);
 
 struct AdapterNaming {
     std::string description;

@@ -8,20 +8,9 @@
 #include "api/failure_message.h"
 #include "heads/dummy_laser.h"
 #include "interpreter/interpreter.h"
+#include "heads/reply_text.h"
 
 namespace {
-
-// The reply, or the failure message's text prefixed with "failure: ".
-std::string Send(CommonLaser &head, const char *command) {
-    char result[MAVOZARP_BUFFER_SIZE] = "stale";
-    try {
-        InterpretCommand(&head, command, result);
-        return result;
-    } catch (const FailureMessage &failure) {
-        EXPECT_STREQ(result, "") << command;
-        return std::string("failure: ") + failure.text;
-    }
-}
 
 // What no query shows: the scales and the base part built on a context that names no device.
 TEST(DummyLaser, StartsWithItsDocumentedScales) {
@@ -58,53 +47,53 @@ TEST(DummyLaser, AnswersEveryQueryOfAFreshHead) {
         {"?EEH", "0.000"},         {"?FAN", "1"},             {"?CFG0", "00"},
         {"?CFG3", "00"},           {"MATCH=1", "0008"},
     };
-    for (const auto &answer : answers) EXPECT_EQ(Send(head, answer.command), answer.reply);
+    for (const auto &answer : answers) EXPECT_EQ(ReplyText(head, answer.command), answer.reply);
 
     for (const char *command : {"?TTHG", "?TETA", "?TTHGCMD", "?TETACMD", "?THGD", "?ETAD"}) {
-        EXPECT_EQ(Send(head, command), std::string("failure: ") + kInvalidCommand) << command;
+        EXPECT_EQ(ReplyText(head, command), std::string("failure: ") + kInvalidCommand) << command;
     }
 }
 
 TEST(DummyLaser, RemembersItsSettings) {
     DummyLaser head;
-    EXPECT_EQ(Send(head, "PCMD=2.5"), "");
-    EXPECT_EQ(Send(head, "?P"), "2.600");
-    EXPECT_EQ(Send(head, "?PCMD"), "2.500");
-    EXPECT_EQ(Send(head, "PMEM=1.25"), "");
-    EXPECT_EQ(Send(head, "?PMEM"), "1.250");
+    EXPECT_EQ(ReplyText(head, "PCMD=2.5"), "");
+    EXPECT_EQ(ReplyText(head, "?P"), "2.600");
+    EXPECT_EQ(ReplyText(head, "?PCMD"), "2.500");
+    EXPECT_EQ(ReplyText(head, "PMEM=1.25"), "");
+    EXPECT_EQ(ReplyText(head, "?PMEM"), "1.250");
 
     for (const char *setting : {"SHCMD", "KSWCMD", "ANACMD", "REM"}) {
-        EXPECT_EQ(Send(head, (std::string(setting) + "=1").c_str()), "") << setting;
+        EXPECT_EQ(ReplyText(head, (std::string(setting) + "=1").c_str()), "") << setting;
     }
     // Remote is kept as given, not inverted as the base class's pin is.
     for (const char *query : {"?SH", "?SHCMD", "?KSW", "?KSWCMD", "?ANA", "?ANACMD", "?REM"}) {
-        EXPECT_EQ(Send(head, query), "1") << query;
+        EXPECT_EQ(ReplyText(head, query), "1") << query;
     }
-    EXPECT_EQ(Send(head, "ANACMD=0"), "");
-    EXPECT_EQ(Send(head, "?ANA"), "0");
+    EXPECT_EQ(ReplyText(head, "ANACMD=0"), "");
+    EXPECT_EQ(ReplyText(head, "?ANA"), "0");
 }
 
 TEST(DummyLaser, AControlModeChangeClearsBothCommands) {
     DummyLaser head;
-    EXPECT_EQ(Send(head, "CCMD=4"), "");
-    EXPECT_EQ(Send(head, "PCMD=3"), "");
-    EXPECT_EQ(Send(head, "?C"), "4.100");
-    EXPECT_EQ(Send(head, "CMODECMD=1"), "");
-    EXPECT_EQ(Send(head, "?CCMD"), "0.000");
-    EXPECT_EQ(Send(head, "?C"), "0.100");
-    EXPECT_EQ(Send(head, "?PCMD"), "0.000");
-    EXPECT_EQ(Send(head, "?CMODE"), "1");
-    EXPECT_EQ(Send(head, "?CMODECMD"), "1");
+    EXPECT_EQ(ReplyText(head, "CCMD=4"), "");
+    EXPECT_EQ(ReplyText(head, "PCMD=3"), "");
+    EXPECT_EQ(ReplyText(head, "?C"), "4.100");
+    EXPECT_EQ(ReplyText(head, "CMODECMD=1"), "");
+    EXPECT_EQ(ReplyText(head, "?CCMD"), "0.000");
+    EXPECT_EQ(ReplyText(head, "?C"), "0.100");
+    EXPECT_EQ(ReplyText(head, "?PCMD"), "0.000");
+    EXPECT_EQ(ReplyText(head, "?CMODE"), "1");
+    EXPECT_EQ(ReplyText(head, "?CMODECMD"), "1");
 }
 
 TEST(DummyLaser, RefusesAControlModeChangeWhileTheKeySwitchIsOn) {
     DummyLaser head;
-    EXPECT_EQ(Send(head, "CCMD=4"), "");
-    EXPECT_EQ(Send(head, "KSWCMD=1"), "");
-    EXPECT_EQ(Send(head, "CMODECMD=0"), std::string("failure: ") + kInvalidData);
-    EXPECT_EQ(Send(head, "?KSW"), "1");
+    EXPECT_EQ(ReplyText(head, "CCMD=4"), "");
+    EXPECT_EQ(ReplyText(head, "KSWCMD=1"), "");
+    EXPECT_EQ(ReplyText(head, "CMODECMD=0"), std::string("failure: ") + kInvalidData);
+    EXPECT_EQ(ReplyText(head, "?KSW"), "1");
     // Refused before anything changed.
-    EXPECT_EQ(Send(head, "?CCMD"), "4.000");
+    EXPECT_EQ(ReplyText(head, "?CCMD"), "4.000");
 }
 
 }  // namespace

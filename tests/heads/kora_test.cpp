@@ -19,6 +19,7 @@
 #include "support/failure_text.h"
 #include "transport/active_transport.h"
 #include "transport/adapter_library.h"
+#include "heads/reply_text.h"
 
 namespace {
 
@@ -28,17 +29,6 @@ constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 constexpr float kInf = std::numeric_limits<float>::infinity();
 constexpr uint8_t kStageAdc = 0x96;
 constexpr uint8_t kMainPot = 0x58;
-
-// The reply, or the failure message's text prefixed with "failure: ".
-std::string Send(CommonLaser &head, const char *command) {
-    char result[MAVOZARP_BUFFER_SIZE] = "stale";
-    try {
-        InterpretCommand(&head, command, result);
-        return result;
-    } catch (const FailureMessage &failure) {
-        return std::string("failure: ") + failure.text;
-    }
-}
 
 // Reads addressed to `address` with these command bytes since the last reset.
 int ReadsOf(uint8_t address, std::vector<uint8_t> command) {
@@ -165,7 +155,7 @@ TEST_F(KoraHead, ReadingsByBand) {
             for (auto &stage : image.stages) stage.calibration.fill(kNaN);
         }
         Kora head = Make(image);
-        EXPECT_EQ(Send(head, reading.command), reading.reply)
+        EXPECT_EQ(ReplyText(head, reading.command), reading.reply)
             << reading.revision << " " << reading.command;
     }
     // Band 3 with every word defaulted, sensor at code 0: R = 1098.03 ohm.
@@ -173,17 +163,17 @@ TEST_F(KoraHead, ReadingsByBand) {
     for (auto &stage : image.stages) stage.calibration.fill(kNaN);
     image.stages[kBrfStage].sensorCode = 0;
     Kora head = Make(image);
-    EXPECT_EQ(Send(head, "?TBRF"), "25.177");
+    EXPECT_EQ(ReplyText(head, "?TBRF"), "25.177");
 }
 
 TEST_F(KoraHead, BoardInNoBandAnswersMinusOneAndReadsOnlyTheDrive) {
     Kora head = Make(sim::KoraHead("ZZ1"));
     const size_t constructionTransfers = ea::Transfers().size();
     for (const char *command : {"?TBRF", "?TTHG", "?TETA", "?TBRFCMD", "?TETACMD"}) {
-        EXPECT_EQ(Send(head, command), "-1.000") << command;
+        EXPECT_EQ(ReplyText(head, command), "-1.000") << command;
     }
     EXPECT_EQ(ea::Transfers().size(), constructionTransfers);
-    EXPECT_EQ(Send(head, "?BRFD"), "-1.000");
+    EXPECT_EQ(ReplyText(head, "?BRFD"), "-1.000");
     EXPECT_EQ(ReadsOf(kStageAdc, {0x84}), 3);  // the median of three
 }
 
@@ -195,7 +185,7 @@ TEST_F(KoraHead, DriveChannelFollowsTheBandAtConstruction) {
     for (const auto &board : boards) {
         Kora head = Make(sim::KoraHead(board.revision));
         const int before = ReadsOf(kStageAdc, {board.command});
-        Send(head, "?SHGD");
+        ReplyText(head, "?SHGD");
         EXPECT_EQ(ReadsOf(kStageAdc, {board.command}) - before, 3) << board.revision;
     }
 }
@@ -213,18 +203,18 @@ TEST_F(KoraHead, P532AnswersEtaFromTheThgStageInWatts) {
         const char *eta, *thg;
     } pairs[] = {{"?TETA", "?TTHG"}, {"?TETACMD", "?TTHGCMD"}, {"?ETAD", "?THGD"}};
     for (const auto &pair : pairs) {
-        EXPECT_NE(Send(kora, pair.eta), Send(kora, pair.thg)) << pair.eta;
-        EXPECT_EQ(Send(p532, pair.eta), Send(p532, pair.thg)) << pair.eta;
+        EXPECT_NE(ReplyText(kora, pair.eta), ReplyText(kora, pair.thg)) << pair.eta;
+        EXPECT_EQ(ReplyText(p532, pair.eta), ReplyText(p532, pair.thg)) << pair.eta;
     }
-    EXPECT_EQ(Send(p532, "?ETAD"), "5.493");  // code 1500 x 15 / 4096
-    EXPECT_EQ(Send(p532, "?POWERUNITS"), "W");
-    EXPECT_EQ(Send(kora, "?POWERUNITS"), "mW");
-    EXPECT_EQ(Send(p532, "?WAVELENGTH"), "532.000");
-    EXPECT_EQ(Send(kora, "?WAVELENGTH"), "355.000");
+    EXPECT_EQ(ReplyText(p532, "?ETAD"), "5.493");  // code 1500 x 15 / 4096
+    EXPECT_EQ(ReplyText(p532, "?POWERUNITS"), "W");
+    EXPECT_EQ(ReplyText(kora, "?POWERUNITS"), "mW");
+    EXPECT_EQ(ReplyText(p532, "?WAVELENGTH"), "532.000");
+    EXPECT_EQ(ReplyText(kora, "?WAVELENGTH"), "355.000");
 
     Supply().SetAdcCode(0x90, 0xE4, 2048);
-    EXPECT_EQ(Send(p532, "?P"), "2.500");     // half of 5 W
-    EXPECT_EQ(Send(kora, "?P"), "2500.000");  // in milliwatts
+    EXPECT_EQ(ReplyText(p532, "?P"), "2.500");     // half of 5 W
+    EXPECT_EQ(ReplyText(kora, "?P"), "2500.000");  // in milliwatts
 }
 
 TEST_F(KoraHead, P532LoadsItsCalibrationTwice) {
@@ -266,7 +256,7 @@ TEST_F(KoraHead, MatchDividesMilliwattLimits) {
         sim::WriteKoraHead(Supply(), image);
         std::unique_ptr<Kora> head =
             c.p532 ? std::make_unique<P532>(Link()) : std::make_unique<Kora>(Link());
-        EXPECT_EQ(Send(*head, "MATCH=1"), "0000");
+        EXPECT_EQ(ReplyText(*head, "MATCH=1"), "0000");
         sim::Potentiometer &pot = Supply().Pot(kMainPot);
         EXPECT_EQ(pot.Wiper(2), c.limitWiper);
         EXPECT_EQ(pot.StoredWiper(2), c.limitWiper);
@@ -280,21 +270,21 @@ TEST_F(KoraHead, MatchDividesMilliwattLimits) {
     image.identity.powerFullScale = 5.0f;
     image.identity.matchValues = {kNaN, kInf, kNaN, 25.0f};
     Kora head = Make(image);
-    EXPECT_EQ(Send(head, "MATCH=1"), "0007");
+    EXPECT_EQ(ReplyText(head, "MATCH=1"), "0007");
     image.identity.matchValues = {30.0f, 1.0f, -kInf, kNaN};
     sim::WriteKoraHead(Supply(), image);
-    EXPECT_EQ(Send(head, "MATCH=1"), "000c");
+    EXPECT_EQ(ReplyText(head, "MATCH=1"), "000c");
 }
 
 TEST_F(KoraHead, FaultWord) {
     Kora head = Make(sim::KoraHead("CB"));
-    EXPECT_EQ(Send(head, "?FF"), "0028");
+    EXPECT_EQ(ReplyText(head, "?FF"), "0028");
     Supply().SetExternalLevels(0x40, 0, 0x10);
     Supply().SetExternalLevels(0x48, 0, 0x01);
-    EXPECT_EQ(Send(head, "?FF"), "0000");
+    EXPECT_EQ(ReplyText(head, "?FF"), "0000");
     Supply().SetExternalLevels(0x48, 0, 0xFF & ~0x01);
     Supply().SetExternalLevels(0x48, 1, 0xFF);  // port 1 plays no part
-    EXPECT_EQ(Send(head, "?FF"), "0320");
+    EXPECT_EQ(ReplyText(head, "?FF"), "0320");
 }
 
 TEST_F(KoraHead, BadMemoryContents) {
@@ -318,7 +308,7 @@ TEST_F(KoraHead, BadMemoryContents) {
     sim::FindHeadPreset("blank-memory")->apply(Supply());
     Kora blank(Link());
     EXPECT_EQ(blank.powerFullScale, 0.1);
-    EXPECT_EQ(Send(blank, "?TBRF"), "-1.000");
+    EXPECT_EQ(ReplyText(blank, "?TBRF"), "-1.000");
 
     ea::FailNext("I2C_Read", 1000);
     EXPECT_EQ(FailureText([&] { Kora failing(Link()); }), kI2cError);
@@ -340,7 +330,7 @@ TEST_F(KoraHead, PresetsDescribeWorkingHeads) {
         ASSERT_NE(preset, nullptr) << answer.preset;
         preset->apply(Supply());
         Kora head(Link());
-        EXPECT_EQ(Send(head, answer.command), answer.reply)
+        EXPECT_EQ(ReplyText(head, answer.command), answer.reply)
             << answer.preset << " " << answer.command;
     }
 }

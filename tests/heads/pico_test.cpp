@@ -16,6 +16,7 @@
 #include "support/failure_text.h"
 #include "transport/active_transport.h"
 #include "transport/adapter_library.h"
+#include "heads/reply_text.h"
 
 namespace {
 
@@ -28,16 +29,6 @@ constexpr uint8_t kMainPot = 0x58;
 constexpr uint8_t kBrfPotChannel = 1;
 constexpr uint8_t kShgPotChannel = 0;
 const std::string kInvalidCommandReply = std::string("failure: ") + kInvalidCommand;
-
-std::string Send(CommonLaser &head, const char *command) {
-    char result[MAVOZARP_BUFFER_SIZE] = "stale";
-    try {
-        InterpretCommand(&head, command, result);
-        return result;
-    } catch (const FailureMessage &failure) {
-        return std::string("failure: ") + failure.text;
-    }
-}
 
 class PicoHead : public ::testing::Test {
 protected:
@@ -74,15 +65,15 @@ TEST_F(PicoHead, ReferencesFromMemoryOnlyOnPicoXRevision640) {
     PicoX memory = MakePicoX(sim::PicoXHead("640"));
     EXPECT_EQ(memory.thermistors[kPicoBrfStage].referenceVoltage, double(2.45f));
     EXPECT_EQ(memory.thermistors[kPicoShgStage].referenceVoltage, double(2.6f));
-    EXPECT_EQ(Send(memory, "?TBRF"), "35.479");  // code 782
-    EXPECT_EQ(Send(memory, "?TSHG"), "39.530");  // code 979
+    EXPECT_EQ(ReplyText(memory, "?TBRF"), "35.479");  // code 782
+    EXPECT_EQ(ReplyText(memory, "?TSHG"), "39.530");  // code 979
 
     // Reference inputs at codes 2048 and 2089; a longer text beginning "640" does not match.
     for (const char *revision : {"710", "6400", ""}) {
         PicoX inputs = MakePicoX(sim::PicoXHead(revision));
         EXPECT_EQ(inputs.thermistors[kPicoBrfStage].referenceVoltage, 2.5) << revision;
         EXPECT_EQ(inputs.thermistors[kPicoShgStage].referenceVoltage, 2.550048828125) << revision;
-        EXPECT_EQ(Send(inputs, "?TBRF"), "34.990") << revision;
+        EXPECT_EQ(ReplyText(inputs, "?TBRF"), "34.990") << revision;
     }
     Pico00 pico00 = MakePico00(sim::PicoXHead("640"));
     EXPECT_EQ(pico00.thermistors[kPicoBrfStage].referenceVoltage, 2.5);
@@ -107,28 +98,28 @@ TEST_F(PicoHead, ThermistorAndDriveReadings) {
     image.stages[kPicoBrfStage].thermistorCode = 2048;  // R = 2.5 x 2495 / 2.5 V = 2495 ohm
     image.stages[kPicoShgStage].thermistorCode = 0;
     PicoX head = MakePicoX(image);
-    EXPECT_EQ(Send(head, "?TBRF"), "59.927");
-    EXPECT_EQ(Send(head, "?TSHG"), std::string("failure: ") + kInvalidData);
-    EXPECT_EQ(Send(head, "?BRFD"), "2.324");  // code 1500 on 0xD4
-    EXPECT_EQ(Send(head, "?SHGD"), "2.861");  // code 1610 on 0xC4
+    EXPECT_EQ(ReplyText(head, "?TBRF"), "59.927");
+    EXPECT_EQ(ReplyText(head, "?TSHG"), std::string("failure: ") + kInvalidData);
+    EXPECT_EQ(ReplyText(head, "?BRFD"), "2.324");  // code 1500 on 0xD4
+    EXPECT_EQ(ReplyText(head, "?SHGD"), "2.861");  // code 1610 on 0xC4
     Supply().SetAdcCode(0x94, 0xD4, 0);
-    EXPECT_EQ(Send(head, "?BRFD"), "-5.000");
+    EXPECT_EQ(ReplyText(head, "?BRFD"), "-5.000");
     for (const char *command : {"?TTHG", "?TETACMD", "?THGD"}) {
-        EXPECT_EQ(Send(head, command), kInvalidCommandReply) << command;
+        EXPECT_EQ(ReplyText(head, command), kInvalidCommandReply) << command;
     }
 }
 
 TEST_F(PicoHead, SetpointsAsTemperatureAndResistance) {
     PicoX head = MakePicoX(sim::PicoXHead("710"));
-    EXPECT_EQ(Send(head, "?TBRFCMD"), "44.758");  // wiper 100: 4409.947 ohm
-    EXPECT_EQ(Send(head, "?TSHGCMD"), "43.381");  // wiper 120: 4655.206 ohm
+    EXPECT_EQ(ReplyText(head, "?TBRFCMD"), "44.758");  // wiper 100: 4409.947 ohm
+    EXPECT_EQ(ReplyText(head, "?TSHGCMD"), "43.381");  // wiper 120: 4655.206 ohm
     EXPECT_NEAR(head.GetShgSetpoint(), 4655.205553, 1e-6);
     HeadPot().SetWiper(kBrfPotChannel, 0);
     EXPECT_NEAR(head.GetBrfSetpoint(), 3490.472378, 1e-6);
-    EXPECT_EQ(Send(head, "?TBRFCMD"), "50.833");
+    EXPECT_EQ(ReplyText(head, "?TBRFCMD"), "50.833");
     HeadPot().SetWiper(kBrfPotChannel, 255);
     EXPECT_NEAR(head.GetBrfSetpoint(), 7453.103964, 1e-6);
-    EXPECT_EQ(Send(head, "?TBRFCMD"), "31.839");
+    EXPECT_EQ(ReplyText(head, "?TBRFCMD"), "31.839");
 }
 
 TEST_F(PicoHead, SetpointResistanceRoundTripsForEveryCode) {
@@ -166,47 +157,47 @@ TEST_F(PicoHead, SetpointWithoutACodeIsRefusedBeforeAnyTraffic) {
 TEST_F(PicoHead, Pico00ReadsItsOwnChannelsAndRefusesWhatItLacks) {
     Pico00 head = MakePico00(sim::Pico00Head());
     Supply().SetAdcCode(0x90, 0x94, 2048);
-    EXPECT_EQ(Send(head, "?P"), "250.000");        // half of 0.5 W, in milliwatts
-    EXPECT_EQ(Send(head, "?MAIND"), "6.000");      // code 1024 x 24 / 4096
-    EXPECT_EQ(Send(head, "?TMAIN"), "25.002");     // code 2048 on 0x94 command 0xB4
-    EXPECT_EQ(Send(head, "?TMAINCMD"), "25.021");  // wiper 152 of 0x5C channel 3
-    EXPECT_EQ(Send(head, "?L"), "1");
+    EXPECT_EQ(ReplyText(head, "?P"), "250.000");        // half of 0.5 W, in milliwatts
+    EXPECT_EQ(ReplyText(head, "?MAIND"), "6.000");      // code 1024 x 24 / 4096
+    EXPECT_EQ(ReplyText(head, "?TMAIN"), "25.002");     // code 2048 on 0x94 command 0xB4
+    EXPECT_EQ(ReplyText(head, "?TMAINCMD"), "25.021");  // wiper 152 of 0x5C channel 3
+    EXPECT_EQ(ReplyText(head, "?L"), "1");
     Supply().SetExternalLevels(0x48, 0, 0x10);
-    EXPECT_EQ(Send(head, "?L"), "0");
-    EXPECT_EQ(Send(head, "?WAVELENGTH"), "488.000");
-    EXPECT_EQ(Send(head, "?POWERUNITS"), "mW");
+    EXPECT_EQ(ReplyText(head, "?L"), "0");
+    EXPECT_EQ(ReplyText(head, "?WAVELENGTH"), "488.000");
+    EXPECT_EQ(ReplyText(head, "?POWERUNITS"), "mW");
     EXPECT_EQ(head.currentFullScale, 20.0);
 
     const size_t transfers = ea::Transfers().size();
     for (const char *command :
          {"?SH", "?SHCMD", "SHCMD=1", "?REM", "REM=0", "?PSDIO", "?HEADDIO"}) {
-        EXPECT_EQ(Send(head, command), kInvalidCommandReply) << command;
+        EXPECT_EQ(ReplyText(head, command), kInvalidCommandReply) << command;
     }
-    EXPECT_EQ(Send(head, "MATCH=1"), "0000");
+    EXPECT_EQ(ReplyText(head, "MATCH=1"), "0000");
     EXPECT_EQ(ea::Transfers().size(), transfers);
 }
 
 TEST_F(PicoHead, FaultWords) {
     PicoX picoX = MakePicoX(sim::PicoXHead("710"));
-    EXPECT_EQ(Send(picoX, "?FF"), "0038");
+    EXPECT_EQ(ReplyText(picoX, "?FF"), "0038");
     Supply().SetExternalLevels(0x40, 0, 0x10);
     Supply().SetExternalLevels(0x48, 0, 0x01);
     Supply().SetExternalLevels(0x44, 0, 0x02);  // one of the two head signals still low
-    EXPECT_EQ(Send(picoX, "?FF"), "0010");
+    EXPECT_EQ(ReplyText(picoX, "?FF"), "0010");
     Supply().SetExternalLevels(0x44, 0, 0x0A);
     Supply().SetExternalLevels(0x48, 0, 0x0D);
-    EXPECT_EQ(Send(picoX, "?FF"), "0300");
+    EXPECT_EQ(ReplyText(picoX, "?FF"), "0300");
 
     ea::Reset();
     handle = ea::AddSupply();
     Pico00 pico00 = MakePico00(sim::Pico00Head());
-    EXPECT_EQ(Send(pico00, "?FF"), "0038");
+    EXPECT_EQ(ReplyText(pico00, "?FF"), "0038");
     Supply().SetExternalLevels(0x48, 1, 0x20 | 0x80);  // 0x4000 still low
     Supply().SetExternalLevels(0x48, 0, 0x01 | 0x08);  // 0x08 is no fault on this head
-    EXPECT_EQ(Send(pico00, "?FF"), "0010");
+    EXPECT_EQ(ReplyText(pico00, "?FF"), "0010");
     Supply().SetExternalLevels(0x48, 1, 0xE0);
     Supply().SetExternalLevels(0x48, 0, 0x01 | 0x04);
-    EXPECT_EQ(Send(pico00, "?FF"), "0200");
+    EXPECT_EQ(ReplyText(pico00, "?FF"), "0200");
 }
 
 TEST_F(PicoHead, MatchProgramsTheStoredValuesAsLoaded) {
@@ -215,7 +206,7 @@ TEST_F(PicoHead, MatchProgramsTheStoredValuesAsLoaded) {
     image.identity.powerFullScale = 10.0f;
     image.identity.matchValues = {40.0f, 5.0f, 4.0f, 25.0f};
     PicoX head = MakePicoX(image);
-    EXPECT_EQ(Send(head, "MATCH=1"), "0000");
+    EXPECT_EQ(ReplyText(head, "MATCH=1"), "0000");
     sim::Potentiometer &pot = Supply().Pot(kMainPot);
     EXPECT_EQ(pot.Wiper(3), 102);  // 40 A of 100 A
     EXPECT_EQ(pot.Wiper(2), 128);
@@ -229,7 +220,7 @@ TEST_F(PicoHead, BadMemoryContentsAndPresets) {
     image.identity.powerFullScale = kNaN;
     PicoX head = MakePicoX(image);
     EXPECT_STREQ(head.headIdCopy.data(), "R123456789ABCDEF");
-    EXPECT_EQ(Send(head, "?WAVELENGTH"), "639.000");
+    EXPECT_EQ(ReplyText(head, "?WAVELENGTH"), "639.000");
     EXPECT_EQ(head.powerFullScale, 10.0);
 
     const struct {
@@ -242,11 +233,11 @@ TEST_F(PicoHead, BadMemoryContentsAndPresets) {
     for (const auto &answer : answers) {
         sim::FindHeadPreset(answer.preset)->apply(Supply());
         PicoX preset(Link());
-        EXPECT_EQ(Send(preset, answer.command), answer.reply) << answer.preset;
+        EXPECT_EQ(ReplyText(preset, answer.command), answer.reply) << answer.preset;
     }
     sim::FindHeadPreset("blank-memory")->apply(Supply());
     PicoX blank(Link());
-    EXPECT_EQ(Send(blank, "?HTYPE"), std::string(16, '\xFF'));
+    EXPECT_EQ(ReplyText(blank, "?HTYPE"), std::string(16, '\xFF'));
     EXPECT_EQ(blank.powerFullScale, 10.0);
 
     ea::FailNext("I2C_Read", 1000);

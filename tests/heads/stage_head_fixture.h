@@ -11,7 +11,7 @@
 #include "bus/head_presets.h"
 #include "bus/register_memory.h"
 #include "heads/common_laser.h"
-#include "interpreter/interpreter.h"
+#include "heads/reply_text.h"
 #include "support/emulated_adapter_controls.h"
 #include "support/failure_text.h"
 #include "transport/active_transport.h"
@@ -77,15 +77,7 @@ protected:
     void Build(HeadFactory create) { head = create(static_cast<TransportLink>(handle)); }
 
     // The reply, or the failure message prefixed with "failure: ".
-    std::string Send(const std::string &command) {
-        char reply[100] = {};
-        try {
-            InterpretCommand(head.get(), command.c_str(), reply);
-            return reply;
-        } catch (const FailureMessage &failure) {
-            return std::string("failure: ") + failure.text;
-        }
-    }
+    std::string Send(const std::string &command) { return ReplyText(*head, command); }
 
     size_t Traffic() const { return emulated_adapter::Transfers().size(); }
 

@@ -55,6 +55,11 @@ uint32_t WordFromBytes(const std::vector<uint8_t> &bytes, ByteOrder order) {
 
 }  // namespace
 
+namespace {
+constexpr uint8_t kMainTemperatureChannel = 0x94;  // the command that selects it
+constexpr uint16_t kRoomTemperatureCode = 2048;
+}  // namespace
+
 VirtualSupply::VirtualSupply() : ownBus_(std::make_unique<I2cBus>()), bus_(ownBus_.get()) {
     AttachParts();
 }
@@ -70,6 +75,9 @@ void VirtualSupply::AttachParts() {
     }
     dac_ = Add<DacConverter>(kDac);
     counter_ = Add<RegisterMemory>(kElapsedTimeCounter, kCounterRegisters, kCounterPointerBytes);
+    // A supply at rest in a room: its main thermistor divider reads 25 degrees Celsius (half
+    // scale: the thermistor equals the divider resistor), drive, current and power read 0.
+    SetAdcCode(kMainAdc, kMainTemperatureChannel, kRoomTemperatureCode);
 }
 
 template <class Device, class... Args>

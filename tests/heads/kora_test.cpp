@@ -19,6 +19,7 @@
 #include "support/failure_text.h"
 #include "transport/active_transport.h"
 #include "transport/adapter_library.h"
+#include "heads/adapter_supply_fixture.h"
 #include "heads/reply_text.h"
 
 namespace {
@@ -41,21 +42,12 @@ int ReadsOf(uint8_t address, std::vector<uint8_t> command) {
     return reads;
 }
 
-class KoraHead : public ::testing::Test {
+class KoraHead : public AdapterSupplyTest {
 protected:
-    void SetUp() override {
-        ea::Reset();
-        ASSERT_TRUE(BindAdapterLibrary().moduleLoaded);
-        handle = ea::AddSupply();
-        SelectTransport(kAdapterTransport);
-    }
-    sim::VirtualSupply &Supply() { return ea::Supply(handle); }
-    TransportLink Link() const { return static_cast<TransportLink>(handle); }
     Kora Make(const sim::KoraHeadImage &image) {
         sim::WriteKoraHead(Supply(), image);
         return Kora(Link());
     }
-    AdapterHandle handle = 0;
 };
 
 TEST(KoraBoard, RevisionBandsAndPlatinumEquation) {

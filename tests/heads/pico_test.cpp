@@ -16,6 +16,7 @@
 #include "support/failure_text.h"
 #include "transport/active_transport.h"
 #include "transport/adapter_library.h"
+#include "heads/adapter_supply_fixture.h"
 #include "heads/reply_text.h"
 
 namespace {
@@ -30,17 +31,9 @@ constexpr uint8_t kBrfPotChannel = 1;
 constexpr uint8_t kShgPotChannel = 0;
 const std::string kInvalidCommandReply = std::string("failure: ") + kInvalidCommand;
 
-class PicoHead : public ::testing::Test {
+class PicoHead : public AdapterSupplyTest {
 protected:
-    void SetUp() override {
-        ea::Reset();
-        ASSERT_TRUE(BindAdapterLibrary().moduleLoaded);
-        handle = ea::AddSupply();
-        SelectTransport(kAdapterTransport);
-    }
-    sim::VirtualSupply &Supply() { return ea::Supply(handle); }
     sim::Potentiometer &HeadPot() { return Supply().Pot(kHeadPot); }
-    TransportLink Link() const { return static_cast<TransportLink>(handle); }
     PicoX MakePicoX(const sim::PicoHeadImage &image) {
         sim::WritePicoHead(Supply(), image);
         return PicoX(Link());
@@ -49,7 +42,6 @@ protected:
         sim::WritePicoHead(Supply(), image);
         return Pico00(Link());
     }
-    AdapterHandle handle = 0;
 };
 
 TEST(PicoWavelength, DecodedFromLetterAndDigit) {

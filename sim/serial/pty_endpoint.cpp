@@ -227,17 +227,22 @@ bool PtyEndpoint::SendPaced(std::span<const uint8_t> bytes, Clock::duration byte
 
 bool PtyEndpoint::Send(std::span<const uint8_t> bytes) {
     while (!bytes.empty()) {
-        const ssize_t written = write(master_.Get(), bytes.data(), bytes.size());
+        ssize_t written = 0;
+        int error = 0;
+        {
+            // Written and counted under one lock: a host that has read the bytes and then asks
+            // for the count waits for this lock, so it never sees bytes that are not counted yet.
+            std::lock_guard lock(mutex_);
+            written = write(master_.Get(), bytes.data(), bytes.size());
+            if (written > 0) sent_ += static_cast<size_t>(written);
+            error = errno;
+        }
         if (written >= 0) {
-            {
-                std::lock_guard lock(mutex_);
-                sent_ += static_cast<size_t>(written);
-            }
             bytes = bytes.subspan(static_cast<size_t>(written));
             continue;
         }
-        if (errno == EINTR) continue;
-        if (errno != EAGAIN) return true;  // the line refused the answer; keep serving
+        if (error == EINTR) continue;
+        if (error != EAGAIN) return true;  // the line refused the answer; keep serving
         if (!WaitUnlessStopping(master_.Get(), POLLOUT, stopRead_.Get())) return false;
     }
     return true;

@@ -70,7 +70,7 @@ public:
     // nothing. A piece of input is acted on only once its bytes could have crossed the line, and
     // the bytes of the answers come one byte time apart, so an exchange takes its wire time.
     void SetPacing(uint32_t baudRate);
-    // Answer bytes sent since the start.
+    // Answer bytes sent since the start; bytes a host has read are always counted.
     size_t SentCount() const;
 
 private:

@@ -91,6 +91,49 @@ struct HandleRecord {
     bool closed = false;
 };
 
+// The newest entries of a log that a long run would otherwise grow without end (a tool watching a
+// virtual supply for days, a benchmark of a million commands). Entries keep the numbers they were
+// given from the first one since the last clear; older ones are forgotten once `kCapacity` newer
+// ones follow.
+template <class Entry>
+class RecentLog {
+public:
+    static constexpr size_t kCapacity = 65536;
+
+    void Append(const Entry &entry) {
+        if (ring_.size() < kCapacity) {
+            ring_.push_back(entry);
+        } else {
+            ring_[count_ % kCapacity] = entry;
+        }
+        ++count_;
+    }
+    // Entries appended since the last clear, forgotten ones included.
+    uint64_t Count() const { return count_; }
+    // The entry with that number; null when forgotten or not yet appended.
+    const Entry *Find(uint64_t number) const {
+        if (number >= count_ || count_ - number > ring_.size()) return nullptr;
+        return &ring_[number % kCapacity];
+    }
+    void Clear() {
+        ring_.clear();
+        count_ = 0;
+    }
+
+private:
+    std::vector<Entry> ring_;
+    uint64_t count_ = 0;
+};
+
+// A logged entry by number for a control: 0 when copied, -1 when there is no such entry.
+template <class Entry>
+int32_t CopyLogged(const RecentLog<Entry> &log, uint32_t number, Entry *to) {
+    const Entry *entry = log.Find(number);
+    if (entry == nullptr || to == nullptr) return -1;
+    *to = *entry;
+    return 0;
+}
+
 struct Emulator {
     std::mutex mutex;
     std::string version = kDefaultVersion;
@@ -99,8 +142,8 @@ struct Emulator {
     std::map<AdapterHandle, HandleRecord> handles;
     AdapterHandle nextHandle = kFirstHandle;
     TransferFailure transferFailure;
-    std::vector<EmulatedTransfer> transfers;
-    std::vector<EmulatedCall> calls;
+    RecentLog<EmulatedTransfer> transfers;
+    RecentLog<EmulatedCall> calls;
 };
 
 // A new adapter, plugged and not open, with a naming of its own; returns its number.
@@ -253,11 +296,11 @@ uint32_t Serve(const char *entryPoint, AdapterHandle handle, uint32_t argument, 
     }
     if (raises) {
         call.raised = 1;
-        emulator.calls.push_back(call);
+        emulator.calls.Append(call);
         throw std::runtime_error(std::string("emulated adapter: ") + entryPoint + " raised");
     }
     call.status = failure ? *failure : work(emulator, call);
-    emulator.calls.push_back(call);
+    emulator.calls.Append(call);
     return call.status;
 }
 
@@ -324,7 +367,7 @@ uint32_t Log(Emulator &emulator, const char *entryPoint, AdapterHandle handle,
               std::min(controlCount, kMaxControlCount));
     transfer.dataCount = dataCount;
     CopyBytes(transfer.data, sizeof transfer.data, data, std::min(dataCount, kMaxDataCount));
-    emulator.transfers.push_back(transfer);
+    emulator.transfers.Append(transfer);
     return status;
 }
 
@@ -401,8 +444,8 @@ EMULATED_ADAPTER_EXPORT void MAVOZARP_CALL EmulatedAdapter_Reset() {
         emulator.transferFailure = {};
         emulator.adapters.clear();
         emulator.handles.clear();
-        emulator.transfers.clear();
-        emulator.calls.clear();
+        emulator.transfers.Clear();
+        emulator.calls.Clear();
     });
 }
 
@@ -464,16 +507,13 @@ EMULATED_ADAPTER_EXPORT void *MAVOZARP_CALL EmulatedAdapter_Supply(AdapterHandle
 
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL EmulatedAdapter_TransferCount() {
     return Controlled(
-        [](Emulator &emulator) { return static_cast<uint32_t>(emulator.transfers.size()); });
+        [](Emulator &emulator) { return static_cast<uint32_t>(emulator.transfers.Count()); });
 }
 
 EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL
 EmulatedAdapter_GetTransfer(uint32_t index, EmulatedTransfer *transfer) {
-    return Controlled([&](Emulator &emulator) {
-        if (transfer == nullptr || index >= emulator.transfers.size()) return -1;
-        *transfer = emulator.transfers[index];
-        return 0;
-    });
+    return Controlled(
+        [&](Emulator &emulator) { return CopyLogged(emulator.transfers, index, transfer); });
 }
 
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL EmulatedAdapter_PlugSupply(const char *preset) {
@@ -562,16 +602,12 @@ EMULATED_ADAPTER_EXPORT void *MAVOZARP_CALL EmulatedAdapter_AdapterSupply(uint32
 
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL EmulatedAdapter_CallLogCount() {
     return Controlled(
-        [](Emulator &emulator) { return static_cast<uint32_t>(emulator.calls.size()); });
+        [](Emulator &emulator) { return static_cast<uint32_t>(emulator.calls.Count()); });
 }
 
 EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL EmulatedAdapter_GetCall(uint32_t index,
                                                                       EmulatedCall *call) {
-    return Controlled([&](Emulator &emulator) {
-        if (call == nullptr || index >= emulator.calls.size()) return -1;
-        *call = emulator.calls[index];
-        return 0;
-    });
+    return Controlled([&](Emulator &emulator) { return CopyLogged(emulator.calls, index, call); });
 }
 
 // ---- the adapter library's entry points ---------------------------------------------------------

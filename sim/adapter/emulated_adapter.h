@@ -140,7 +140,8 @@ struct EmulatedCall {
 };
 
 // Calls since the last reset, and one of them by number (0 the oldest). GetCall returns 0, or -1
-// when there is no such call.
+// when there is no such call. Only the newest 65536 calls are kept: older numbers give -1 (the
+// count still counts them), so a long run does not grow the log without end.
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL EmulatedAdapter_CallLogCount();
 EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL EmulatedAdapter_GetCall(uint32_t index,
                                                                       EmulatedCall *call);
@@ -160,7 +161,7 @@ struct EmulatedTransfer {
 };
 
 // Transfers since the last reset, and one of them by number (0 the oldest). GetTransfer returns
-// 0, or -1 when there is no such transfer.
+// 0, or -1 when there is no such transfer. As with calls, only the newest 65536 are kept.
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL EmulatedAdapter_TransferCount();
 EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL
 EmulatedAdapter_GetTransfer(uint32_t index, EmulatedTransfer *transfer);

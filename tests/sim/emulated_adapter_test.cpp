@@ -114,6 +114,33 @@ TEST_F(EmulatedTransfers, ControlsAnswerBeforeTheBusAndAreNotLogged) {
     EXPECT_EQ(ea::Transfers().size(), 1u);
 }
 
+TEST_F(EmulatedTransfers, TheLogKeepsTheNewestTransfersUnderTheirNumbers) {
+    // A long run forgets the oldest transfers but keeps counting and numbering them.
+    constexpr uint32_t kKept = 65536;
+    constexpr uint32_t kWritten = kKept + 3;
+    for (uint32_t i = 0; i < kWritten; ++i) {
+        data[0] = static_cast<uint8_t>(i);
+        ASSERT_EQ(Write(1, 1, {1, 32}), 0u);
+    }
+    const auto count = reinterpret_cast<EmulatedAdapter_TransferCountFn>(
+        EmulatedAdapterSymbol("EmulatedAdapter_TransferCount"));
+    const auto get = reinterpret_cast<EmulatedAdapter_GetTransferFn>(
+        EmulatedAdapterSymbol("EmulatedAdapter_GetTransfer"));
+    EXPECT_EQ(count(), kWritten);
+    EmulatedTransfer transfer{};
+    EXPECT_EQ(get(0, &transfer), -1);
+    EXPECT_EQ(get(kWritten - kKept - 1, &transfer), -1);
+    for (const uint32_t number : {kWritten - kKept, kKept, kWritten - 1}) {
+        ASSERT_EQ(get(number, &transfer), 0) << number;
+        EXPECT_EQ(transfer.data[0], static_cast<uint8_t>(number)) << number;
+    }
+    EXPECT_EQ(get(kWritten, &transfer), -1);
+
+    ea::Reset();
+    EXPECT_EQ(count(), 0u);
+    EXPECT_EQ(get(kWritten - 1, &transfer), -1);
+}
+
 TEST(EmulatedAdapter, SuppliesHaveTheirOwnHandlesAndLeaveWithReset) {
     ea::Reset();
     const AdapterHandle first = ea::AddSupply();

@@ -6,10 +6,12 @@
 
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "MavoZARP.h"
 #include "serial/bridge_emulator.h"
+#include "serial/pty_endpoint.h"
 #include "serial/text_supply_emulator.h"
 #include "support/pty.h"
 
@@ -178,6 +180,31 @@ TEST(SerialSupplies, ClosingTheMiddleBridgeKeepsTheOthersAndAFullTableRefusesThe
         EXPECT_EQ(MavoZARP_Close(devices[i]), MAVOZARP_STATUS_SUCCESS) << i;
     }
     EXPECT_EQ(MavoZARP_Close(last), MAVOZARP_STATUS_SUCCESS);
+}
+
+// A call made while OpenSerialPort waits in a probe runs when that probe lets the lock go, not
+// after the whole scan. The call asks a supply of the test's own, which answers with the number
+// of probe bytes the scanned port received meanwhile: none, when the call came first.
+TEST(SerialSupplies, ACallMadeDuringAProbeIsServedAtTheNextRelease) {
+    PseudoTerminal scanned;
+    sim::PtyEndpoint witness([&](std::span<const uint8_t> piece) {
+        const std::string request(piece.begin(), piece.end());
+        std::string answer;
+        if (request.find("SYST:INF:TYPE?") != std::string::npos) answer = "ZARP witness\r\n";
+        if (request.find("?PROBES") != std::string::npos) {
+            answer = std::to_string(scanned.Receive(64, 30ms).size()) + "\r\n";
+        }
+        return std::vector<std::vector<uint8_t>>{{answer.begin(), answer.end()}};
+    });
+    const MavoZARP_Handle device = Open(witness.Path());
+    for (int round = 0; round < 2; ++round) {
+        std::thread scan([&] { Open(scanned.SlavePath(), MAVOZARP_STATUS_SERIAL_ERROR); });
+        EXPECT_EQ(scanned.Receive(2, 2s).size(), 2u);  // the first probe waits for its answer
+        EXPECT_EQ(Send(device, "?PROBES").reply, "0\r\n") << round;
+        scan.join();
+        scanned.Receive(256, 20ms);
+    }
+    EXPECT_EQ(MavoZARP_Close(device), MAVOZARP_STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -100,9 +100,11 @@ int32_t OpenDevice(const char *portName, MavoZARP_Handle *openedDevice, uint32_t
     }
     *openedDevice = port;
     if (port == SerialPort::kInvalidHandle) return MAVOZARP_STATUS_SERIAL_ERROR;
-    // A full table refuses the port rather than lose track of it.
+    // A full table refuses the port rather than lose track of it. The number of the port just
+    // closed must not reach the host: the system may give it to another file later.
     if (!table().Append(port)) {
         SerialPort::Close(port);
+        *openedDevice = SerialPort::kInvalidHandle;
         return MAVOZARP_STATUS_SERIAL_ERROR;
     }
     try {

@@ -168,8 +168,9 @@ TEST(SerialSupplies, ClosingTheMiddleBridgeKeepsTheOthersAndAFullTableRefusesThe
     for (int i = 0; i < 21; ++i) bridges.push_back(std::make_unique<sim::BridgeEmulator>());
     for (int i = 0; i < 20; ++i) devices.push_back(Open(bridges[i]->Line().Path()));
 
-    // The 21st is refused and its port is not left open: once there is room it opens.
-    Open(bridges[20]->Line().Path(), MAVOZARP_STATUS_SERIAL_ERROR);
+    // The 21st is refused and its port is not left open, nor its number given: once there is
+    // room it opens.
+    EXPECT_EQ(Open(bridges[20]->Line().Path(), MAVOZARP_STATUS_SERIAL_ERROR), -1);
     EXPECT_EQ(MavoZARP_Close(devices[1]), MAVOZARP_STATUS_SUCCESS);
     EXPECT_EQ(Send(devices[1], "?P").status, MAVOZARP_STATUS_UNKNOWN_HANDLE);
     const MavoZARP_Handle last = Open(bridges[20]->Line().Path());

@@ -1,5 +1,8 @@
 #include "heads/stage_head.h"
 
+#include <cmath>
+#include <limits>
+
 #include "heads/conversions.h"
 
 namespace {
@@ -62,7 +65,11 @@ StageBlock StageHead::AttachStageBlock(uint8_t memory, uint16_t baseOffset) cons
 
 void StageHead::ReadBoardRevisionAndFullScale() {
     Required(boardRevisionDescriptor).ReadText(boardRevisionCopy.data(), boardRevisionCopy.size());
-    powerFullScale = ReadSingle(powerFullScaleWord);
+    // An infinite scale would turn every power setting into code 0 with success: it counts as
+    // not a number, so power readings show "nan" and power settings are refused.
+    const double fullScale = ReadSingle(powerFullScaleWord);
+    powerFullScale =
+        std::isfinite(fullScale) ? fullScale : std::numeric_limits<double>::quiet_NaN();
 }
 
 double StageHead::ReadSingle(const Descriptor &word) {

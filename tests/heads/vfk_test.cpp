@@ -187,6 +187,21 @@ TEST_F(VfkHead, NotANumberInMemoryIsShownOrRefusedNeverConverted) {
     EXPECT_EQ(supply->Wiper(kMainPot, kCurrentLimitChannel), 102);
 }
 
+// An infinite scale is no scale either: without this, "PCMD=5" would write code 0 with success.
+TEST_F(VfkHead, AnInfinitePowerFullScaleCountsAsNotANumber) {
+    for (const float fullScale : {kInf, -kInf}) {
+        Prepare("vfk");
+        WriteSingle(kMemory, kPowerFullScaleWord, fullScale);
+        Build();
+        EXPECT_EQ(Send("?P"), "nan");
+        const size_t before = Traffic();
+        for (const char *command : {"PCMD=5", "PMEM=5"}) {
+            EXPECT_EQ(Send(command), "failure: Invalid data") << command;
+        }
+        EXPECT_EQ(Traffic(), before);
+    }
+}
+
 TEST_F(VfkHead, ConfigurationBytesAndWhatTheHeadDoesNotHave) {
     Build();
     size_t before = Traffic();

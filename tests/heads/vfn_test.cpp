@@ -121,6 +121,15 @@ TEST_F(VfnHead, FanAndFaultsComeFromTheMainLoopStatus) {
     EXPECT_EQ(Send("?FF"), "D008");
 }
 
+TEST_F(VfnHead, AnInfinitePowerFullScaleCountsAsNotANumber) {
+    WriteSingle(kSecondMemory, 0x340, std::numeric_limits<float>::infinity());
+    Build();
+    EXPECT_EQ(Send("?P"), "nan");
+    const size_t before = Traffic();
+    EXPECT_EQ(Send("PCMD=5"), "failure: Invalid data");
+    EXPECT_EQ(Traffic(), before);
+}
+
 TEST_F(VfnHead, MatchNeverProgramsTheMainTemperature) {
     for (const float setPoint : {22.0f, 35.0f, kNan}) {
         SCOPED_TRACE(setPoint);

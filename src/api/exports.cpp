@@ -150,10 +150,15 @@ int32_t CloseBody(MavoZARP_Handle device) {
             if (routed.slot->closed) return MAVOZARP_STATUS_UNKNOWN_HANDLE;
             const int32_t status = CheckAdapterLibrary();
             if (status != MAVOZARP_STATUS_SUCCESS) return status;
-            routed.slot->closed = true;
-            MarkAdapterHandleClosed(routed.slot->handle);
-            return GuardedAdapterCall(
+            // Until the library has closed the adapter it still holds it: the handle stays in
+            // use, so a later Close or discovery can close it again.
+            const int32_t closed = GuardedAdapterCall(
                 [&] { return Adapter().I2C_Close(static_cast<AdapterHandle>(routed.slot->handle)); });
+            if (closed == MAVOZARP_STATUS_SUCCESS) {
+                routed.slot->closed = true;
+                MarkAdapterHandleClosed(routed.slot->handle);
+            }
+            return closed;
         }
         case Route::Bridge:
         case Route::Text: {

@@ -194,6 +194,33 @@ TEST_F(DiscoveryTest, AClosedAdapterIsNeverHandedToTheLibraryAgain) {
     EXPECT_EQ(Send(device, "?LASERMODEL"), MAVOZARP_STATUS_UNKNOWN_HANDLE);
 }
 
+// Until the adapter library has closed an adapter it still holds it, and would refuse to open it
+// again: a failed close leaves the handle in use and is tried again.
+TEST_F(DiscoveryTest, AnAdapterWhoseCloseFailedStaysUsableAndIsClosedAgain) {
+    ea::PlugSupply("vgk");
+    ASSERT_EQ(Discover().added.size(), 1u);
+    MavoZARP_Handle device = HandleOf(0);
+    ASSERT_EQ(Initialize(device).status, 0);
+
+    ea::FailNext("I2C_Close", 1);
+    EXPECT_NE(MavoZARP_Close(device), 0);
+    EXPECT_EQ(Send(device, "?HTYPE"), 0);
+    EXPECT_EQ(MavoZARP_Close(device), 0);
+    EXPECT_EQ(Calls("I2C_Close", static_cast<AdapterHandle>(device)), 2u);
+    Discovery after = Discover();
+    EXPECT_EQ(after.removed, std::vector<MavoZARP_Handle>{device});
+    ASSERT_EQ(after.added.size(), 1u);
+
+    // A close that raised, then the supply unplugged: discovery closes it before dropping it.
+    device = after.added[0];
+    ea::ThrowNext("I2C_Close", 1);
+    EXPECT_EQ(MavoZARP_Close(device), MAVOZARP_STATUS_ADAPTER_EXCEPTION);
+    ea::SetPlugged(0, false);
+    after = Discover();
+    EXPECT_EQ(after.removed, std::vector<MavoZARP_Handle>{device});
+    EXPECT_EQ(Calls("I2C_Close", static_cast<AdapterHandle>(device)), 2u);
+}
+
 TEST_F(DiscoveryTest, TheEnumerationLooksAtTwentyAdaptersAtMost) {
     for (int i = 0; i < 25; ++i) ea::PlugSupply("kora-band3");
     const Discovery full = Discover();

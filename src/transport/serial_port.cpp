@@ -1,6 +1,7 @@
 #include "transport/serial_port.h"
 
 #include <algorithm>
+#include <chrono>
 #include <iterator>
 #include <new>
 
@@ -27,6 +28,15 @@ constexpr SerialDevice::Timeouts kTimeouts{
 // How long a reply is awaited: about a tenth of a second. Where the system can only look and
 // pause, that is 102 looks with a pause of 1 ms after each of the first 101.
 constexpr uint32_t kInputWaitMilliseconds = 101;
+
+// An answer that comes after its request timed out must not pass for the next request's answer:
+// before that request the line is drained until it has been quiet for the supply's inter-byte
+// gap, for at most about a second.
+constexpr uint32_t kQuietMilliseconds = 50;
+constexpr std::chrono::milliseconds kDrainBound{1000};
+
+// Open ports whose last exchange ended in a time-out.
+std::vector<Handle> portsWithLateAnswers;
 
 struct RefusalMessage {
     Refusal refusal;
@@ -55,6 +65,20 @@ std::vector<uint8_t> Buffer(uint32_t count, const char *failure) {
         return std::vector<uint8_t>(count);
     } catch (const std::bad_alloc &) {
         RaiseFailure(failure);
+    }
+}
+
+void DrainLateAnswer(Handle port) {
+    if (std::erase(portsWithLateAnswers, port) == 0) {
+        return;
+    }
+    const auto bound = std::chrono::steady_clock::now() + kDrainBound;
+    while (SerialDevice::AwaitBytesWaiting(port, 1, kQuietMilliseconds)) {
+        FlushInputQueue(port);
+        if (std::chrono::steady_clock::now() >= bound) {
+            portsWithLateAnswers.push_back(port);
+            RaiseFailure("SerialPort::WriteBytes: the line does not fall quiet");
+        }
     }
 }
 
@@ -92,13 +116,18 @@ Handle Open(const char *name, uint32_t baudRate) {
         SerialDevice::Close(port);
         RaiseRefusal(refusal);
     }
+    std::erase(portsWithLateAnswers, port);
     return port;
 }
 
-bool Close(Handle port) { return SerialDevice::Close(port); }
+bool Close(Handle port) {
+    std::erase(portsWithLateAnswers, port);
+    return SerialDevice::Close(port);
+}
 
 void WriteBytes(Handle port, const uint8_t *bytes, uint32_t count) {
     // Whatever came before the request is no part of its answer.
+    DrainLateAnswer(port);
     FlushInputQueue(port);
     const std::optional<uint32_t> written = SerialDevice::Write(port, bytes, count);
     if (!written) {
@@ -121,6 +150,7 @@ std::vector<uint8_t> ReadBytes(Handle port, uint32_t count) {
 
 void WaitInputQueue(Handle port, uint32_t count) {
     if (!SerialDevice::AwaitBytesWaiting(port, count, kInputWaitMilliseconds)) {
+        portsWithLateAnswers.push_back(port);
         RaiseFailure("SerialPort::WaitInputQueue: timeout waiting for response");
     }
 }

@@ -1,5 +1,6 @@
 // A serial device opened by name at a baud rate, moving exact numbers of bytes. The handle is the
-// port's identity; nothing else is kept between calls. Failures raise "SerialPort::" messages.
+// port's identity; the only thing kept between calls is whether a port's last answer timed out.
+// Failures raise "SerialPort::" messages.
 #pragma once
 
 #include <cstddef>
@@ -26,13 +27,15 @@ Handle Open(const char *name, uint32_t baudRate);
 // Closes the port; false when the system refused.
 bool Close(Handle port);
 
-// Discards pending input, then writes all `count` bytes.
+// Discards pending input, then writes all `count` bytes. After a time-out on the port, first
+// waits for the line to fall quiet (raises when it does not within about a second).
 void WriteBytes(Handle port, const uint8_t *bytes, uint32_t count);
 
 // Waits for `count` bytes, then takes exactly that many.
 std::vector<uint8_t> ReadBytes(Handle port, uint32_t count);
 
-// Returns once `count` bytes are waiting; raises after about a tenth of a second without them.
+// Returns once `count` bytes are waiting; raises after about a tenth of a second without them,
+// and the port's next write drains the line first.
 void WaitInputQueue(Handle port, uint32_t count);
 
 // Discards the bytes waiting now, without waiting for more.

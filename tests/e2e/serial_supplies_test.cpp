@@ -116,6 +116,20 @@ TEST(SerialSupplies, ATextSupplyThatStopsAnsweringGives300AndLongAnswersAreCut) 
     EXPECT_EQ(MavoZARP_Close(device), MAVOZARP_STATUS_SUCCESS);
 }
 
+TEST(SerialSupplies, AnAnswerThatComesAfterItsTimeOutIsNotTakenForTheNextOne) {
+    sim::TextSupplyEmulator supply;
+    supply.SetValue("P", "2.500");
+    const MavoZARP_Handle device = Open(supply.Line().Path());
+    supply.Line().SetAnswerDelay(150ms);
+    char headType[MAVOZARP_BUFFER_SIZE] = "before";
+    EXPECT_EQ(MavoZARP_InitializeHandle(device, headType), MAVOZARP_STATUS_OTHER_ERROR);
+    supply.Line().SetAnswerDelay(0ms);
+    const Answer next = Send(device, "?P");
+    EXPECT_EQ(next.status, MAVOZARP_STATUS_SUCCESS);
+    EXPECT_EQ(next.reply, "2.500\r\n");
+    EXPECT_EQ(MavoZARP_Close(device), MAVOZARP_STATUS_SUCCESS);
+}
+
 TEST(SerialSupplies, UnrecognisedAnswersAndSilentOrMissingPortsGive300) {
     {
         sim::TextSupplyEmulator almost;

@@ -163,7 +163,8 @@ int32_t QueryTextHeadType(DeviceHandle port, char *headType) {
         WriteText(port, kHeadTypeRequest, sizeof kHeadTypeRequest - 1);
         char answer[MAVOZARP_BUFFER_SIZE];
         ReadAnswer(port, answer, sizeof answer);
-        std::memcpy(headType, answer, sizeof answer);
+        // The answer and its terminator only: the rest of `answer` was never written.
+        std::memcpy(headType, answer, std::strlen(answer) + 1);
         return MAVOZARP_STATUS_SUCCESS;
     } catch (...) {
         return MAVOZARP_STATUS_OTHER_ERROR;

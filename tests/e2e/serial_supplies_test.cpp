@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -87,9 +88,13 @@ TEST(SerialSupplies, ATextSupplyIsFoundAfterThreeBridgeProbesAndCommandsPassThro
     EXPECT_EQ(refused.status, MAVOZARP_STATUS_INVALID_COMMAND);
     EXPECT_EQ(refused.reply, "ERR\r\n");
 
-    char headType[MAVOZARP_BUFFER_SIZE] = {};
+    // The answer and its terminator reach the host's buffer, nothing after them.
+    char headType[MAVOZARP_BUFFER_SIZE];
+    std::memset(headType, 'X', sizeof headType);
     EXPECT_EQ(MavoZARP_InitializeHandle(device, headType), MAVOZARP_STATUS_SUCCESS);
     EXPECT_STREQ(headType, "Kora\r\n");
+    const std::string rest(headType + 7, headType + sizeof headType);
+    EXPECT_EQ(rest, std::string(rest.size(), 'X'));
 
     EXPECT_EQ(MavoZARP_Close(device), MAVOZARP_STATUS_SUCCESS);
 }

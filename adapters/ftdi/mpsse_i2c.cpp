@@ -104,7 +104,9 @@ Status MpsseI2cMaster::Initialise(uint32_t divisor) {
     if (status != Status::kOk) return status;
     status = link_.Send({kProbe, kSendImmediate});
     uint8_t answer[2] = {};
-    if (status == Status::kOk) status = link_.Receive(answer, sizeof answer, kEngineAnswerTimeoutMs);
+    if (status == Status::kOk) {
+        status = link_.Receive(answer, sizeof answer, kEngineAnswerTimeoutMs);
+    }
     if (status != Status::kOk) return status;
     if (answer[0] != kBadCommandAnswer || answer[1] != kProbe) return Status::kEngineOutOfStep;
     Commands setup;

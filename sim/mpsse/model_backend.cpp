@@ -162,8 +162,9 @@ public:
         for (const auto &device : model.devices) {
             if (device->plugged) plugged.push_back(device.get());
         }
-        std::stable_sort(plugged.begin(), plugged.end(),
-                         [](const ModelDevice *a, const ModelDevice *b) { return a->rank < b->rank; });
+        std::stable_sort(
+            plugged.begin(), plugged.end(),
+            [](const ModelDevice *a, const ModelDevice *b) { return a->rank < b->rank; });
         for (const ModelDevice *device : plugged) {
             found.push_back({.description = device->description,
                              .serialNumber = device->serialNumber,

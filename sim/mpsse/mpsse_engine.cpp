@@ -127,7 +127,8 @@ void MpsseEngine::Run(const uint8_t *command) {
             return;
         case 0x81: {
             // Outputs read back what they drive, inputs float high, and the I2C lines show the bus.
-            uint8_t levels = static_cast<uint8_t>((lowValue_ | ~lowDirection_) & ~(kTck | kDo | kDi));
+            uint8_t levels =
+                static_cast<uint8_t>((lowValue_ | ~lowDirection_) & ~(kTck | kDo | kDi));
             if (bus_.ClockLevel()) levels |= kTck;
             if (bus_.DataLevel()) levels |= kDo | kDi;
             answer_.push_back(levels);

@@ -27,7 +27,8 @@
 
 namespace {
 
-const std::filesystem::path kGoldenDir = std::filesystem::path(__FILE__).parent_path() / "golden";
+// Named by the build: __FILE__ may be relative when a compiler cache rewrites paths.
+const std::filesystem::path kGoldenDir = MAVOZARP_GOLDEN_DIR;
 
 bool UpdatingGolden() {
     const char *update = std::getenv("MAVOZARP_UPDATE_GOLDEN");

@@ -415,15 +415,18 @@ class Supply:
     laser_on = _Query[bool]("?L", "Whether the laser is on.", boolean=True)
     shutter_open = _Query[bool]("?SH", "Whether the shutter is open; set to open or close it.",
                                 "SHCMD=", boolean=True)
-    key_switch = _Query[bool]("?KSW", "Key switch state; settable (``KSWCMD=``).", "KSWCMD=",
-                              boolean=True)
+    key_switch = _Query[bool]("?KSW", "Key switch state (the key itself).", boolean=True)
+    key_switch_command = _Query[bool]("?KSWCMD", "Key switch command; settable.", "KSWCMD=",
+                                      boolean=True)
     interlock = _Query[bool]("?INT", "Interlock state (``True``: closed).", boolean=True)
     fan = _Query[bool]("?FAN", "Fan state.", boolean=True)
     remote = _Query[bool]("?REM", "Remote mode; settable.", "REM=", boolean=True)
-    analog_mode = _Query[bool]("?ANA", "Analog mode state; settable (``ANACMD=``).", "ANACMD=",
-                               boolean=True)
-    control_mode = _Query[int]("?CMODE", "Control mode, 0 or 1; settable only with the key "
-                               "switch off (``CMODECMD=``).", "CMODECMD=")
+    analog_mode = _Query[bool]("?ANA", "Analog mode state.", boolean=True)
+    analog_mode_command = _Query[bool]("?ANACMD", "Analog mode command; settable.", "ANACMD=",
+                                       boolean=True)
+    control_mode = _Query[int]("?CMODE", "Control mode state, 0 or 1.")
+    control_mode_command = _Query[int]("?CMODECMD", "Control mode command, 0 or 1; settable "
+                                       "only while the key switch is off.", "CMODECMD=")
     head_hours = _Query[float]("?HH", "Head operating hours.")
     electronics_hours = _Query[float]("?EEH", "Electronics operating hours.")
     head_id = _Query[str]("?HID", "The head's identifier.")

@@ -55,7 +55,9 @@ def _candidates(explicit: str | os.PathLike[str] | None):
         return
     from_environment = os.environ.get(LIBRARY_VARIABLE)
     if from_environment:
+        # Named by the user: that library or none, never another found elsewhere.
         yield LIBRARY_VARIABLE, from_environment
+        return
     folders = []
     installed = _installed_folder()
     if installed is not None:
@@ -97,8 +99,8 @@ _loading = threading.Lock()
 def load_library(path: str | os.PathLike[str] | None = None) -> ctypes.CDLL:
     """Loads the library once per process and gives it; later calls give the same one.
 
-    Searched in this order: ``path`` when given (then nothing else), the environment variable
-    ``MAVOZARP_LIBRARY``, the folder the library was installed to along with this package, the
+    Searched in this order: ``path`` when given, else the environment variable
+    ``MAVOZARP_LIBRARY`` when set (either is then the only place tried), else the folder the library was installed to along with this package, the
     build folders of the source tree this package sits in (``build/linux``, ...), then the
     system's search for ``libMavoZARP.so.2`` and ``libMavoZARP.so`` (``MavoZARP.dll`` on Windows,
     called with ``__stdcall``). Raises :class:`LibraryNotFoundError` naming every place tried.

@@ -61,6 +61,7 @@ def run_python(script: str, env: dict | None = None, timeout: float = 60) -> str
     """Runs a script in a fresh interpreter (fresh library state); gives its standard output."""
     result = subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True,
                             text=True, timeout=timeout,
-                            env={**os.environ, "PYTHONPATH": str(PYTHON_PACKAGE), **(env or {})})
+                            env={**os.environ, "PYTHONPATH": str(PYTHON_PACKAGE), **(env or {})},
+                            cwd=Path(__file__).parent)
     assert result.returncode == 0, result.stderr
     return result.stdout

@@ -40,6 +40,23 @@ def virtual():
         yield supplies
 
 
+@pytest.fixture
+def adapters(virtual):
+    """The adapter supplies in the order of a fresh process, indexed by preset.
+
+    Closing an adapter supply makes the next discovery report it removed and find it anew at the
+    end of the list; closing every one and scanning again gives the adapters' own order back.
+    """
+    for entry in mavozarp.scan():
+        try:
+            mavozarp.Supply(entry.handle, "adapter", entry.head_type or "").close()
+        except mavozarp.UnknownHandle:
+            pass  # closed already
+    entries = mavozarp.scan()
+    assert len(entries) == len(PRESETS)
+    return dict(zip(PRESETS, entries))
+
+
 @pytest.fixture(scope="session")
 def controls(virtual):
     """The emulated adapter library's test controls, in this process."""

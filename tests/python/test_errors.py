@@ -10,7 +10,7 @@ import mavozarp
 from conftest import PRESETS, PYTHON_PACKAGE, run_python
 
 
-def test_codes_of_commands_and_supplies(virtual, controls):
+def test_codes_of_commands_and_supplies(adapters, controls):
     with mavozarp.simulated() as supply:
         with pytest.raises(mavozarp.InvalidCommand) as refused:
             supply.send("?TTHG")
@@ -19,10 +19,10 @@ def test_codes_of_commands_and_supplies(virtual, controls):
         with pytest.raises(mavozarp.InvalidData):
             supply.send("PCMD=abc")
     with pytest.raises(mavozarp.InvalidHead):
-        mavozarp.adapter(PRESETS.index("unknown-type"))
+        mavozarp.adapter(adapters["unknown-type"].index)
     with pytest.raises(mavozarp.SerialPortError):
         mavozarp.open_serial("/dev/mavozarp-no-such-port")
-    with mavozarp.adapter(PRESETS.index("kora-band2")) as supply:
+    with mavozarp.adapter(adapters["kora-band2"].index) as supply:
         controls.EmulatedAdapter_FailTransferAfter(0, 100, 4)  # more than the library retries
         with pytest.raises(mavozarp.I2CError):
             supply.send("?TMAIN")

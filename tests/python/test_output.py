@@ -7,16 +7,17 @@ import os
 import threading
 
 import mavozarp
-from conftest import PRESETS
 
 
-def test_diagnostic_lines_go_to_logging(virtual, capfd, caplog):
+def test_diagnostic_lines_go_to_logging(adapters, capfd, caplog):
     caplog.set_level(logging.DEBUG, logger="mavozarp")
     print("before", end="")  # still in Python's buffer when the head is identified
-    with mavozarp.adapter(PRESETS.index("vfk")):
+    vfk, unknown = adapters["vfk"].index, adapters["unknown-type"].index
+    caplog.clear()
+    with mavozarp.adapter(vfk):
         pass
     try:
-        mavozarp.adapter(PRESETS.index("unknown-type"))
+        mavozarp.adapter(unknown)
     except mavozarp.InvalidHead:
         pass
     print(" after")

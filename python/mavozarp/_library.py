@@ -126,3 +126,11 @@ def load_library(path: str | os.PathLike[str] | None = None) -> ctypes.CDLL:
             _loaded = library
             return library
         raise LibraryNotFoundError(tried)
+
+
+def send_command_unconverted() -> ctypes._CFuncPtr:
+    """MavoZARP_SendCommand without argument types: for callers that pass a :data:`Handle`,
+    bytes and a :data:`Buffer`, which ctypes hands over as they are."""
+    function = load_library()["MavoZARP_SendCommand"]  # a new function object, not the declared one
+    function.restype = ctypes.c_int32
+    return function

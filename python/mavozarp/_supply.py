@@ -6,10 +6,10 @@ import ctypes
 import math
 import numbers
 import os
+import threading
 import time
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
-from functools import lru_cache
 from typing import Any, Generic, Iterable, Iterator, TypeVar
 
 from . import _library as lib
@@ -36,8 +36,17 @@ def _note_adapter_use() -> None:
         adapter_environment_at_first_use = dict(os.environ)
 
 
-@lru_cache(maxsize=4096)
-def _encoded_command(command: str) -> bytes:
+# Commands checked and encoded once: a program sends the same few commands again and again.
+_encoded_commands: dict[str, bytes] = {}
+_ENCODED_COMMANDS_KEPT = 4096
+
+
+def _checked_command(command: object) -> bytes:
+    encoded = _encoded_commands.get(command)  # type: ignore[call-overload]
+    if encoded is not None:
+        return encoded
+    if type(command) is not str:
+        raise TypeError(f"a command is a str, not {type(command).__name__}")
     if not command.isascii():
         raise ValueError(f"command {command!r}: only ASCII text is understood")
     if "\0" in command:
@@ -45,13 +54,22 @@ def _encoded_command(command: str) -> bytes:
     if len(command) > _LONGEST_COMMAND:
         raise ValueError(f"command {command[:20]!r}...: {len(command)} characters, "
                          f"the library takes at most {_LONGEST_COMMAND}")
-    return command.encode("ascii")
+    encoded = command.encode("ascii")
+    if len(_encoded_commands) < _ENCODED_COMMANDS_KEPT:
+        _encoded_commands[command] = encoded
+    return encoded
 
 
-def _checked_command(command: object) -> bytes:
-    if type(command) is not str:
-        raise TypeError(f"a command is a str, not {type(command).__name__}")
-    return _encoded_command(command)
+# One reply buffer per thread, used only for the length of one call.
+_per_thread = threading.local()
+
+
+def _reply_buffer() -> ctypes.Array:
+    try:
+        return _per_thread.reply
+    except AttributeError:
+        _per_thread.reply = lib.Buffer()
+        return _per_thread.reply
 
 
 def _text(buffer: ctypes.Array) -> str:
@@ -333,7 +351,9 @@ class Supply:
 
     def __init__(self, handle: int, transport: str, head_type: str, port: str | None = None):
         self._handle: int | None = handle
-        self._send_command = lib.load_library().MavoZARP_SendCommand
+        # The hot path passes ready-made C values, so ctypes has nothing to convert per call.
+        self._handle_argument: lib.Handle | None = lib.Handle(handle)
+        self._send_command = lib.send_command_unconverted()
         #: ``"serial"``, ``"adapter"`` or ``"simulated"``
         self.transport = transport
         #: the head type the library identified (``"Kora"``, ``"Dummy"``, ...)
@@ -367,6 +387,7 @@ class Supply:
         """Closes the supply (the simulated head is only forgotten); a second close does
         nothing."""
         handle, self._handle = self._handle, None
+        self._handle_argument = None
         if handle is None or handle == lib.SIMULATED_HANDLE:
             return
         _check(lib.load_library().MavoZARP_Close(handle), "close")
@@ -378,11 +399,11 @@ class Supply:
         when the command fails, ``TypeError`` or ``ValueError`` for a command the library cannot
         take (not a str, not ASCII, a NUL character, more than 99 characters).
         """
-        handle = self._handle
+        handle = self._handle_argument
         encoded = _checked_command(command)
         if handle is None:
             raise SupplyClosedError(command=command)
-        reply = lib.Buffer()
+        reply = _reply_buffer()
         status = self._send_command(handle, encoded, reply)
         if status:
             raise error_for(status, command, _text(reply))

@@ -540,17 +540,12 @@ class Supply:
                  count: int | None) -> Iterator[Sample]:
         start = time.monotonic()
         taken = 0
+        slot = 0  # the grid point of the next sample
         while count is None or taken < count:
-            due = start + taken * interval
+            due = start + slot * interval
             now = time.monotonic()
             if due > now:
                 time.sleep(due - now)
-            elif taken and now - due > interval:
-                # Late by more than a whole interval: keep to the grid, skip what was missed.
-                taken += int((now - due) // interval)
-                if count is not None and taken >= count:
-                    return
-                continue
             moment = datetime.now(timezone.utc)
             values: dict[str, Value | MavoZARPError] = {}
             for command in commands:
@@ -562,6 +557,8 @@ class Supply:
                     values[command] = failure
             yield Sample(moment, time.monotonic() - start, values)
             taken += 1
+            # Keep to the grid: a sample that ran late skips the grid points it missed.
+            slot = max(slot + 1, math.ceil((time.monotonic() - start) / interval))
 
 
 def _with_unit(reading: Reading, unit: str | None) -> Reading:

@@ -3,12 +3,12 @@
 
     bench/python_send.py [--commands N] [--repeats R]
 
-Both sides call MavoZARP_SendCommand(-1, "?P", reply) through the same loaded library: the bare
-side with a prepared command and reply buffer, once with the argument types declared as a
-program would by hand and once with the C values made beforehand; the package's side as `Supply.send("?P")` (checks
-of the command, a fresh reply buffer, the status turned into an exception, the reply decoded and
-its line end taken off). Reports the median time per call of each over R blocks of N calls, and the
-ratios; the goal is less than 2 times the declared bare call.
+Both sides call MavoZARP_SendCommand(-1, "?P", reply) through the same loaded library. The bare
+side passes a prepared command and reply buffer, once with the argument types declared as a
+program would by hand and once with the C values made beforehand. The package's side is
+`Supply.send("?P")`: the command checked, a reply buffer, the status turned into an exception,
+the reply decoded and its line end taken off. Reports the median time per call of each over R
+blocks of N calls, and the ratios; the goal is less than 2 times the declared bare call.
 """
 
 import argparse

@@ -100,10 +100,11 @@ def load_library(path: str | os.PathLike[str] | None = None) -> ctypes.CDLL:
     """Loads the library once per process and gives it; later calls give the same one.
 
     Searched in this order: ``path`` when given, else the environment variable
-    ``MAVOZARP_LIBRARY`` when set (either is then the only place tried), else the folder the library was installed to along with this package, the
-    build folders of the source tree this package sits in (``build/linux``, ...), then the
-    system's search for ``libMavoZARP.so.2`` and ``libMavoZARP.so`` (``MavoZARP.dll`` on Windows,
-    called with ``__stdcall``). Raises :class:`LibraryNotFoundError` naming every place tried.
+    ``MAVOZARP_LIBRARY`` when set (either is then the only place tried), else the folder the
+    library was installed to along with this package, the build folders of the source tree this
+    package sits in (``build/linux``, ...), then the system's search for ``libMavoZARP.so.2`` and
+    ``libMavoZARP.so`` (``MavoZARP.dll`` on Windows, called with ``__stdcall``). Raises
+    :class:`LibraryNotFoundError` naming every place tried.
     """
     global _loaded
     with _loading:
@@ -128,9 +129,15 @@ def load_library(path: str | os.PathLike[str] | None = None) -> ctypes.CDLL:
         raise LibraryNotFoundError(tried)
 
 
+_send_unconverted: ctypes._CFuncPtr | None = None
+
+
 def send_command_unconverted() -> ctypes._CFuncPtr:
     """MavoZARP_SendCommand without argument types: for callers that pass a :data:`Handle`,
     bytes and a :data:`Buffer`, which ctypes hands over as they are."""
-    function = load_library()["MavoZARP_SendCommand"]  # a new function object, not the declared one
-    function.restype = ctypes.c_int32
-    return function
+    global _send_unconverted
+    if _send_unconverted is None:
+        function = load_library()["MavoZARP_SendCommand"]  # a function object of its own
+        function.restype = ctypes.c_int32
+        _send_unconverted = function
+    return _send_unconverted

@@ -10,11 +10,11 @@ import threading
 import time
 from dataclasses import dataclass, field
 from datetime import datetime, timezone
-from typing import Any, Generic, Iterable, Iterator, TypeVar
+from typing import Generic, Iterable, Iterator, TypeVar
 
 from . import _library as lib
 from ._diagnostics import initialize_quietly
-from ._tables import (FAULT_WORD_QUERY, LOOPS, PANEL, POWER_UNIT_QUERY, QUERY_KINDS, SET_PREFIXES,
+from ._tables import (FAULT_WORD_QUERY, LOOPS, PANEL, QUERY_KINDS, SET_PREFIXES,
                       FaultFlag, Kind, family_of)
 from .errors import (InvalidCommand, MavoZARPError, ReplyFormatError, SupplyClosedError,
                      error_for)
@@ -221,7 +221,8 @@ def adapter(index: int) -> Supply:
     if index >= len(every):
         raise IndexError(f"no supply at adapter index {index}: {len(every)} found")
     handle = every[index]
-    return Supply(handle, "adapter", _identify(handle, f"identify the head of adapter supply {index}"))
+    head_type = _identify(handle, f"identify the head of adapter supply {index}")
+    return Supply(handle, "adapter", head_type)
 
 
 # ---- one supply ---------------------------------------------------------------------------------

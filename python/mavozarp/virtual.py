@@ -1,4 +1,5 @@
-"""Virtual supplies for testing a program without hardware.
+"""Virtual supplies for testing a program without hardware (Linux: the launcher serves them on
+pseudo-terminals).
 
 :class:`Supplies` starts ``mavozarp-sim`` (the launcher of virtual supplies), waits until it is
 ready, gives the paths of its serial supplies and applies the environment it prints for its

@@ -66,7 +66,8 @@ def test_python_example_of_a_programs_own_test():
 
 def test_pip_installs_the_package_offline(tmp_path):
     installed = subprocess.run(
-        [sys.executable, "-m", "pip", "install", "--no-index", "--no-cache-dir", "--quiet", "--disable-pip-version-check",
+        [sys.executable, "-m", "pip", "install", "--no-index", "--no-cache-dir", "--quiet",
+         "--disable-pip-version-check",
          "--target", str(tmp_path), str(PYTHON_PACKAGE)], capture_output=True, text=True,
         timeout=120)
     assert installed.returncode == 0, installed.stderr

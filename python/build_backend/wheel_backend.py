@@ -25,8 +25,7 @@ def _project() -> dict:
 def _metadata(project: dict) -> str:
     lines = ["Metadata-Version: 2.1", f"Name: {project['name']}",
              f"Version: {project['version']}", f"Summary: {project['description']}",
-             f"Requires-Python: {project['requires-python']}",
-             f"License: {project['license']['text']}"]
+             f"Requires-Python: {project['requires-python']}"]
     lines += [f"Classifier: {classifier}" for classifier in project.get("classifiers", [])]
     return "\n".join(lines) + "\n"
 

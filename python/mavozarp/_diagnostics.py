@@ -1,17 +1,18 @@
 """Keeps the library's two diagnostic lines out of the program's standard output.
 
 When it identifies a head, the library prints "Exit headType=..." and "Exit status=..." through
-the C runtime's ``stdout`` and flushes it. Around that one call the C runtime's standard output
-is pointed at a capture file; afterwards it is pointed back, the two lines are taken out of what
-was captured and handed to ``logging`` (logger ``mavozarp``, level DEBUG), and whatever else was
-printed through the C runtime meanwhile is passed on to the real standard output.
+the C runtime's ``stdout`` and flushes it. Around that one call the C runtime's ``stdout`` is
+pointed at a capture file; afterwards it is pointed back, the two lines are taken out of what was
+captured and handed to ``logging`` (logger ``mavozarp``, level DEBUG), and whatever else was
+printed through the C runtime meanwhile is passed on to the real standard output, in its order.
 
-Linux: the C library's ``stdout`` pointer is switched, not file descriptor 1, so Python's own
-output, raw writes to descriptor 1 and child processes never see the switch and nothing of theirs
-can be delayed or reordered. While the pointer is switched back and the captured text passed on,
-the real ``stdout`` stays locked, so C output of other threads keeps its order too. The capture
-file lives as long as the process: a thread that took the pointer just before the switch back
-never writes into a closed stream.
+Linux (glibc): the descriptor of the C library's ``stdout`` stream is switched, under the stream's
+own lock, and not file descriptor 1. Python's own output, raw writes to descriptor 1 and child
+processes never see the switch, so nothing of theirs is delayed or reordered; C output of other
+threads goes through the same stream, locked as always, so it keeps its order too. (Switching
+descriptor 1 instead would let a write made just after the switch back overtake bytes captured
+just before it; switching the ``stdout`` pointer would split a ``puts`` running in another thread
+between two streams and their locks.)
 
 Windows: the DLL prints through its C runtime (msvcrt.dll for a MinGW build), which keeps its own
 table of descriptors beside Python's; its descriptor 1 is switched to the capture file and back.
@@ -36,56 +37,77 @@ _switching = threading.Lock()
 
 
 class _PosixStdout:
-    """The C library's ``stdout``, switched by its pointer."""
+    """The C library's ``stdout`` stream, switched by its descriptor."""
+
+    # glibc's public FILE layout: an int of flags (padded to a pointer) and 13 pointers come
+    # before the descriptor.
+    _DESCRIPTOR_OFFSET = 14 * ctypes.sizeof(ctypes.c_void_p)
 
     def __init__(self) -> None:
         libc = ctypes.CDLL(None)
-        # The definition the C library itself uses (the program's copy, where it has one).
-        self._pointer = ctypes.c_void_p.in_dll(libc, "stdout")
         file = ctypes.c_void_p
         for name, arguments, result in (
-                ("tmpfile", [], file), ("fflush", [file], ctypes.c_int),
-                ("fileno", [file], ctypes.c_int), ("flockfile", [file], None),
-                ("funlockfile", [file], None), ("rewind", [file], None),
+                ("fflush", [file], ctypes.c_int), ("fileno", [file], ctypes.c_int),
+                ("flockfile", [file], None), ("funlockfile", [file], None),
                 ("fwrite", [ctypes.c_char_p, ctypes.c_size_t, ctypes.c_size_t, file],
                  ctypes.c_size_t)):
             function = getattr(libc, name)
             function.argtypes, function.restype = arguments, result
         self._libc = libc
-        self._capture: int | None = None
+        # The definition the C library itself uses (the program's copy, where it has one).
+        self._stream = ctypes.c_void_p.in_dll(libc, "stdout").value
+        # Kept open for the process's lifetime, so the stream never points at a closed one.
+        self._capture = tempfile.TemporaryFile(prefix="mavozarp-stdout-")
+        self._descriptor = None
+        if self._stream and self._layout_known():
+            self._descriptor = ctypes.c_int.from_address(self._stream + self._DESCRIPTOR_OFFSET)
+
+    def _layout_known(self) -> bool:
+        libc = self._libc
+        libc.fdopen.argtypes, libc.fdopen.restype = [ctypes.c_int, ctypes.c_char_p], ctypes.c_void_p
+        libc.fclose.argtypes = [ctypes.c_void_p]
+        probe = libc.fdopen(os.dup(self._capture.fileno()), b"r")
+        if not probe:
+            return False
+        try:
+            at = ctypes.c_int.from_address(probe + self._DESCRIPTOR_OFFSET).value
+            return at == libc.fileno(probe) and \
+                ctypes.c_int.from_address(self._stream + self._DESCRIPTOR_OFFSET).value == \
+                libc.fileno(self._stream)
+        finally:
+            libc.fclose(probe)
 
     def call_captured(self, call: Callable[[], int]) -> tuple[int, bytes, Callable[[bytes], None]]:
-        libc = self._libc
-        if self._capture is None:
-            self._capture = libc.tmpfile()
-            if not self._capture:
-                self._capture = None
-                status = call()
-                libc.flockfile(self._pointer.value)  # as release() expects
-                return status, b"", lambda rest: None
-        capture, real = self._capture, self._pointer.value
-        self._pointer.value = capture
+        libc, stream, descriptor = self._libc, self._stream, self._descriptor
+        if descriptor is None:
+            # No stream, or not glibc's layout: the lines stay on standard output.
+            return call(), b"", lambda rest: None
+        capture = self._capture.fileno()
+        libc.flockfile(stream)
+        libc.fflush(stream)  # what is pending belongs to the real output
+        real = descriptor.value
+        descriptor.value = capture
+        libc.funlockfile(stream)
         try:
             status = call()
         finally:
-            libc.flockfile(real)
-            self._pointer.value = real
+            libc.flockfile(stream)
+            libc.fflush(stream)
+            descriptor.value = real
+        # The stream stays locked until release(): what was captured goes out before anything
+        # printed after it.
         try:
-            libc.flockfile(capture)
-            libc.fflush(capture)
-            descriptor = libc.fileno(capture)
-            size = os.lseek(descriptor, 0, os.SEEK_END)
-            captured = os.pread(descriptor, size, 0)
-            os.ftruncate(descriptor, 0)
-            libc.rewind(capture)
-            libc.funlockfile(capture)
-            return status, captured, lambda rest: libc.fwrite(rest, 1, len(rest), real)
+            captured = os.pread(capture, os.lseek(capture, 0, os.SEEK_END), 0)
+            os.ftruncate(capture, 0)
+            os.lseek(capture, 0, os.SEEK_SET)
         except BaseException:
-            libc.funlockfile(real)
+            libc.funlockfile(stream)
             raise
+        return status, captured, lambda rest: libc.fwrite(rest, 1, len(rest), stream)
 
     def release(self) -> None:
-        self._libc.funlockfile(self._pointer.value)
+        if self._descriptor is not None:
+            self._libc.funlockfile(self._stream)
 
 
 class _WindowsStdout:

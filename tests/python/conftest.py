@@ -66,6 +66,18 @@ def controls(virtual):
     return library
 
 
+def open_serial(port: str) -> mavozarp.Supply:
+    """A serial supply, asked up to three times: on a machine loaded far beyond its cores an
+    emulated supply can miss the library's tenth of a second to answer (-300)."""
+    for attempt in range(3):
+        try:
+            return mavozarp.open_serial(port)
+        except mavozarp.SerialPortError:
+            if attempt == 2:
+                raise
+    raise AssertionError("unreachable")
+
+
 def run_tool(*arguments: str) -> dict:
     """`mavozarp ... --json` as a separate host program, with this process's environment."""
     result = subprocess.run([TOOL, *arguments, "--json"], capture_output=True, text=True,

@@ -7,7 +7,7 @@ from pathlib import Path
 import pytest
 
 import mavozarp
-from conftest import PRESETS, PYTHON_PACKAGE, run_python
+from conftest import PRESETS, PYTHON_PACKAGE, open_serial, run_python
 
 
 def test_codes_of_commands_and_supplies(adapters, controls):
@@ -34,7 +34,7 @@ def test_codes_of_commands_and_supplies(adapters, controls):
 
 
 def test_a_closed_supply_raises_without_reaching_the_library(virtual):
-    supply = mavozarp.open_serial(virtual.bridge_ports[0])
+    supply = open_serial(virtual.bridge_ports[0])
     supply.close()
     supply.close()  # a second close does nothing
     for call in (lambda: supply.send("?P"), lambda: supply.power, supply.status,

@@ -3,13 +3,14 @@
 import threading
 
 import mavozarp
+from conftest import open_serial
 
 
 def test_concurrent_use_from_several_threads(virtual, adapters):
     supplies = {
         "simulated": mavozarp.simulated(),
-        "bridge": mavozarp.open_serial(virtual.bridge_ports[0]),
-        "text": mavozarp.open_serial(virtual.text_ports[0]),
+        "bridge": open_serial(virtual.bridge_ports[0]),
+        "text": open_serial(virtual.text_ports[0]),
         "adapter": mavozarp.adapter(adapters["picox-640"].index),
     }
     expected = {name: supply.send("?HTYPE") for name, supply in supplies.items()}

@@ -7,6 +7,7 @@ import time
 import pytest
 
 import mavozarp
+from conftest import open_serial
 from mavozarp.virtual import LauncherError, Supplies
 
 
@@ -45,8 +46,8 @@ def test_a_launcher_that_cannot_start_is_told():
 
 def test_a_stopped_launcher_makes_the_next_call_fail_not_hang():
     with Supplies(bridge=["kora-band1"], text=["Kora"]) as virtual:
-        bridge = mavozarp.open_serial(virtual.bridge_ports[0])
-        text = mavozarp.open_serial(virtual.text_ports[0])
+        bridge = open_serial(virtual.bridge_ports[0])
+        text = open_serial(virtual.text_ports[0])
     started = time.monotonic()
     for supply in (bridge, text):
         with pytest.raises(mavozarp.SerialPortError):

@@ -31,7 +31,7 @@ def assert_same_panel(status: mavozarp.Status, document: dict) -> None:
         expected = document["readings"][key]
         assert reading.supported == expected["supported"], key
         # An emulated serial supply may miss the library's bound on a heavily loaded machine.
-        if not reading.supported or SERIAL_TIME_OUT in (reading.status, expected["status"]):
+        if not reading.supported or SERIAL_TIME_OUT in (reading.status, expected.get("status")):
             continue
         assert (reading.status, reading.reply, reading.unit) == \
             (expected["status"], expected["reply"], expected.get("unit")), key
@@ -40,7 +40,7 @@ def assert_same_panel(status: mavozarp.Status, document: dict) -> None:
             assert reading.value == (pytest.approx(value) if isinstance(value, float) else value)
     faults = document["faults"]
     if SERIAL_TIME_OUT in (status.readings["fault_word"].status,
-                           document["readings"]["fault_word"]["status"]):
+                           document["readings"]["fault_word"].get("status")):
         return
     if faults is None:
         assert status.faults is None

@@ -17,7 +17,7 @@ from ._diagnostics import initialize_quietly
 from ._tables import (FAULT_WORD_QUERY, LOOPS, PANEL, QUERY_KINDS, SET_PREFIXES,
                       FaultFlag, Kind, family_of)
 from .errors import (InvalidCommand, MavoZARPError, ReplyFormatError, SupplyClosedError,
-                     error_for)
+                     UnknownHandle, error_for)
 
 Value = float | int | str
 T = TypeVar("T")
@@ -386,12 +386,17 @@ class Supply:
 
     def close(self) -> None:
         """Closes the supply (the simulated head is only forgotten); a second close does
-        nothing."""
-        handle, self._handle = self._handle, None
-        self._handle_argument = None
+        nothing. When the adapter library fails to close an adapter supply, its status is
+        raised and the supply stays open, so that closing can be tried again."""
+        handle = self._handle
         if handle is None or handle == lib.SIMULATED_HANDLE:
+            self._handle = self._handle_argument = None
             return
-        _check(lib.load_library().MavoZARP_Close(handle), "close")
+        status = lib.load_library().MavoZARP_Close(handle)
+        # A serial port is forgotten either way, and so is a handle the library no longer knows.
+        if status in (0, UnknownHandle.code) or self.transport != "adapter":
+            self._handle = self._handle_argument = None
+        _check(status, "close")
 
     def send(self, command: str) -> str:
         """Sends one command and gives the reply without its line end (``""`` for a setting).

@@ -61,7 +61,8 @@ def adapters(virtual):
 def controls(virtual):
     """The emulated adapter library's test controls, in this process."""
     library = ctypes.CDLL(str(Path(virtual.environment["LD_LIBRARY_PATH"]) / "libMavoFTCI2C.so"))
-    for name in ("EmulatedAdapter_FailTransferAfter", "EmulatedAdapter_ThrowNext"):
+    for name in ("EmulatedAdapter_FailTransferAfter", "EmulatedAdapter_ThrowNext",
+                 "EmulatedAdapter_FailNext"):
         getattr(library, name).restype = None
     return library
 

@@ -1,6 +1,7 @@
 """Every status code that can be provoked arrives as its own exception class; bad arguments are
 refused before anything reaches the library."""
 
+import contextlib
 import shutil
 from pathlib import Path
 
@@ -11,6 +12,7 @@ from conftest import PRESETS, PYTHON_PACKAGE, open_serial, run_python
 
 
 def test_codes_of_commands_and_supplies(adapters, controls):
+    vfk = mavozarp.adapter(adapters["vfk"].index)  # before a close changes the order
     with mavozarp.simulated() as supply:
         with pytest.raises(mavozarp.InvalidCommand) as refused:
             supply.send("?TTHG")
@@ -31,6 +33,18 @@ def test_codes_of_commands_and_supplies(adapters, controls):
     controls.EmulatedAdapter_ThrowNext(b"I2C_GetDllVersion", 1)
     with pytest.raises(mavozarp.AdapterLibraryException):
         mavozarp.adapter_library_version()
+    # The adapter library's own statuses, passed back by the library.
+    controls.EmulatedAdapter_FailNext(b"I2C_GetDllVersion", 1, 5)
+    with pytest.raises(mavozarp.AdapterLibraryError) as own:
+        mavozarp.adapter_library_version()
+    assert own.value.code == 5
+    controls.EmulatedAdapter_FailNext(b"I2C_Close", 1, 7)
+    with pytest.raises(mavozarp.AdapterLibraryError) as own:
+        vfk.close()
+    assert own.value.code == 7 and not vfk.closed  # still open: closing can be tried again
+    with contextlib.suppress(mavozarp.UnknownHandle):  # where the library gave the slot up
+        vfk.close()
+    assert vfk.closed and vfk.head_type == "VFK"
 
 
 def test_a_closed_supply_raises_without_reaching_the_library(virtual):

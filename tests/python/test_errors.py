@@ -1,7 +1,6 @@
 """Every status code that can be provoked arrives as its own exception class; bad arguments are
 refused before anything reaches the library."""
 
-import contextlib
 import shutil
 from pathlib import Path
 
@@ -12,7 +11,6 @@ from conftest import PRESETS, PYTHON_PACKAGE, open_serial, run_python
 
 
 def test_codes_of_commands_and_supplies(adapters, controls):
-    vfk = mavozarp.adapter(adapters["vfk"].index)  # before a close changes the order
     with mavozarp.simulated() as supply:
         with pytest.raises(mavozarp.InvalidCommand) as refused:
             supply.send("?TTHG")
@@ -38,13 +36,22 @@ def test_codes_of_commands_and_supplies(adapters, controls):
     with pytest.raises(mavozarp.AdapterLibraryError) as own:
         mavozarp.adapter_library_version()
     assert own.value.code == 5
-    controls.EmulatedAdapter_FailNext(b"I2C_Close", 1, 7)
-    with pytest.raises(mavozarp.AdapterLibraryError) as own:
-        vfk.close()
-    assert own.value.code == 7 and not vfk.closed  # still open: closing can be tried again
-    with contextlib.suppress(mavozarp.UnknownHandle):  # where the library gave the slot up
-        vfk.close()
-    assert vfk.closed and vfk.head_type == "VFK"
+
+    # A failed close, in a process of its own: the adapter may stay open in the adapter library.
+    print(run_python("""
+        import contextlib, ctypes, mavozarp
+        from mavozarp.virtual import Supplies
+        with Supplies(adapter=["vfk"]):
+            supply = mavozarp.adapter(0)
+            ctypes.CDLL("libMavoFTCI2C.so").EmulatedAdapter_FailNext(b"I2C_Close", 1, 7)
+            try:
+                supply.close()
+            except mavozarp.AdapterLibraryError as own:
+                assert own.code == 7 and not supply.closed  # closing can be tried again
+            with contextlib.suppress(mavozarp.UnknownHandle):  # the library gave the slot up
+                supply.close()
+            assert supply.closed
+    """))
 
 
 def test_a_closed_supply_raises_without_reaching_the_library(virtual):

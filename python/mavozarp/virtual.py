@@ -34,19 +34,24 @@ tests need (a warning says so when a later :class:`Supplies` asks for others).
 
 from __future__ import annotations
 
+import contextlib
 import ctypes
+import logging
 import os
 import selectors
 import shutil
 import signal
 import subprocess
+import tempfile
+import threading
 import time
 import warnings
 from pathlib import Path
-from typing import Iterable
+from typing import IO, Iterable
 
 from . import _supply
 
+logger = logging.getLogger("mavozarp.virtual")
 LAUNCHER_VARIABLE = "MAVOZARP_SIM"
 _ADAPTER_LIBRARY = "libMavoFTCI2C.so"
 _STOP_WAIT = 5.0
@@ -106,6 +111,7 @@ class Supplies:
         self._launcher = os.fspath(launcher) if launcher is not None else None
         self._timeout = timeout
         self._process: subprocess.Popen[bytes] | None = None
+        self._messages: IO[bytes] | None = None
         self._saved_environment: dict[str, str | None] = {}
         #: paths of the bridge supplies, in the order given
         self.bridge_ports: list[str] = []
@@ -131,15 +137,26 @@ class Supplies:
         if self._process is not None:
             raise RuntimeError("the virtual supplies are already running")
         launcher = self._launcher or find_launcher()
+        # Its messages go to a file, which never fills up as a pipe would.
+        self._messages = tempfile.TemporaryFile()
         self._process = subprocess.Popen(
             [launcher, *self._arguments], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-            stderr=subprocess.PIPE)
+            stderr=self._messages)
         try:
             exports = self._await_ready()
             self._apply(exports)
         except BaseException:
             self.stop()
             raise
+        # Whatever it prints later is read, and logged, so that it never blocks on a full pipe.
+        threading.Thread(target=self._log_output, args=(self._process.stdout,),
+                         name="mavozarp-sim output", daemon=True).start()
+
+    @staticmethod
+    def _log_output(output: IO[bytes]) -> None:
+        with contextlib.suppress(OSError, ValueError):
+            for line in output:
+                logger.debug("mavozarp-sim: %s", os.fsdecode(line.rstrip(b"\n")))
 
     def _await_ready(self) -> list[str]:
         assert self._process is not None and self._process.stdout is not None
@@ -167,7 +184,8 @@ class Supplies:
                 piece = os.read(output, 4096)
                 if not piece:
                     self._process.wait()
-                    problem = self._process.stderr.read() if self._process.stderr else b""
+                    self._messages.seek(0)
+                    problem = self._messages.read()
                     raise LauncherError(f"mavozarp-sim exited with status "
                                         f"{self._process.returncode}: "
                                         f"{os.fsdecode(problem).strip()}")
@@ -231,6 +249,6 @@ class Supplies:
             except subprocess.TimeoutExpired:
                 process.kill()
                 process.wait()
-        for stream in (process.stdout, process.stderr):
-            if stream is not None:
-                stream.close()
+        if process.stdout is not None:
+            process.stdout.close()
+        self._messages.close()

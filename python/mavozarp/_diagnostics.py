@@ -157,7 +157,7 @@ class _WindowsStdout:
         pass
 
 
-_stdout = _WindowsStdout() if sys.platform == "win32" else _PosixStdout()
+_stdout: _PosixStdout | _WindowsStdout | None = None  # made at the first identification
 
 
 def _take_out(data: bytes, line: bytes) -> tuple[bytes, bool]:
@@ -170,7 +170,10 @@ def _take_out(data: bytes, line: bytes) -> tuple[bytes, bool]:
 def initialize_quietly(initialize: Callable[[int, ctypes.Array], int], handle: int,
                        head_type: ctypes.Array) -> int:
     """Runs ``initialize(handle, head_type)`` with the diagnostic lines sent to logging."""
+    global _stdout
     with _switching:
+        if _stdout is None:
+            _stdout = _WindowsStdout() if sys.platform == "win32" else _PosixStdout()
         status, captured, pass_on = _stdout.call_captured(lambda: initialize(handle, head_type))
         diagnostics = []
         try:

@@ -212,7 +212,12 @@ def open_serial(port: str | os.PathLike[str]) -> Supply:
 
 def adapter(index: int) -> Supply:
     """The supply at ``index`` of the adapters' discovery list (as :func:`scan` numbers them),
-    with its head identified. Raises ``IndexError`` when there is no supply there."""
+    with its head identified. Raises ``IndexError`` when there is no supply there.
+
+    Discovery opens every supply on the adapters, and they stay known to the library. Closing an
+    adapter supply makes the next discovery report it removed and find it anew, at the end of the
+    list: the indexes of a process follow its history, those of a fresh process the adapters'.
+    """
     if isinstance(index, bool) or not isinstance(index, int):
         raise TypeError(f"an adapter index is an int, not {type(index).__name__}")
     if index < 0:

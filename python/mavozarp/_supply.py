@@ -327,11 +327,12 @@ class _Query(Generic[T]):
         supply.send(self.set_prefix + _argument(self.name, value, self.set_prefix))
 
 
-_STATE_SETTINGS = ("SHCMD=", "KSWCMD=", "ANACMD=", "REM=")
+# Settings whose argument is exactly 0 or 1.
+_ON_OFF_SETTINGS = ("SHCMD=", "KSWCMD=", "ANACMD=", "REM=", "CMODECMD=")
 
 
 def _argument(name: str, value: object, prefix: str) -> str:
-    if prefix in _STATE_SETTINGS or prefix == "CMODECMD=":
+    if prefix in _ON_OFF_SETTINGS:
         if value not in (0, 1) or not isinstance(value, int):
             raise TypeError(f"{name} takes True, False, 0 or 1, not {value!r}")
         return "1" if value else "0"

@@ -3,13 +3,15 @@
 # compiler, CMake, Ninja, GoogleTest, CLI11 (the tool's argument parsing), libedit (the tool's
 # line editing), libftdi1 and pkg-config (the adapter library for FTDI chips). With --tests also
 # what the whole test run needs: the mingw-w64 cross compilers (posix thread model), Wine for the
-# Windows suite, and a comma locale (de_DE.UTF-8) for the tests of locale-free numbers. Does
-# nothing when all are there; installs as root, or via sudo.
+# Windows suite, pytest and pip for the Python package's tests, and a comma locale (de_DE.UTF-8)
+# for the tests of locale-free numbers. Does nothing when all are there; installs as root, or via
+# sudo.
 set -euo pipefail
 
 packages=(g++ cmake ninja-build libgtest-dev libcli11-dev libedit-dev libftdi1-dev pkg-config)
 if [ "${1:-}" = "--tests" ]; then
-  packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 locales)
+  packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 locales
+             python3-pytest python3-pip)
 fi
 
 missing=()

@@ -1,0 +1,143 @@
+"""Finding and loading the MavoZARP library, and the prototypes of its six exports."""
+
+from __future__ import annotations
+
+import ctypes
+import os
+import sys
+import threading
+from pathlib import Path
+
+BUFFER_SIZE = 100          # every text buffer the library reads or writes
+MAX_DEVICES = 20           # entries of each list of discovery
+SIMULATED_HANDLE = -1
+LIBRARY_VARIABLE = "MAVOZARP_LIBRARY"
+
+_WINDOWS = sys.platform == "win32"
+if _WINDOWS:
+    _NAMES = ("MavoZARP.dll",)
+    _BUILD_FOLDERS = ("windows-x64",) if ctypes.sizeof(ctypes.c_void_p) == 8 else ("windows-x86",)
+    _Loader = ctypes.WinDLL          # the exports use __stdcall
+else:
+    _NAMES = ("libMavoZARP.so.2", "libMavoZARP.so")
+    _BUILD_FOLDERS = ("linux", "linux-bench", "linux-asan")
+    _Loader = ctypes.CDLL
+
+Handle = ctypes.c_ssize_t           # pointer-sized and signed, so that -1 reads as -1
+HandleList = Handle * MAX_DEVICES
+Buffer = ctypes.c_char * BUFFER_SIZE
+
+
+class LibraryNotFoundError(OSError):
+    """The library could not be loaded from any of the places tried."""
+
+    def __init__(self, tried: list[tuple[str, str]]):
+        self.tried = tried
+        places = "\n".join(f"  {place}: {reason}" for place, reason in tried)
+        super().__init__(
+            "the MavoZARP library could not be loaded; tried, in order:\n" + places +
+            f"\nGive its path to mavozarp.load_library() or in {LIBRARY_VARIABLE}.")
+
+
+def _installed_folder() -> Path | None:
+    # Written by `cmake --install` beside the package: where the library was installed.
+    try:
+        from . import _installed  # type: ignore[attr-defined]
+    except ImportError:
+        return None
+    return Path(_installed.LIBRARY_DIR)
+
+
+def _candidates(explicit: str | os.PathLike[str] | None):
+    """(description, what to load) in the order of the search."""
+    if explicit is not None:
+        yield "the path given", os.fspath(explicit)
+        return
+    from_environment = os.environ.get(LIBRARY_VARIABLE)
+    if from_environment:
+        # Named by the user: that library or none, never another found elsewhere.
+        yield LIBRARY_VARIABLE, from_environment
+        return
+    folders = []
+    installed = _installed_folder()
+    if installed is not None:
+        folders.append(("the installed library's folder", installed))
+    # A package run from a source tree finds the library built beside it.
+    source_tree = Path(__file__).resolve().parent.parent.parent
+    folders += [("a build folder of the source tree", source_tree / "build" / build)
+                for build in _BUILD_FOLDERS]
+    for description, folder in folders:
+        for name in _NAMES:
+            path = folder / name
+            if path.exists():
+                yield description, str(path)
+    for name in _NAMES:
+        yield "the system's library search", name
+
+
+def _declare(library: ctypes.CDLL) -> None:
+    c_int32, c_char_p = ctypes.c_int32, ctypes.c_char_p
+    handle_pointer, int_pointer = ctypes.POINTER(Handle), ctypes.POINTER(c_int32)
+    prototypes = {
+        "MavoZARP_GetDLLVersion": [c_char_p],
+        "MavoZARP_CheckForDevices": [handle_pointer, int_pointer] * 3,
+        "MavoZARP_InitializeHandle": [Handle, c_char_p],
+        "MavoZARP_SendCommand": [Handle, c_char_p, c_char_p],
+        "MavoZARP_Close": [Handle],
+        "MavoZARP_OpenSerialPort": [c_char_p, handle_pointer],
+    }
+    for name, arguments in prototypes.items():
+        function = getattr(library, name)
+        function.argtypes = arguments
+        function.restype = c_int32
+
+
+_loaded: ctypes.CDLL | None = None
+_loading = threading.Lock()
+
+
+def load_library(path: str | os.PathLike[str] | None = None) -> ctypes.CDLL:
+    """Loads the library once per process and gives it; later calls give the same one.
+
+    Searched in this order: ``path`` when given, else the environment variable
+    ``MAVOZARP_LIBRARY`` when set (either is then the only place tried), else the folder the
+    library was installed to along with this package, the build folders of the source tree this
+    package sits in (``build/linux``, ...), then the system's search for ``libMavoZARP.so.2`` and
+    ``libMavoZARP.so`` (``MavoZARP.dll`` on Windows, called with ``__stdcall``). Raises
+    :class:`LibraryNotFoundError` naming every place tried.
+    """
+    global _loaded
+    with _loading:
+        if _loaded is not None:
+            if path is not None and Path(path).resolve() != Path(_loaded._name).resolve():
+                raise RuntimeError(f"the MavoZARP library is already loaded from {_loaded._name}")
+            return _loaded
+        tried = []
+        for description, target in _candidates(path):
+            try:
+                library = _Loader(target)
+            except OSError as failure:
+                tried.append((f"{description} ({target})", str(failure) or "not loadable"))
+                continue
+            try:
+                _declare(library)
+            except AttributeError as failure:
+                tried.append((f"{description} ({target})", f"not the MavoZARP library: {failure}"))
+                continue
+            _loaded = library
+            return library
+        raise LibraryNotFoundError(tried)
+
+
+_send_unconverted: ctypes._CFuncPtr | None = None
+
+
+def send_command_unconverted() -> ctypes._CFuncPtr:
+    """MavoZARP_SendCommand without argument types: for callers that pass a :data:`Handle`,
+    bytes and a :data:`Buffer`, which ctypes hands over as they are."""
+    global _send_unconverted
+    if _send_unconverted is None:
+        function = load_library()["MavoZARP_SendCommand"]  # a function object of its own
+        function.restype = ctypes.c_int32
+        _send_unconverted = function
+    return _send_unconverted

@@ -247,7 +247,8 @@ std::filesystem::path EmulatedAdapterDir() {
     std::string tried;
     for (const char *relative :
          {MAVOZARP_SIM_INSTALLED_ADAPTER_DIR, MAVOZARP_SIM_BUILT_ADAPTER_DIR}) {
-        const std::filesystem::path dir = (self.parent_path() / relative).lexically_normal();
+        std::filesystem::path dir = (self.parent_path() / relative).lexically_normal();
+        if (!dir.has_filename()) dir = dir.parent_path();  // "sim/" of "sim/."
         if (std::filesystem::exists(dir / MAVOZARP_SIM_ADAPTER_FILE)) return dir;
         tried += (tried.empty() ? "" : ", ") + dir.string();
     }

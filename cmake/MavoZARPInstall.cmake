@@ -24,6 +24,8 @@ install(TARGETS MavoZARP EXPORT MavoZARPTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development)
 install(FILES ${PROJECT_SOURCE_DIR}/include/MavoZARP.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
+# The licence, in a component of its own: each Debian package carries it as its copyright.
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT licence)
 
 # CMake package: find_package(MavoZARP 2.1) gives MavoZARP::MavoZARP; another major version does
 # not fit.

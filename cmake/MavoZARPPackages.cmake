@@ -71,9 +71,9 @@ foreach(component IN LISTS described_components)
 endforeach()
 
 # Every Debian package carries its copyright and changelog in its own documentation folder. Only
-# packages get them (EXCLUDE_FROM_ALL): a plain installation has the licence once, below.
+# packages get them (EXCLUDE_FROM_ALL): a plain installation has the licence once, in its
+# documentation folder.
 string(TIMESTAMP changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
-install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT licence)
 foreach(component IN LISTS CPACK_COMPONENTS_ALL)
   get_property(package GLOBAL PROPERTY MAVOZARP_DEBIAN_PACKAGE_${component})
   set(changelog_dir ${PROJECT_BINARY_DIR}/debian-changelog/${package})

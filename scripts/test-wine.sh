@@ -91,7 +91,7 @@ suite() {
 }
 
 reference="${windows_build}/wine-run/reference"
-suite linux "${linux_build}" mavozarp_e2e_host libMavoZARP.so libMavoFTCI2C.so \
+suite linux "${linux_build}" mavozarp_e2e_host libMavoZARP.so.2 libMavoFTCI2C.so \
   --work "${windows_build}/wine-run/linux" --record "${reference}"
 suite wine "${windows_build}" mavozarp_e2e_host.exe MavoZARP.dll MavoFTCI2C.DLL \
   --work "${windows_build}/wine-run/x86_64" --compare "${reference}"

@@ -27,7 +27,7 @@
 
 namespace {
 
-const std::filesystem::path kGoldenDir = std::filesystem::path(__FILE__).parent_path() / "golden";
+const std::filesystem::path kGoldenDir = MAVOZARP_GOLDEN_DIR;
 
 bool UpdatingGolden() {
     const char *update = std::getenv("MAVOZARP_UPDATE_GOLDEN");

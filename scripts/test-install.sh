@@ -73,7 +73,8 @@ echo "ok: find_package(MavoZARP 3) refused"
 
 echo "== install: Debian packages"
 rm -f "${build}"/*.deb
-(cd "${build}" && cpack -G DEB >/dev/null)
+(cd "${build}" && cpack -G DEB >"${work}/cpack.out" 2>&1) ||
+  { cat "${work}/cpack.out"; fail "cpack"; }
 arch=$(dpkg --print-architecture)
 for package in libmavozarp2 libmavozarp-dev mavozarp-tools; do
   deb=${build}/${package}_2.1.0-1_${arch}.deb

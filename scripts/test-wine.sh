@@ -53,15 +53,18 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 # directly; run-suite.sh starts programs with $WINE.
 export WINE=wine
 wine32=no
-if wine --version >/dev/null 2>&1; then
-  compgen -G "/usr/lib/*/wine/i386-unix" >/dev/null && wine32=yes
+wine32_loader=/usr/lib/wine/wine
+if [ ! -x "${wine32_loader}" ]; then
   wine32_absent="no 32-bit Wine (Debian: wine32, with the i386 architecture)"
-elif [ -x /usr/lib/wine/wine64 ]; then
+elif "${wine32_loader}" --version >/dev/null 2>&1; then
+  wine32=yes
+else
   export WINE=/usr/lib/wine/wine64 WINELOADER=/usr/lib/wine/wine64
   wine32_absent="32-bit Wine is installed, but this machine runs no 32-bit programs"
   wine32_absent+=" (the kernel's 32-bit emulation is off)"
-else
-  echo "wine does not run: $(wine --version 2>&1 | tail -1)" >&2
+fi
+if ! "${WINE}" --version >/dev/null 2>&1; then
+  echo "wine does not run: $("${WINE}" --version 2>&1 | tail -1)" >&2
   exit 1
 fi
 

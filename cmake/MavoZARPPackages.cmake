@@ -18,8 +18,7 @@ set(about_library
 # One row per component: its package, section, architecture ("any" for the machine's own),
 # dependencies beyond those found in its binaries, summary and description.
 function(mavozarp_debian_package component package section architecture depends summary)
-  string(TOUPPER ${component} key)
-  string(REPLACE "-" "_" key ${key})
+  string(TOUPPER ${component} key)  # as CPack names it: FTDI-ADAPTER for ftdi-adapter
   set(CPACK_DEBIAN_${key}_PACKAGE_NAME ${package} PARENT_SCOPE)
   set(CPACK_DEBIAN_${key}_PACKAGE_SECTION ${section} PARENT_SCOPE)
   if(NOT architecture STREQUAL "any")

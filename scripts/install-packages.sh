@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a fresh machine may lack. Always those of the Linux build:
-# compiler, CMake, Ninja, GoogleTest, CLI11 (the tool's argument parsing), libedit (the tool's
-# line editing), libftdi1 and pkg-config (the adapter library for FTDI chips). With --tests also
-# what the whole test run needs: the mingw-w64 cross compilers (posix thread model), Wine for the
-# Windows suite, pytest and pip for the Python package's tests, and a comma locale (de_DE.UTF-8)
-# for the tests of locale-free numbers. Does nothing when all are there; installs as root, or via
-# sudo.
+# compiler, CMake, Ninja, pkg-config, GoogleTest, CLI11 (the tool's argument parsing), libedit
+# (the tool's line editing), libftdi1 (the adapter library for FTDI chips), Google Benchmark (the
+# benchmarks) and help2man (the manual pages). With --tests also what the whole test run needs:
+# the mingw-w64 cross compilers (posix thread model), Wine for the Windows suite (on amd64 with
+# its 32-bit part, for the i686 DLL), the Debian packaging tools for the package tests, pytest and
+# pip for the Python package's tests, and a comma locale (de_DE.UTF-8) for the tests of
+# locale-free numbers. Does nothing when all are there; installs as root, or via sudo.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build libgtest-dev libcli11-dev libedit-dev libftdi1-dev pkg-config)
+packages=(g++ cmake ninja-build pkg-config libgtest-dev libcli11-dev libedit-dev libftdi1-dev
+          libbenchmark-dev help2man)
+wine32=
 if [ "${1:-}" = "--tests" ]; then
   packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 locales
-             python3-pytest python3-pip)
+             dpkg-dev fakeroot lintian binutils bash-completion python3-pytest python3-pip)
+  [ "$(dpkg --print-architecture)" = amd64 ] && wine32=wine32:i386 && packages+=("${wine32}")
 fi
 
 missing=()
@@ -24,10 +28,13 @@ as_root=()
 [ "$(id -u)" -eq 0 ] || as_root=(sudo)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing ${missing[*]}"
+  if [ -n "${wine32}" ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+    "${as_root[@]}" dpkg --add-architecture i386
+  fi
   "${as_root[@]}" apt-get update -qq
   # Console programs need nothing that Wine only recommends.
-  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+    --no-install-recommends -o DPkg::Lock::Timeout=900 "${missing[@]}" >/dev/null
 fi
 
 if [ "${1:-}" = "--tests" ] && ! locale -a 2>/dev/null | grep -qi '^de_DE\.utf-\?8$'; then

@@ -45,14 +45,41 @@ echo "== wine: build"
 linux_build=$(build linux "${linux_build}" "${host_targets[@]}" mavozarp-sim)
 windows_build=$(build windows-x64 "${windows_build}" "${host_targets[@]}")
 
-# A prefix of our own, so nothing of the user's Wine set-up is touched or needed. Without a
-# display and without the Mono and Gecko add-ons (which would ask to be downloaded).
-export WINEPREFIX="${PWD}/${windows_build}/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
-if [ ! -f "${WINEPREFIX}/system.reg" ]; then
-  echo "== wine: prepare the prefix ${WINEPREFIX}"
-  wineboot --init >/dev/null 2>&1
+
+# Debian's wine starts every program through Wine's 32-bit loader once wine32 is installed. On a
+# machine whose kernel runs no 32-bit programs that loader fails, and the 64-bit one is called
+# directly; run-suite.sh starts programs with $WINE.
+export WINE=wine
+wine32=no
+wine32_loader=/usr/lib/wine/wine
+if [ ! -x "${wine32_loader}" ]; then
+  wine32_absent="no 32-bit Wine (Debian: wine32, with the i386 architecture)"
+elif "${wine32_loader}" --version >/dev/null 2>&1; then
+  wine32=yes
+else
+  export WINE=/usr/lib/wine/wine64 WINELOADER=/usr/lib/wine/wine64
+  wine32_absent="32-bit Wine is installed, but this machine runs no 32-bit programs"
+  wine32_absent+=" (the kernel's 32-bit emulation is off)"
+fi
+if ! "${WINE}" --version >/dev/null 2>&1; then
+  echo "wine does not run: $("${WINE}" --version 2>&1 | tail -1)" >&2
+  exit 1
+fi
+
+# A prefix of our own, so nothing of the user's Wine set-up is touched or needed. Without a
+# display and without the Mono and Gecko add-ons (which would ask to be downloaded). A prefix is
+# made for one Wine: one made by another version, or before 32-bit Wine was added (its 32-bit
+# system folder is then empty, and 32-bit programs fail to load kernel32.dll), is made anew.
+export WINEPREFIX="${PWD}/${windows_build}/wineprefix"
+made_for="$("${WINE}" --version) 32-bit:${wine32}"
+if [ "$(cat "${WINEPREFIX}/made-for" 2>/dev/null)" != "${made_for}" ]; then
+  echo "== wine: prepare the prefix ${WINEPREFIX} (${made_for})"
+  rm -rf "${WINEPREFIX}"
+  "${WINE}" wineboot --init >/dev/null 2>&1
+  wineserver -w
+  echo "${made_for}" >"${WINEPREFIX}/made-for"
 fi
 trap 'wineserver -k 2>/dev/null || true' EXIT
 
@@ -67,16 +94,15 @@ suite() {
 }
 
 reference="${windows_build}/wine-run/reference"
-suite linux "${linux_build}" mavozarp_e2e_host libMavoZARP.so libMavoFTCI2C.so \
+suite linux "${linux_build}" mavozarp_e2e_host libMavoZARP.so.2 libMavoFTCI2C.so \
   --work "${windows_build}/wine-run/linux" --record "${reference}"
 suite wine "${windows_build}" mavozarp_e2e_host.exe MavoZARP.dll MavoFTCI2C.DLL \
   --work "${windows_build}/wine-run/x86_64" --compare "${reference}"
 
-# 32-bit programs need Wine's i386 part (Debian: wine32, with the i386 architecture).
-if compgen -G "/usr/lib/*/wine/i386-unix" >/dev/null; then
+if [ "${wine32}" = yes ]; then
   windows32_build=$(build windows-x86 "" "${host_targets[@]}")
   suite wine "${windows32_build}" mavozarp_e2e_host.exe MavoZARP.dll MavoFTCI2C.DLL \
     --work "${windows32_build}/wine-run/i686" --compare "${reference}"
 else
-  echo "== wine: no 32-bit Wine; the i686 DLL is checked by its export table only"
+  echo "== wine: ${wine32_absent}; the i686 DLL is checked by its export table only"
 fi

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the Linux build, the sanitizer builds (address and undefined
-# behaviour; threads), and the Windows DLLs with their export tables checked; then the x86_64 DLL
-# runs the end-to-end suite under Wine.
+# behaviour; threads), and the Windows DLLs with their export tables checked; then both DLLs run
+# the end-to-end suite under Wine (the i686 one where 32-bit Wine runs); last, a plain Release
+# build is installed and packaged, and the installation and packages are checked.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -24,5 +25,8 @@ for preset in windows-x64 windows-x86; do
   scripts/check-dll-exports.sh "build/${preset}"
 done
 
-echo "== windows-x64 under Wine: end-to-end suite"
+echo "== Windows DLLs under Wine: end-to-end suite"
 scripts/test-wine.sh
+
+echo "== installation and Debian packages"
+scripts/test-install.sh

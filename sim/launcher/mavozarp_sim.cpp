@@ -12,8 +12,10 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <filesystem>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -237,12 +239,30 @@ private:
     std::vector<std::unique_ptr<sim::TextSupplyEmulator>> texts_;
 };
 
-void PrintAdapterEnvironment(const std::vector<std::string> &entries) {
+// The folder of the emulated adapter library: the private folder an installation puts it in, or
+// the build folder of a launcher that is not installed. Both are known relative to the launcher
+// itself, so an installation can be moved or made under any prefix.
+std::filesystem::path EmulatedAdapterDir() {
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
+    std::string tried;
+    for (const char *relative :
+         {MAVOZARP_SIM_INSTALLED_ADAPTER_DIR, MAVOZARP_SIM_BUILT_ADAPTER_DIR}) {
+        std::filesystem::path dir = (self.parent_path() / relative).lexically_normal();
+        if (!dir.has_filename()) dir = dir.parent_path();  // "sim/" of "sim/."
+        if (std::filesystem::exists(dir / MAVOZARP_SIM_ADAPTER_FILE)) return dir;
+        tried += (tried.empty() ? "" : ", ") + dir.string();
+    }
+    throw std::runtime_error(std::string("the emulated adapter library ") +
+                             MAVOZARP_SIM_ADAPTER_FILE + " is in none of " + tried);
+}
+
+void PrintAdapterEnvironment(const std::vector<std::string> &entries,
+                             const std::filesystem::path &adapterDir) {
     if (entries.empty()) return;
     std::printf("export %s=%s\n", sim::kAdapterSupplyListVariable,
                 ShellQuoted(Joined(entries, ",")).c_str());
     std::printf("export LD_LIBRARY_PATH=%s\"${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}\"\n",
-                ShellQuoted(MAVOZARP_SIM_ADAPTER_DIR).c_str());
+                ShellQuoted(adapterDir.string()).c_str());
 }
 
 // Waits for one of the stop signals, or until `seconds` passed when given.
@@ -284,8 +304,11 @@ int Run(const Request &request) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    // Looked up first: nothing starts when adapter supplies could not be served.
+    const std::filesystem::path adapterDir =
+        request.adapterEntries.empty() ? std::filesystem::path() : EmulatedAdapterDir();
     const SerialSupplies supplies(request.serialSupplies);
-    PrintAdapterEnvironment(request.adapterEntries);
+    PrintAdapterEnvironment(request.adapterEntries, adapterDir);
     std::printf("ready\n");
     std::fflush(stdout);
     AwaitStop(stopSignals, request.seconds);

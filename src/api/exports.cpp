@@ -20,7 +20,8 @@
 
 namespace {
 
-constexpr const char *kLibraryVersion = "2.1.0";
+// The project version, given by the build so that it is written in one place.
+constexpr const char *kLibraryVersion = MAVOZARP_VERSION;
 constexpr const char *kLineEnd = "\r\n";
 
 // Runs a body under the lock. A failure that escapes the body's own handling still ends as a

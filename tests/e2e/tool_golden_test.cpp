@@ -27,7 +27,6 @@
 
 namespace {
 
-// Named by the build: __FILE__ may be relative when a compiler cache rewrites paths.
 const std::filesystem::path kGoldenDir = MAVOZARP_GOLDEN_DIR;
 
 bool UpdatingGolden() {

@@ -127,9 +127,18 @@ Step Reading(const char *name, Result (CommonLaser::*read)()) {
             }};
 }
 
+// "NAME=value", built by appending: GCC 12 at -O3 warns falsely (-Wrestrict) about a literal put
+// in front of a temporary string.
+template <class Argument>
+std::string Assignment(const char *name, Argument value) {
+    std::string text(name);
+    text += '=';
+    return text.append(Shown(value));
+}
+
 template <class Argument, class Parameter>
 Step Setting(const char *name, void (CommonLaser::*set)(Parameter), Argument value) {
-    return {name + ("=" + Shown(value)), [set, value](CommonLaser &laser) {
+    return {Assignment(name, value), [set, value](CommonLaser &laser) {
                 return ResultOrFailure([&] {
                     (laser.*set)(static_cast<Parameter>(value));
                     return std::string("done");
@@ -139,7 +148,7 @@ Step Setting(const char *name, void (CommonLaser::*set)(Parameter), Argument val
 
 template <class Argument>
 Step Matching(const char *name, int (CommonLaser::*match)(double), Argument value) {
-    return {name + ("=" + Shown(value)), [match, value](CommonLaser &laser) {
+    return {Assignment(name, value), [match, value](CommonLaser &laser) {
                 return ResultOrFailure([&] { return Shown((laser.*match)(value)); });
             }};
 }
@@ -246,7 +255,7 @@ std::string PartsState(VirtualSupply &supply) {
         state += " glue" + Shown(port) + " " + Shown(supply.Expander(kGlueOutputs).Output(port)) +
                  "/" + Shown(supply.Expander(kGlueOutputs).Config(port));
     }
-    for (uint8_t byte : supply.ReadMemory(kMemory, 0x1A0, 4)) state += " " + Shown(byte);
+    for (uint8_t byte : supply.ReadMemory(kMemory, 0x1A0, 4)) state.append(" ").append(Shown(byte));
     return state;
 }
 

@@ -59,7 +59,7 @@ TEST(ReadDecimal, RoundsAsTheCLibraryInTheCLocale) {
             if (d == point) text += '.';
             text += static_cast<char>('0' + digit(random));
         }
-        text += "E" + std::to_string(exponent(random));
+        text.append("E").append(std::to_string(exponent(random)));
         const double expected = std::strtod(text.c_str(), nullptr);
         const std::optional<double> value = ReadDecimal(text.c_str());
         if (std::isinf(expected)) {

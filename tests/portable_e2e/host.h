@@ -17,7 +17,8 @@ struct ExportName {
 // Loads the library under test the way a host of this system does and finds each export,
 // writing its address into `addresses` (same order as `exports`). On Windows: MavoZARP.dll from
 // beside the host, each export found by name and by ordinal, the two addresses equal. On Linux:
-// libMavoZARP.so through the library search path, by name. False with `problem` said otherwise.
+// libMavoZARP.so.2 (its soname) through the library search path. False with `problem` said
+// otherwise.
 bool LoadLibraryUnderTest(std::span<const ExportName> exports, std::span<void *> addresses,
                           std::string &problem);
 

@@ -1,5 +1,6 @@
 // The Linux host: the library and the emulated adapter library come through the library search
-// path (LD_LIBRARY_PATH), by the plain names a host program and the library use.
+// path (LD_LIBRARY_PATH), by the names a host program and the library use: the library's soname
+// (MAVOZARP_LIBRARY_SONAME, from the build), and the adapter library's plain name.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -12,15 +13,15 @@ namespace e2e {
 
 bool LoadLibraryUnderTest(std::span<const ExportName> exports, std::span<void *> addresses,
                           std::string &problem) {
-    void *library = dlopen("libMavoZARP.so", RTLD_NOW);
+    void *library = dlopen(MAVOZARP_LIBRARY_SONAME, RTLD_NOW);
     if (library == nullptr) {
-        problem = std::string("dlopen(libMavoZARP.so): ") + dlerror();
+        problem = std::string("dlopen(" MAVOZARP_LIBRARY_SONAME "): ") + dlerror();
         return false;
     }
     for (size_t i = 0; i < exports.size(); ++i) {
         addresses[i] = dlsym(library, exports[i].name);
         if (addresses[i] == nullptr) {
-            problem = std::string("libMavoZARP.so does not export ") + exports[i].name;
+            problem = std::string(MAVOZARP_LIBRARY_SONAME " does not export ") + exports[i].name;
             return false;
         }
     }

@@ -11,7 +11,8 @@
 #
 # --record keeps each run's observations (replies every system must give alike) in DIR;
 # --compare checks them against those of another system's run. Under Wine, WINEPREFIX names a
-# prepared prefix. --case runs only the cases named. Exit status 0 when every run passed.
+# prepared prefix and WINE the loader that starts programs (default: wine). --case runs only the
+# cases named. Exit status 0 when every run passed.
 set -euo pipefail
 
 usage() { echo "usage: see the head of $0" >&2; exit 2; }
@@ -70,7 +71,7 @@ run_host() {
   if [ "${system}" = linux ]; then
     (cd "${folder}" && LD_LIBRARY_PATH="${folder}" timeout 240 "./$(basename "${host}")" "$@")
   else
-    (cd "${folder}" && timeout 240 wine "./$(basename "${host}")" "$@")
+    (cd "${folder}" && timeout 240 "${WINE:-wine}" "./$(basename "${host}")" "$@")
   fi
 }
 

@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Installs MavoZARP as a user and a packager would, and checks the result. A plain Release build
+# (no preset, as the README shows; prefix /usr for the packages) is made and its tests run; then:
+# - cmake --install into a temporary prefix, twice: one set of files; the soname and the version
+#   node of the six symbols (objdump);
+# - a C program built through pkg-config and a C++ program through find_package(MavoZARP 2.1),
+#   against that prefix only, each printing the simulated head's replies; find_package(MavoZARP 3)
+#   is refused;
+# - the Debian packages (cpack -G DEB): their names and files, lintian without errors, and the
+#   tools run from the packages unpacked into a throwaway root.
+#
+#   scripts/test-install.sh [--build DIR]      (default build/release)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=build/release
+case "${1:-}" in
+  --build) build=$2 ;;
+  "") ;;
+  *) echo "usage: $0 [--build DIR]" >&2; exit 2 ;;
+esac
+
+work=$(mktemp -d)
+trap 'rm -rf "${work}"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+
+echo "== install: plain Release build with tests (${build})"
+cmake -S . -B "${build}" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
+cmake --build "${build}" -j "$(nproc)"
+ctest --test-dir "${build}" -j "$(nproc)" --output-on-failure
+
+echo "== install: into a temporary prefix, twice"
+prefix=${work}/prefix
+cmake --install "${build}" --prefix "${prefix}" >/dev/null
+(cd "${prefix}" && find . | sort) >"${work}/first"
+cmake --install "${build}" --prefix "${prefix}" >/dev/null
+(cd "${prefix}" && find . | sort) | diff "${work}/first" - || fail "a second install differs"
+libdir=$(dirname "$(find "${prefix}" -name libMavoZARP.so.2.1.0)")
+library=${libdir}/libMavoZARP.so.2.1.0
+objdump -p "${library}" | grep -q 'SONAME *libMavoZARP\.so\.2$' || fail "soname"
+versioned=$(objdump -T "${library}" | awk '$NF ~ /^MavoZARP_/ && $(NF-1) == "MAVOZARP_2"' | wc -l)
+[ "${versioned}" -eq 6 ] || fail "${versioned} of the six symbols carry the version node MAVOZARP_2"
+[ "$(readlink "${libdir}/libMavoZARP.so")" = libMavoZARP.so.2 ] || fail "development link"
+echo "ok: soname libMavoZARP.so.2, six symbols at MAVOZARP_2"
+
+expected="MavoZARP 2.1.0
+?P -> 0 0.100
+PCMD=2.5 -> 0 
+?P -> 0 2.600"
+check_replies() {  # name, program
+  local replies
+  replies=$("$2" '?P' 'PCMD=2.5' '?P' | tr -d '\r')
+  [ "${replies}" = "${expected}" ] || fail "$1 printed: ${replies}"
+  echo "ok: $1"; echo "${replies}" | sed 's/^/    /'
+}
+
+echo "== install: consumers built against the prefix only"
+export PKG_CONFIG_PATH=${libdir}/pkgconfig
+# shellcheck disable=SC2046  # pkg-config's flags are separate words
+cc -Wall -Werror -o "${work}/c-consumer" tests/install/consumer.c \
+  $(pkg-config --cflags --libs mavozarp) -Wl,-rpath,"$(pkg-config --variable=libdir mavozarp)"
+check_replies "C program through pkg-config" "${work}/c-consumer"
+cmake -S tests/install -B "${work}/cpp" -DCMAKE_PREFIX_PATH="${prefix}" >/dev/null
+cmake --build "${work}/cpp" >/dev/null
+check_replies "C++ program through find_package(MavoZARP 2.1)" "${work}/cpp/consumer"
+if cmake -S tests/install -B "${work}/cpp3" -DCMAKE_PREFIX_PATH="${prefix}" \
+     -DMAVOZARP_WANTED_VERSION=3 >"${work}/cpp3.out" 2>&1; then
+  fail "find_package(MavoZARP 3) accepted version 2.1.0"
+fi
+grep -q 'version: 2\.1\.0' "${work}/cpp3.out" ||
+  fail "find_package(MavoZARP 3): $(cat "${work}/cpp3.out")"
+echo "ok: find_package(MavoZARP 3) refused"
+
+echo "== install: Debian packages"
+rm -f "${build}"/*.deb
+(cd "${build}" && cpack -G DEB >"${work}/cpack.out" 2>&1) ||
+  { cat "${work}/cpack.out"; fail "cpack"; }
+arch=$(dpkg --print-architecture)
+for package in libmavozarp2 libmavozarp-dev mavozarp-tools; do
+  deb=${build}/${package}_2.1.0-1_${arch}.deb
+  [ -f "${deb}" ] || fail "no package ${deb}"
+  # Files and links, the multiarch library folder written as LIB.
+  dpkg-deb -c "${deb}" | awk '$6 !~ /\/$/ { print $6 }' |
+    sed -e 's|^\./usr/||' -e 's|^lib/[^/]*-linux-gnu/|LIB/|' | sort >"${work}/${package}.files"
+  diff -u "tests/install/${package}.files" "${work}/${package}.files" ||
+    fail "files of ${package}"
+done
+lintian --fail-on error --suppress-tags initial-upload-closes-no-bugs \
+  "${build}"/libmavozarp2_*.deb "${build}"/libmavozarp-dev_*.deb "${build}"/mavozarp-tools_*.deb
+echo "ok: packages and their files; lintian reports no errors"
+
+root=${work}/root
+for deb in "${build}"/libmavozarp2_*.deb "${build}"/mavozarp-tools_*.deb; do
+  dpkg-deb -x "${deb}" "${root}"
+done
+tools_libdir=$(dirname "$(find "${root}" -name libMavoZARP.so.2)")
+LD_LIBRARY_PATH=${tools_libdir} "${root}/usr/bin/mavozarp" send --simulated '?P' |
+  tee "${work}/send.out"
+grep -q '^?P  *->  *0\.100' "${work}/send.out" || fail "mavozarp from the package"
+exports=$("${root}/usr/bin/mavozarp-sim" --adapter kora-band1 --for 0 | grep '^export LD_LIBRARY')
+[[ "${exports}" == *"'${tools_libdir}/mavozarp/emulated'"* ]] ||
+  fail "mavozarp-sim from the package names: ${exports}"
+echo "ok: the packaged tool runs; mavozarp-sim finds its emulated adapter library"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the Linux build, the sanitizer builds (address and undefined
-# behaviour; threads), and the Windows DLLs with their export tables checked; then the x86_64 DLL
-# runs the end-to-end suite under Wine.
+# behaviour; threads), a short run of each fuzz harness, and the Windows DLLs with their export
+# tables checked; then the x86_64 DLL runs the end-to-end suite under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,6 +16,14 @@ for preset in linux linux-asan linux-tsan; do
   echo "== ${preset}: test"
   ctest --preset "${preset}" -j "${jobs}"
 done
+
+# Coverage-guided fuzzing (clang's libFuzzer with the address and undefined-behaviour
+# sanitizers): a short run of each harness from its checked-in corpus.
+echo "== linux-fuzz: build"
+cmake --preset linux-fuzz >/dev/null
+cmake --build --preset linux-fuzz -j "${jobs}"
+echo "== linux-fuzz: run"
+tests/fuzz/run-fuzzers.sh
 
 for preset in windows-x64 windows-x86; do
   echo "== ${preset}: build"

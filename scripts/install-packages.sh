@@ -4,9 +4,10 @@
 # (the tool's line editing), libftdi1 (the adapter library for FTDI chips), Google Benchmark (the
 # benchmarks) and help2man (the manual pages). With --tests also what the whole test run needs:
 # the mingw-w64 cross compilers (posix thread model), Wine for the Windows suite (on amd64 with
-# its 32-bit part, for the i686 DLL), the Debian packaging tools for the package tests, pytest and
-# pip for the Python package's tests, and a comma locale (de_DE.UTF-8) for the tests of
-# locale-free numbers. Does nothing when all are there; installs as root, or via sudo.
+# its 32-bit part, for the i686 DLL), clang with libFuzzer for the fuzz harnesses, the Debian
+# packaging tools for the package tests, pytest and pip for the Python package's tests, and a
+# comma locale (de_DE.UTF-8) for the tests of locale-free numbers. Does nothing when all are
+# there; installs as root, or via sudo.
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libcli11-dev libedit-dev libftdi1-dev
@@ -14,7 +15,8 @@ packages=(g++ cmake ninja-build pkg-config libgtest-dev libcli11-dev libedit-dev
 wine32=
 if [ "${1:-}" = "--tests" ]; then
   packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 locales
-             dpkg-dev fakeroot lintian binutils bash-completion python3-pytest python3-pip)
+             dpkg-dev fakeroot lintian binutils bash-completion python3-pytest python3-pip
+             clang libclang-rt-14-dev)
   [ "$(dpkg --print-architecture)" = amd64 ] && wine32=wine32:i386 && packages+=("${wine32}")
 fi
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the Linux build, the sanitizer builds (address and undefined
-# behaviour; threads), and the Windows DLLs with their export tables checked; then both DLLs run
-# the end-to-end suite under Wine (the i686 one where 32-bit Wine runs); last, a plain Release
-# build is installed and packaged, and the installation and packages are checked.
+# behaviour; threads), a short run of each fuzz harness, and the Windows DLLs with their export
+# tables checked; then both DLLs run the end-to-end suite under Wine (the i686 one where 32-bit
+# Wine runs); last, a plain Release build is installed and packaged, and the installation and
+# packages are checked.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,6 +18,14 @@ for preset in linux linux-asan linux-tsan; do
   echo "== ${preset}: test"
   ctest --preset "${preset}" -j "${jobs}"
 done
+
+# Coverage-guided fuzzing (clang's libFuzzer with the address and undefined-behaviour
+# sanitizers): a short run of each harness from its checked-in corpus.
+echo "== linux-fuzz: build"
+cmake --preset linux-fuzz >/dev/null
+cmake --build --preset linux-fuzz -j "${jobs}"
+echo "== linux-fuzz: run"
+tests/fuzz/run-fuzzers.sh
 
 for preset in windows-x64 windows-x86; do
   echo "== ${preset}: build"

@@ -44,10 +44,13 @@ public:
     // What the probe reads back instead of 0xF0.
     void SetProbeAnswer(uint8_t value);
 
-private:
     using Answer = std::vector<uint8_t>;
 
+    // The answers to a piece of what a host sent, as the line sends them back; also for a host
+    // that carries the bytes itself instead of through the pseudo-terminal.
     std::vector<Answer> Receive(std::span<const uint8_t> piece);
+
+private:
     Answer Transfer(std::span<const uint8_t> frame);
     Answer WriteGpio(std::span<const uint8_t> frame);
     Answer ReadGpio(std::span<const uint8_t> frame);

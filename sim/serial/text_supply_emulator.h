@@ -37,8 +37,11 @@ public:
     bool SetValue(std::string_view name, std::string_view value);
     std::string Value(std::string_view name);
 
-private:
+    // The answers to a piece of what a host sent, as the line sends them back; also for a host
+    // that carries the bytes itself instead of through the pseudo-terminal.
     std::vector<std::vector<uint8_t>> Receive(std::span<const uint8_t> piece);
+
+private:
     std::string AnswerTo(std::string_view command);
 
     std::mutex mutex_;

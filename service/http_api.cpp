@@ -309,6 +309,8 @@ void HttpApi::Start() {
     server.new_task_queue = [workers] { return new BoundedWorkers(workers); };
     server.set_payload_max_length(impl.options.maxBody);
     server.set_keep_alive_timeout(impl.options.idle.count());
+    // A keep-alive connection is bounded by its idle time, not by a small count of requests.
+    server.set_keep_alive_max_count(100000);
     server.set_read_timeout(impl.options.idle);
     server.set_write_timeout(impl.options.idle);
     server.set_pre_routing_handler([this](const httplib::Request &request, httplib::Response &response) {

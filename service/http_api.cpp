@@ -6,6 +6,8 @@
 
 #include <httplib.h>
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <deque>
 #include <iostream>
@@ -253,24 +255,41 @@ struct HttpApi::Impl {
             --streams;
             return Refuse(response, {503, "busy", "too many event streams are open"});
         }
-        auto events = std::make_shared<EventQueue>();
-        auto subscription = std::shared_ptr<SamplerHub::Subscription>(device->Hub().Subscribe(
+        // The subscription ends before the device it watches can go (members end in reverse).
+        struct Watch {
+            std::shared_ptr<ServedDevice> device;
+            std::shared_ptr<EventQueue> events = std::make_shared<EventQueue>();
+            std::unique_ptr<SamplerHub::Subscription> subscription;
+        };
+        auto watch = std::make_shared<Watch>();
+        watch->device = device;
+        watch->subscription = device->Hub().Subscribe(
             wanted.commands, wanted.interval,
-            [events, id = device->Id()](const Sample &sample) { events->Push(SampleEvent(id, sample)); }));
+            [events = watch->events, id = device->Id()](const Sample &sample) {
+                events->Push(SampleEvent(id, sample));
+            });
         response.set_header("Cache-Control", "no-store");
         response.set_chunked_content_provider(
             "text/event-stream",
-            [this, events, subscription](size_t, httplib::DataSink &sink) {
+            [this, watch](size_t, httplib::DataSink &sink) {
                 std::string event;
-                if (stopping) {
+                if (!watch->events->Pop(event, std::chrono::seconds(1)))
+                    event = watch->events->KeepAlive();
+                if (!event.empty() && !sink.write(event.data(), event.size())) return false;
+                if (watch->device->Executor().Retired()) {
+                    // A device that left ends its streams after telling them; an EventSource then
+                    // reconnects and finds the device again once it is back.
+                    const std::string last = SampleEvent(
+                        watch->device->Id(), {std::chrono::system_clock::now(), {}, "the device left"});
+                    sink.write(last.data(), last.size());
                     sink.done();
-                    return true;
+                } else if (stopping) {
+                    sink.done();
                 }
-                if (!events->Pop(event, std::chrono::seconds(1))) event = events->KeepAlive();
-                return event.empty() || sink.write(event.data(), event.size());
+                return true;
             },
-            [this, subscription](bool) mutable {
-                subscription.reset();
+            [this, watch](bool) {
+                watch->subscription.reset();
                 --streams;
             });
     }
@@ -357,6 +376,14 @@ void HttpApi::Start() {
         impl.Metrics(response);
     });
 
+    // The server library listens with a backlog of 5, which a burst of clients overflows: the
+    // socket is kept here so that its backlog can be raised once bound.
+    int listening = -1;
+    server.set_socket_options([&listening](int fd) {
+        const int yes = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listening = fd;
+    });
     const int bound = impl.options.port == 0
                           ? server.bind_to_any_port(impl.options.address)
                           : (server.bind_to_port(impl.options.address, impl.options.port)
@@ -367,5 +394,6 @@ void HttpApi::Start() {
                                  std::to_string(impl.options.port));
     }
     port_ = static_cast<uint16_t>(bound);
+    listen(listening, SOMAXCONN);
     impl.thread = std::thread([&server] { server.listen_after_bind(); });
 }

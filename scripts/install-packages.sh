@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a fresh machine may lack. Always those of the Linux build:
-# compiler, CMake, Ninja, GoogleTest, CLI11 (the tool's argument parsing) and libedit (the tool's
-# line editing). With --tests also what the whole test run needs: the mingw-w64 cross compilers
-# (posix thread model), Wine for the Windows suite, and a comma locale (de_DE.UTF-8) for the
+# compiler, CMake, Ninja, GoogleTest, CLI11 (the tool's argument parsing), libedit (the tool's
+# line editing), nlohmann-json (the tool's JSON) and cpp-httplib (the service's HTTP). With
+# --tests also what the whole test run needs: the mingw-w64 cross compilers (posix thread model), Wine for the Windows suite, the service's real clients (pytest, pyvisa with
+# pyvisa-py, Prometheus, headless Chromium with Selenium), and a comma locale (de_DE.UTF-8) for the
 # tests of locale-free numbers. Does nothing when all are there; installs as root, or via sudo.
 set -euo pipefail
 
-packages=(g++ cmake ninja-build libgtest-dev libcli11-dev libedit-dev)
+packages=(g++ cmake ninja-build libgtest-dev libcli11-dev libedit-dev nlohmann-json3-dev
+          libcpp-httplib-dev pkg-config)
 if [ "${1:-}" = "--tests" ]; then
-  packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 locales)
+  packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 locales
+             python3-pytest python3-pyvisa python3-pyvisa-py prometheus chromium chromium-driver
+             python3-selenium)
 fi
 
 missing=()

@@ -327,6 +327,8 @@ void HttpApi::Start() {
     const size_t workers = impl.options.workers;
     server.new_task_queue = [workers] { return new BoundedWorkers(workers); };
     server.set_payload_max_length(impl.options.maxBody);
+    // Small replies go out at once instead of waiting for the client's delayed acknowledgement.
+    server.set_tcp_nodelay(true);
     server.set_keep_alive_timeout(impl.options.idle.count());
     // A keep-alive connection is bounded by its idle time, not by a small count of requests.
     server.set_keep_alive_max_count(100000);

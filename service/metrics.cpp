@@ -63,9 +63,13 @@ void PanelMetrics(Exposition &out, const std::string &labels, const Panel &panel
         if (!reading.supported || !reading.exchange.Succeeded()) return;
         const std::optional<double> value = ParseNumber(reading.exchange.reply);
         if (!value) return;
-        out.Add("mavozarp_" + key, "gauge",
-                "status panel reading " + key + (unit.empty() ? "" : " (" + unit + ")"),
-                labels + (unit.empty() ? "" : "," + Label("unit", unit)), *value);
+        std::string help = "status panel reading " + key;
+        std::string withUnit = labels;
+        if (!unit.empty()) {
+            help.append(" (").append(unit).append(")");
+            withUnit.append(",").append(Label("unit", unit));
+        }
+        out.Add("mavozarp_" + key, "gauge", std::move(help), std::move(withUnit), *value);
     };
     for (const PanelReading &entry : PanelReadings()) {
         if (entry.kind == ReplyKind::Number || entry.kind == ReplyKind::State)

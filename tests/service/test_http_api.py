@@ -156,3 +156,15 @@ def test_clients_that_leave_mid_stream_leave_nothing_behind(serve):
     # The service goes on serving every route.
     assert wait_for(lambda: service.request("/api/v1/health")[0] == 200)
     assert read_events(service, "/api/v1/devices/simulated/stream?commands=%3FP&interval=0.05", 2)
+
+
+def test_configuration_file(serve, tmp_path):
+    config = tmp_path / "serve.json"
+    config.write_text('{"simulated": true, "allow_control": true, "rescan_seconds": 1}')
+    service = serve("--config", str(config))
+    assert service.token and service.request("/api/v1/devices/simulated")[0] == 200
+    for wrong in ['{"simulated": "yes"}', '{"ports": "/dev/ttyUSB0"}', '{"colour": 1}', "[]"]:
+        config.write_text(wrong)
+        refused = subprocess.run([TOOL, "serve", "--config", str(config)], capture_output=True,
+                                 text=True, timeout=10)
+        assert refused.returncode == 2 and str(config) in refused.stderr, wrong

@@ -195,7 +195,11 @@ private:
             const std::string name(option.definition.name);
             const CLI::Option &given = *app.get_option(name);
             if (given.count() == 0) continue;
-            if (given.count() > 1) return Mistake("option '" + name + "' given twice");
+            if (option.definition.repeatable) {
+                invocation.arguments.repeated.emplace(name, given.results());
+            } else if (given.count() > 1) {
+                return Mistake("option '" + name + "' given twice");
+            }
             invocation.arguments.options.emplace(
                 name, option.definition.valueName == nullptr ? std::string() : given.results().front());
         }
@@ -214,6 +218,11 @@ private:
 
 const std::string &ParsedArguments::Value(std::string_view option) const {
     return options.find(option)->second;
+}
+
+std::vector<std::string> ParsedArguments::Values(std::string_view option) const {
+    const auto found = repeated.find(option);
+    return found != repeated.end() ? found->second : std::vector<std::string>{};
 }
 
 Invocation ReadCommandLine(int argc, const char *const *argv, const ToolDescription &tool) {

@@ -24,14 +24,17 @@ struct OptionDefinition {
     std::string_view name;  // "--interval"
     const char *valueName;  // "S", or nullptr for a flag
     const char *help;
+    bool repeatable = false;  // every occurrence kept, in order (ParsedArguments::Values)
 };
 
 struct ParsedArguments {
     std::map<std::string, std::string, std::less<>> options;  // flags map to ""
+    std::map<std::string, std::vector<std::string>, std::less<>> repeated;  // repeatable options
     std::vector<std::string> positionals;
 
     bool Has(std::string_view option) const { return options.contains(option); }
     const std::string &Value(std::string_view option) const;  // the option must be present
+    std::vector<std::string> Values(std::string_view option) const;  // empty when not given
 };
 
 // A whole non-negative decimal number, or a usage error naming the option.

@@ -99,3 +99,5 @@ const char *Device::Transport() const {
     }
     return "simulated";
 }
+
+DeviceIdentity Device::Identity() const { return {selector_.Describe(), Transport(), headType_}; }

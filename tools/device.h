@@ -16,6 +16,13 @@ struct Exchange {
     bool Succeeded() const { return status == MAVOZARP_STATUS_SUCCESS; }
 };
 
+// What a document says about its device.
+struct DeviceIdentity {
+    std::string selector;   // "--port /dev/ttyUSB0"
+    std::string transport;  // "simulated", "serial", "adapter"
+    std::string headType;
+};
+
 // One command on a handle.
 Exchange SendCommand(MavoZARP_Handle handle, std::string_view command);
 
@@ -42,6 +49,7 @@ public:
     const DeviceSelector &Selector() const { return selector_; }
     const std::string &HeadType() const { return headType_; }
     const char *Transport() const;  // "simulated", "serial", "adapter"
+    DeviceIdentity Identity() const;
 
 private:
     DeviceSelector selector_;

@@ -4,6 +4,10 @@
 
 #include <MavoZARP.h>
 
+#if defined(MAVOZARP_TOOL_HAVE_SERVE)
+#include "serve_command.h"
+#endif
+
 #include <iostream>
 #include <string>
 
@@ -62,6 +66,15 @@ constexpr Subcommand kSubcommands[] = {
      nullptr,
      nullptr,
      RunShell},
+#if defined(MAVOZARP_TOOL_HAVE_SERVE)
+    {"serve", "DEVICES [OPTIONS]", "serve supplies on the network until stopped",
+     "Opens the devices and serves them until SIGINT or SIGTERM: an instrument socket per\n"
+     "device (one command per line, one reply line), an HTTP API with JSON under /api/v1 and\n"
+     "Prometheus metrics at /metrics. Listens on loopback and is read-only unless told\n"
+     "otherwise; see the README, \"Serving supplies on the network\".\n\n"
+     "Example: mavozarp serve --simulated --port /dev/ttyUSB0 --adapters",
+     false, kServeOptions, nullptr, nullptr, RunServe},
+#endif
 };
 
 std::string Versions() {

@@ -5,141 +5,41 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
-#include <cstdio>
 
-Json Json::Null() { return Json{}; }
-
-Json Json::Bool(bool value) {
-    Json json;
-    json.text_ = value ? "true" : "false";
-    return json;
+Json JsonNumber(double value) {
+    if (!std::isfinite(value)) return nullptr;
+    // Whole numbers as integers, so they are written without a fraction ("25", not "25.0"); the
+    // shortest text that reads back as the same double otherwise.
+    constexpr double kExactIntegers = 9007199254740992.0;  // 2^53
+    const bool negativeZero = value == 0.0 && std::signbit(value);
+    if (value == std::trunc(value) && std::fabs(value) < kExactIntegers && !negativeZero) {
+        return static_cast<int64_t>(value);
+    }
+    return value;
 }
 
-Json Json::Integer(int64_t value) {
-    Json json;
-    json.text_ = std::to_string(value);
-    return json;
-}
-
-Json Json::Number(double value) {
-    Json json;
-    if (!std::isfinite(value)) return json;
-    char buffer[64];
-    // Shortest text that reads back as the same double; never locale-dependent.
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-    json.text_.assign(buffer, result.ptr);
-    return json;
-}
-
-Json Json::String(std::string value) {
-    Json json;
-    json.kind_ = Kind::String;
-    json.text_ = std::move(value);
-    return json;
-}
-
-Json Json::Object() {
-    Json json;
-    json.kind_ = Kind::Object;
-    return json;
-}
-
-Json Json::Array() {
-    Json json;
-    json.kind_ = Kind::Array;
-    return json;
-}
-
-Json &Json::Set(std::string key, Json value) {
-    members_.emplace_back(std::move(key), std::move(value));
-    return *this;
-}
-
-Json &Json::Push(Json value) {
-    items_.push_back(std::move(value));
-    return *this;
-}
-
-namespace {
-
-// Control characters and bytes outside ASCII are escaped, so the output is valid JSON whatever
-// bytes a head memory holds (a byte is taken as the code point of the same value).
-void WriteString(std::string &out, std::string_view text) {
-    out += '"';
-    for (const char c : text) {
+Json JsonText(std::string_view bytes) {
+    std::string utf8;
+    utf8.reserve(bytes.size());
+    for (const char c : bytes) {
         const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (byte < 0x20 || byte >= 0x7F) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-                out += escaped;
-            } else {
-                out += c;
-            }
+        if (byte < 0x80) {
+            utf8 += c;
+            continue;
         }
+        utf8 += static_cast<char>(0xC0 | (byte >> 6));
+        utf8 += static_cast<char>(0x80 | (byte & 0x3F));
     }
-    out += '"';
+    return utf8;
 }
 
-void Indent(std::string &out, int depth) { out.append(static_cast<size_t>(depth) * 2, ' '); }
-
-}  // namespace
-
-void Json::Write(std::string &out, int depth) const {
-    switch (kind_) {
-    case Kind::Literal: out += text_; return;
-    case Kind::String: WriteString(out, text_); return;
-    case Kind::Object:
-        if (members_.empty()) {
-            out += "{}";
-            return;
-        }
-        out += "{\n";
-        for (size_t i = 0; i < members_.size(); ++i) {
-            Indent(out, depth + 1);
-            WriteString(out, members_[i].first);
-            out += ": ";
-            members_[i].second.Write(out, depth + 1);
-            out += i + 1 < members_.size() ? ",\n" : "\n";
-        }
-        Indent(out, depth);
-        out += '}';
-        return;
-    case Kind::Array:
-        if (items_.empty()) {
-            out += "[]";
-            return;
-        }
-        out += "[\n";
-        for (size_t i = 0; i < items_.size(); ++i) {
-            Indent(out, depth + 1);
-            items_[i].Write(out, depth + 1);
-            out += i + 1 < items_.size() ? ",\n" : "\n";
-        }
-        Indent(out, depth);
-        out += ']';
-        return;
-    }
-}
-
-std::string Json::Serialize() const {
-    std::string out;
-    Write(out, 0);
-    out += '\n';
-    return out;
-}
+std::string SerializeJson(const Json &document) { return document.dump(2, ' ', true) + '\n'; }
 
 void SetJsonStatus(Json &object, int32_t status) {
-    object.Set("status", Json::Integer(status));
+    object["status"] = status;
     if (status == 0) return;
-    object.Set("error", Json::String(DescribeStatus(status).name));
-    object.Set("message", Json::String(StatusMessage(status)));
+    object["error"] = DescribeStatus(status).name;
+    object["message"] = StatusMessage(status);
 }
 
 std::optional<double> ParseNumber(std::string_view text) {

@@ -1,6 +1,8 @@
 // Output formats of the tool: JSON for scripts, aligned tables for people, CSV for logging.
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -8,33 +10,20 @@
 #include <utility>
 #include <vector>
 
-// A JSON value built up by the subcommands and written out once. Objects keep their members in
-// the order they were set, so the output reads in the order of the panel.
-class Json {
-public:
-    static Json Null();
-    static Json Bool(bool value);
-    static Json Integer(int64_t value);
-    static Json Number(double value);  // not finite: null
-    static Json String(std::string value);
-    static Json Object();
-    static Json Array();
+// JSON documents are nlohmann-json's ordered objects: members keep the order they were set in,
+// so the output reads in the order of the panel.
+using Json = nlohmann::ordered_json;
 
-    Json &Set(std::string key, Json value);  // on an object
-    Json &Push(Json value);                  // on an array
+// A number as the tool writes it: a whole number without a fraction ("25", not "25.0"); not
+// finite: null.
+Json JsonNumber(double value);
 
-    // Indented by two blanks per level, ended by a newline.
-    std::string Serialize() const;
+// Text from a head or a supply: each byte is taken as the code point of the same value, so the
+// document is valid JSON whatever bytes a head memory holds.
+Json JsonText(std::string_view bytes);
 
-private:
-    enum class Kind { Literal, String, Object, Array };
-    void Write(std::string &out, int depth) const;
-
-    Kind kind_ = Kind::Literal;
-    std::string text_ = "null";  // Literal: the JSON text; String: the raw string
-    std::vector<std::pair<std::string, Json>> members_;
-    std::vector<Json> items_;
-};
+// Indented by two blanks per level, ended by a newline; everything outside ASCII escaped.
+std::string SerializeJson(const Json &document);
 
 // Adds "status" and, for a failure, "error" (the status name) and "message" (name and meaning).
 void SetJsonStatus(Json &object, int32_t status);

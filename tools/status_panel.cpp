@@ -1,104 +1,11 @@
 // status: one panel of everything the head can tell, chosen by its family.
-#include "device.h"
-#include "head_families.h"
-#include "output.h"
+#include "documents.h"
 #include "status_codes.h"
 #include "subcommands.h"
 
-#include <algorithm>
-#include <charconv>
-#include <cstdio>
 #include <iostream>
-#include <map>
-#include <optional>
 
 namespace {
-
-// What became of one reading: not asked (or refused) because the head lacks it, or answered.
-struct Reading {
-    bool supported = false;
-    Exchange exchange;
-};
-
-Reading Ask(const Device &device, const HeadFamily &family, const char *command, unsigned needs) {
-    if ((family.features & needs) != needs) return {};
-    Exchange exchange = device.Send(command);
-    if (exchange.status == MAVOZARP_STATUS_INVALID_COMMAND) return {};  // the head refuses it
-    return {true, std::move(exchange)};
-}
-
-bool Failed(const Reading &reading) { return reading.supported && !reading.exchange.Succeeded(); }
-
-std::string HexBit(uint32_t bit) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%04X", bit);
-    return text;
-}
-
-// Every answer of the panel, asked once, by command.
-struct Panel {
-    std::string headType;
-    const HeadFamily *family = nullptr;
-    std::map<std::string, Reading, std::less<>> readings;
-    std::string powerUnit;
-
-    const Reading &Get(std::string_view command) const { return readings.find(command)->second; }
-    std::string UnitOf(const PanelReading &entry) const {
-        return entry.inPowerUnit ? powerUnit : entry.unit != nullptr ? entry.unit : "";
-    }
-};
-
-Panel ReadPanel(const Device &device) {
-    Panel panel;
-    const Exchange type = device.Send(kHeadTypeQuery);
-    panel.headType = type.Succeeded() ? type.reply : device.HeadType();
-    panel.family = &FamilyOfHeadType(panel.headType);
-    for (const PanelReading &entry : PanelReadings()) {
-        panel.readings[entry.command] = Ask(device, *panel.family, entry.command, entry.needs);
-    }
-    for (const TemperatureLoop &loop : TemperatureLoops()) {
-        for (const char *command : {loop.measured, loop.setpoint, loop.drive}) {
-            panel.readings[command] = Ask(device, *panel.family, command, loop.needs);
-        }
-    }
-    const Reading &unit = panel.Get(kPowerUnitQuery);
-    if (unit.supported && unit.exchange.Succeeded()) panel.powerUnit = unit.exchange.reply;
-    return panel;
-}
-
-std::optional<uint32_t> ParseWord(const std::string &reply) {
-    uint32_t word = 0;
-    const char *end = reply.data() + reply.size();
-    const auto result = std::from_chars(reply.data(), end, word, 16);
-    if (reply.empty() || result.ec != std::errc{} || result.ptr != end) return std::nullopt;
-    return word;
-}
-
-std::optional<uint32_t> FaultWord(const Panel &panel) {
-    const Reading &reading = panel.Get(kFaultWordQuery);
-    if (!reading.supported || !reading.exchange.Succeeded()) return std::nullopt;
-    return ParseWord(reading.exchange.reply);
-}
-
-// The set bits of a fault word: the family's named flags first, in table order, then the bits
-// that mean nothing on this head (flag null).
-struct SetBit {
-    uint32_t bit;
-    const FaultFlag *flag;
-};
-
-std::vector<SetBit> DecodeFaultWord(uint32_t word, const HeadFamily &family) {
-    std::vector<SetBit> bits;
-    uint32_t named = 0;
-    for (const FaultFlag &flag : family.faultFlags) {
-        named |= flag.bit;
-        if (word & flag.bit) bits.push_back({flag.bit, &flag});
-    }
-    for (uint32_t bit = 1; bit != 0; bit <<= 1) {
-        if ((word & bit) && !(named & bit)) bits.push_back({bit, nullptr});
-    }
-    return bits;
-}
 
 // ---- text -------------------------------------------------------------------------------------
 
@@ -199,94 +106,17 @@ void PrintPanel(const Device &device, const Panel &panel) {
     for (const auto &row : rows) std::cout << FormatRow(row, widths) << '\n';
 }
 
-// ---- JSON -------------------------------------------------------------------------------------
-
-Json ValueJson(const Exchange &exchange, ReplyKind kind) {
-    switch (kind) {
-    case ReplyKind::Text: return Json::String(exchange.reply);
-    case ReplyKind::Number:
-    case ReplyKind::State:
-        if (const std::optional<double> value = ParseNumber(exchange.reply))
-            return Json::Number(*value);
-        return Json::Null();
-    case ReplyKind::Word: break;
-    }
-    if (const std::optional<uint32_t> word = ParseWord(exchange.reply)) return Json::Integer(*word);
-    return Json::Null();
-}
-
-Json ReadingJson(const char *command, const Reading &reading, ReplyKind kind,
-                 const std::string &unit) {
-    Json object = Json::Object();
-    object.Set("command", Json::String(command));
-    object.Set("supported", Json::Bool(reading.supported));
-    if (!reading.supported) return object;
-    SetJsonStatus(object, reading.exchange.status);
-    object.Set("reply", Json::String(reading.exchange.reply));
-    if (!reading.exchange.Succeeded()) return object;
-    object.Set("value", ValueJson(reading.exchange, kind));
-    if (!unit.empty()) object.Set("unit", Json::String(unit));
-    return object;
-}
-
-void PrintPanelJson(const Device &device, const Panel &panel) {
-    Json readings = Json::Object();
-    for (const PanelReading &entry : PanelReadings()) {
-        readings.Set(entry.key, ReadingJson(entry.command, panel.Get(entry.command), entry.kind,
-                                            panel.UnitOf(entry)));
-    }
-    for (const TemperatureLoop &loop : TemperatureLoops()) {
-        const std::string key = loop.key;
-        readings.Set(key + "_temperature", ReadingJson(loop.measured, panel.Get(loop.measured),
-                                                       ReplyKind::Number, "degC"));
-        readings.Set(key + "_setpoint", ReadingJson(loop.setpoint, panel.Get(loop.setpoint),
-                                                    ReplyKind::Number, "degC"));
-        readings.Set(key + "_drive",
-                     ReadingJson(loop.drive, panel.Get(loop.drive), ReplyKind::Number, ""));
-    }
-
-    Json faults = Json::Null();
-    if (const std::optional<uint32_t> word = FaultWord(panel)) {
-        Json flags = Json::Array();
-        Json undefined = Json::Array();
-        for (const SetBit &set : DecodeFaultWord(*word, *panel.family)) {
-            if (set.flag == nullptr) {
-                undefined.Push(Json::String(HexBit(set.bit)));
-                continue;
-            }
-            flags.Push(Json::Object()
-                           .Set("bit", Json::String(HexBit(set.bit)))
-                           .Set("name", Json::String(set.flag->name))
-                           .Set("meaning", Json::String(set.flag->meaning)));
-        }
-        faults = Json::Object();
-        faults.Set("word", Json::Integer(*word));
-        faults.Set("flags", std::move(flags));
-        faults.Set("undefined_bits", std::move(undefined));
-    }
-
-    Json document = Json::Object();
-    Json deviceJson = DeviceJson(device);
-    deviceJson.Set("family", Json::String(panel.family->name));
-    document.Set("device", std::move(deviceJson));
-    document.Set("readings", std::move(readings));
-    document.Set("faults", std::move(faults));
-    PrintJson(document);
-}
-
 }  // namespace
 
 int RunStatus(const ParsedArguments &arguments) {
     const DeviceSelector selector = SelectDevice(arguments);
     const Device device(selector);
-    const Panel panel = ReadPanel(device);
+    const Panel panel =
+        ReadPanel([&](std::string_view command) { return device.Send(command); }, device.HeadType());
     if (arguments.Has("--json")) {
-        PrintPanelJson(device, panel);
+        PrintJson(StatusDocument(device.Identity(), panel));
     } else {
         PrintPanel(device, panel);
     }
-    for (const auto &[command, reading] : panel.readings) {
-        if (Failed(reading)) return 1;
-    }
-    return 0;
+    return panel.AnyFailed() ? 1 : 0;
 }

@@ -4,8 +4,7 @@
 
 #include "arguments.h"
 
-class Device;
-class Json;
+#include "output.h"
 
 int RunVersion(const ParsedArguments &arguments);
 int RunScan(const ParsedArguments &arguments);
@@ -15,5 +14,4 @@ int RunWatch(const ParsedArguments &arguments);
 int RunShell(const ParsedArguments &arguments);
 
 // Helpers shared by the subcommands.
-Json DeviceJson(const Device &device);  // selector, transport and head type
 void PrintJson(const Json &document);

@@ -1,0 +1,51 @@
+// Instrument sockets: each device on a TCP port of its own, as networked instruments are (pyvisa's
+// TCPIP::host::port::SOCKET). One command per line (LF or CR LF), exactly one reply line each: the
+// reply, OK for a command that succeeded with an empty reply, or "ERR <code> <name>: <message>".
+// The codes are the library's statuses and, for the service's own refusals, 400 (bad line), 401
+// (token), 403 (read-only), 409 (device gone) and 503 (busy). "AUTH <token>" unlocks commands that
+// change a setting on that connection when control is allowed.
+//
+// What is not the line protocol is refused whole: a connection whose first line is an HTTP request
+// line (a browser's form posted to this port), or that carries a byte outside printable ASCII,
+// tab, CR and LF, is closed at once without any of its lines run.
+#pragma once
+
+#include "access_policy.h"
+#include "device_registry.h"
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+struct InstrumentOptions {
+    std::string address = "127.0.0.1";
+    uint16_t firstPort = 5025;  // devices take consecutive ports; 0: any free port each
+    AccessPolicy policy;
+    size_t connectionsPerDevice = 8;
+    size_t longestLine = 256;
+    std::chrono::seconds idle{300};  // a silent connection is closed after this
+};
+
+class InstrumentSockets {
+public:
+    explicit InstrumentSockets(InstrumentOptions options);
+    ~InstrumentSockets();  // closes every socket and connection
+
+    // A device arrived (its socket opens) or left (its socket and connections close). A device
+    // that comes back gets the port it had.
+    void DeviceChanged(const std::shared_ptr<ServedDevice> &device, bool arrived);
+
+    std::map<std::string, uint16_t> Ports() const;  // by device id, of the devices served now
+
+private:
+    class Listener;
+
+    InstrumentOptions options_;
+    mutable std::mutex mutex_;
+    std::map<std::string, std::unique_ptr<Listener>> listeners_;
+    std::map<std::string, uint16_t> assigned_;  // every port ever given, by device id
+    uint16_t nextPort_;
+};

@@ -1,0 +1,99 @@
+// One sampler per device, shared by every viewer. Subscribers (event streams, the dashboard,
+// MQTT) name the commands they want and an interval; the sampler wakes on a grid of each
+// interval, so subscribers with the same interval are served by the same poll, reads each
+// command once per round whatever the number of subscribers, and hands every due subscriber the
+// same timestamped sample. The status panel (status documents, metrics) is cached likewise: one
+// read serves every request within its age.
+#pragma once
+
+#include "command_executor.h"
+#include "documents.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct SampledReading {
+    std::string command;
+    Exchange exchange;
+};
+
+struct Sample {
+    std::chrono::system_clock::time_point time;
+    std::vector<SampledReading> readings;  // in the order the subscriber named them
+    // The device could not be asked at all (busy past the bound, or gone); readings empty.
+    std::string failure;
+};
+
+// A status panel read at a known time.
+struct PanelSnapshot {
+    std::chrono::system_clock::time_point time;
+    Panel panel;
+};
+
+class SamplerHub {
+public:
+    using Listener = std::function<void(const Sample &)>;
+
+    // Ends its subscription when destroyed; the listener is not called after that.
+    class Subscription {
+    public:
+        ~Subscription();
+        Subscription(const Subscription &) = delete;
+        Subscription &operator=(const Subscription &) = delete;
+
+    private:
+        friend class SamplerHub;
+        Subscription(SamplerHub &hub, uint64_t id) : hub_(hub), id_(id) {}
+        SamplerHub &hub_;
+        uint64_t id_;
+    };
+
+    SamplerHub(CommandExecutor &executor, std::string headType);
+    ~SamplerHub();  // stops the sampler
+    SamplerHub(const SamplerHub &) = delete;
+    SamplerHub &operator=(const SamplerHub &) = delete;
+
+    // The listener runs on the sampler's thread and must not block (hand the sample over).
+    std::unique_ptr<Subscription> Subscribe(std::vector<std::string> commands,
+                                            std::chrono::milliseconds interval, Listener listener);
+
+    // The panel, read anew only when the cached one is older than maxAge. Throws DeviceBusy or
+    // DeviceGone.
+    std::shared_ptr<const PanelSnapshot> Status(std::chrono::milliseconds maxAge);
+
+    size_t SubscriberCount() const;
+
+private:
+    struct Subscriber {
+        std::vector<std::string> commands;
+        std::chrono::milliseconds interval;
+        Listener listener;
+        std::chrono::steady_clock::time_point due;
+    };
+
+    void Run();
+    void Unsubscribe(uint64_t id);
+
+    CommandExecutor &executor_;
+    std::string headType_;
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::condition_variable roundDone_;
+    std::map<uint64_t, Subscriber> subscribers_;
+    uint64_t nextId_ = 0;
+    uint64_t delivering_ = 0;  // subscriber whose listener runs now, or 0
+    bool stopping_ = false;
+
+    std::mutex statusMutex_;  // one panel read at a time; later requests share its result
+    std::shared_ptr<const PanelSnapshot> status_;
+
+    std::thread thread_;
+};

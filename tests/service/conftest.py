@@ -1,0 +1,137 @@
+"""Starts what the service tests need, each stopped by its process id, also when a test fails:
+the virtual supplies of mavozarp-sim and `mavozarp serve` itself, on loopback and free ports."""
+import json
+import os
+import signal
+import socket
+import subprocess
+import time
+import urllib.error
+import urllib.request
+
+import pytest
+
+TOOL = os.environ["MAVOZARP_TOOL"]
+SIM = os.environ["MAVOZARP_SIM"]
+ADAPTER_DIR = os.environ["MAVOZARP_ADAPTER_DIR"]  # the emulated adapter library's folder
+
+
+def stop(process, expect_clean=True):
+    if process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+            raise AssertionError("did not stop within 10 s of SIGTERM")
+    if expect_clean:
+        assert process.returncode == 0, process.stderr.read() if process.stderr else ""
+
+
+@pytest.fixture(scope="session")
+def supplies():
+    """A bridge supply and a text supply on pseudo-terminals: {"bridge": path, "text": path}."""
+    process = subprocess.Popen([SIM, "--bridge", "picox-640", "--text"], stdout=subprocess.PIPE,
+                               text=True)
+    paths = {}
+    try:
+        for line in process.stdout:
+            words = line.split()
+            if words == ["ready"]:
+                break
+            paths[words[0]] = words[-1]
+        yield paths
+    finally:
+        stop(process)
+
+
+class Service:
+    """A running `mavozarp serve`: its HTTP base address and its instrument sockets by device."""
+
+    def __init__(self, arguments, environment=None, token_file=None):
+        env = dict(os.environ, LD_LIBRARY_PATH=ADAPTER_DIR, MAVOFTCI2C_EMULATED_SUPPLIES="")
+        env.update(environment or {})
+        command = [TOOL, "serve", "--http-port", "0", "--instrument-port", "0", *arguments]
+        self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        text=True, env=env)
+        self.sockets = {}
+        self.dashboard = None
+        for line in self.process.stdout:
+            text = line.strip()
+            if " on instrument socket " in text:
+                device, address = text[len("mavozarp serve: "):].split(" on instrument socket ")
+                self.sockets[device] = int(address.rsplit(":", 1)[1])
+            elif "HTTP API on " in text:
+                self.base = text.split("HTTP API on ")[1].removesuffix("/api/v1")
+                self.port = int(self.base.rsplit(":", 1)[1])
+            elif "dashboard: " in text:
+                self.dashboard = text.split("dashboard: ")[1]
+            if "read-only" in text or "control allowed" in text:
+                break
+        else:
+            raise AssertionError("the service did not start: " + self.process.stderr.read())
+
+    @property
+    def token(self):
+        return self.dashboard.split("#token=")[1] if self.dashboard else None
+
+    def request(self, path, method="GET", body=None, headers=None, timeout=10):
+        """(status, parsed JSON or text, headers) of one request."""
+        data = body.encode() if isinstance(body, str) else body
+        request = urllib.request.Request(self.base + path, data=data, method=method,
+                                         headers=headers or {})
+        try:
+            with urllib.request.urlopen(request, timeout=timeout) as answer:
+                status, text, got = answer.status, answer.read().decode(), answer.headers
+        except urllib.error.HTTPError as error:
+            status, text, got = error.code, error.read().decode(), error.headers
+        kind = got.get("Content-Type", "")
+        return status, (json.loads(text) if kind.startswith("application/json") else text), got
+
+    def commands(self, device, commands, token=None, headers=None):
+        all_headers = {"Content-Type": "application/json", **(headers or {})}
+        if token:
+            all_headers["Authorization"] = "Bearer " + token
+        return self.request(f"/api/v1/devices/{device}/commands", "POST",
+                            json.dumps({"commands": commands}), all_headers)
+
+    def line(self, device, text, timeout=5):
+        """One line sent to the device's instrument socket, its reply line back."""
+        with socket.create_connection(("127.0.0.1", self.sockets[device]), timeout=timeout) as s:
+            s.sendall(text.encode() + b"\n")
+            return s.makefile().readline().rstrip("\n")
+
+    def stop(self):
+        stop(self.process)
+
+
+@pytest.fixture
+def serve():
+    """serve(arguments...) starts a service; every one started is stopped after the test."""
+    started = []
+
+    def start(*arguments, environment=None):
+        service = Service(list(arguments), environment)
+        started.append(service)
+        return service
+
+    yield start
+    for service in started:
+        stop(service.process)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for(condition, seconds=10, step=0.05):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(step)
+    raise AssertionError("timed out waiting")

@@ -1,0 +1,134 @@
+// The service in this process with adapter supplies of the emulated adapter library, whose log
+// counts every bus transfer: however many event streams watch a supply, the bus sees one poll per
+// interval; a supply unplugged ends its streams with an error event and leaves the list.
+#include "device_registry.h"
+#include "http_api.h"
+
+#include "support/emulated_adapter_controls.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+// A client of one event stream, reading event names as they come.
+class StreamClient {
+public:
+    StreamClient(uint16_t port, const std::string &path) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const timeval bound{10, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+        EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" +
+                                    std::to_string(port) + "\r\nConnection: close\r\n\r\n";
+        EXPECT_EQ(send(fd_, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+    }
+    ~StreamClient() { close(fd_); }
+
+    // The name of the next event ("sample", "error"), or "" when the stream ended.
+    std::string NextEvent() {
+        for (;;) {
+            const size_t at = buffered_.find("event: ");
+            const size_t end = at == std::string::npos ? at : buffered_.find('\n', at);
+            if (end != std::string::npos) {
+                std::string name = buffered_.substr(at + 7, end - at - 7);
+                buffered_.erase(0, end);
+                return name;
+            }
+            char chunk[4096];
+            const ssize_t received = recv(fd_, chunk, sizeof chunk, 0);
+            if (received <= 0) return "";
+            buffered_.append(chunk, static_cast<size_t>(received));
+        }
+    }
+
+private:
+    int fd_;
+    std::string buffered_;
+};
+
+struct ServiceInProcess {
+    explicit ServiceInProcess(RegistryOptions options) : registry(options) {
+        registry.Open();
+        HttpOptions http;
+        http.port = 0;
+        http.policy.hostNames = {"127.0.0.1"};
+        api = std::make_unique<HttpApi>(registry, http);
+        api->Start();
+    }
+    DeviceRegistry registry;
+    std::unique_ptr<HttpApi> api;
+};
+
+size_t TransfersSoFar() { return emulated_adapter::Transfers().size(); }
+
+// Bus transfers per interval while `streams` streams (one of them the probe) watch the supply.
+double TransfersPerInterval(ServiceInProcess &service, const std::string &id, size_t streams) {
+    const std::string path = "/api/v1/devices/" + id + "/stream?commands=%3FP,%3FTBRF&interval=0.2";
+    std::vector<std::unique_ptr<StreamClient>> watchers;
+    for (size_t i = 0; i < streams; ++i)
+        watchers.push_back(std::make_unique<StreamClient>(service.api->Port(), path));
+    StreamClient &probe = *watchers.back();
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(probe.NextEvent(), "sample");
+    const size_t before = TransfersSoFar();
+    constexpr int kIntervals = 5;
+    for (int i = 0; i < kIntervals; ++i) EXPECT_EQ(probe.NextEvent(), "sample");
+    return static_cast<double>(TransfersSoFar() - before) / kIntervals;
+}
+
+TEST(FanOut, FiftyStreamsCostTheBusWhatOneDoes) {
+    emulated_adapter::Reset();
+    emulated_adapter::PlugSupply("picox-640");
+    RegistryOptions options;
+    options.adapters = true;
+    ServiceInProcess service(options);
+    ASSERT_EQ(service.registry.List().size(), 1u);
+    const std::string id = service.registry.List().front()->Id();
+
+    const double one = TransfersPerInterval(service, id, 1);
+    EXPECT_GT(one, 0);
+    EXPECT_EQ(TransfersPerInterval(service, id, 51), one);
+}
+
+TEST(FanOut, AnUnpluggedSupplyEndsItsStreamsAndLeavesTheList) {
+    emulated_adapter::Reset();
+    emulated_adapter::PlugSupply("picox-640");
+    const uint32_t leaving = emulated_adapter::PlugSupply("kora-band1");
+    RegistryOptions options;
+    options.adapters = true;
+    options.rescanInterval = std::chrono::milliseconds(100);
+    ServiceInProcess service(options);
+    service.registry.StartRescans();
+    ASSERT_EQ(service.registry.List().size(), 2u);
+    const std::string id = service.registry.List().back()->Id();
+
+    StreamClient stream(service.api->Port(), "/api/v1/devices/" + id + "/stream?commands=%3FP&interval=0.1");
+    EXPECT_EQ(stream.NextEvent(), "sample");
+    emulated_adapter::SetPlugged(leaving, false);
+    std::string event;
+    do event = stream.NextEvent();
+    while (event == "sample");
+    EXPECT_EQ(event, "error");
+    while (!event.empty()) event = stream.NextEvent();  // the stream ends
+    EXPECT_EQ(service.registry.Find(id), nullptr);
+    EXPECT_EQ(service.registry.List().size(), 1u);
+
+    // Plugged in again, it comes back under the same id.
+    emulated_adapter::SetPlugged(leaving, true);
+    for (int i = 0; i < 100 && service.registry.Find(id) == nullptr; ++i) usleep(50'000);
+    EXPECT_NE(service.registry.Find(id), nullptr);
+    service.registry.StopRescans();
+}
+
+}  // namespace

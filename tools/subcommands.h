@@ -13,6 +13,7 @@ int RunSend(const ParsedArguments &arguments);
 int RunStatus(const ParsedArguments &arguments);
 int RunWatch(const ParsedArguments &arguments);
 int RunShell(const ParsedArguments &arguments);
+int RunPorts(const ParsedArguments &arguments);
 
 // Helpers shared by the subcommands.
 Json DeviceJson(const Device &device);  // selector, transport and head type

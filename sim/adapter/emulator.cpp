@@ -8,6 +8,12 @@
 namespace emulated_adapter {
 namespace {
 
+void ApplyNaming(Adapter &adapter, const sim::AdapterNaming &naming) {
+    adapter.description = naming.description;
+    adapter.serialNumber = naming.serialNumber;
+    adapter.location = naming.location;
+}
+
 // The supplies a host program asked for in the environment; each bad entry gets one line on
 // standard error and is left out.
 void PlugConfiguredSupplies(Emulator &emulator) {
@@ -20,10 +26,8 @@ void PlugConfiguredSupplies(Emulator &emulator) {
                      problem.reason.c_str());
     }
     for (const sim::AdapterSupplyEntry &entry : list.entries) {
-        Adapter &adapter = emulator.adapters[Plug(emulator, sim::FindHeadPreset(entry.preset))];
-        adapter.description = entry.description.value_or(adapter.description);
-        adapter.serialNumber = entry.serialNumber.value_or(adapter.serialNumber);
-        adapter.location = entry.location.value_or(adapter.location);
+        const uint32_t number = Plug(emulator, sim::FindHeadPreset(entry.preset));
+        ApplyNaming(emulator.adapters[number], sim::NamingFor(number, &entry));
     }
 }
 
@@ -34,8 +38,7 @@ uint32_t Plug(Emulator &emulator, const sim::HeadPreset *preset) {
     const auto number = static_cast<uint32_t>(emulator.adapters.size());
     Adapter &adapter = emulator.adapters.emplace_back();
     adapter.enumerationRank = number;
-    adapter.serialNumber = "ZV" + std::to_string(1001 + number);
-    adapter.location = kFirstLocation + number;
+    ApplyNaming(adapter, sim::NamingFor(number));
     if (preset != nullptr) preset->apply(*adapter.supply);
     return number;
 }
@@ -43,7 +46,11 @@ uint32_t Plug(Emulator &emulator, const sim::HeadPreset *preset) {
 Emulator &State() {
     static Emulator *emulator = [] {
         auto *created = new Emulator;
-        PlugConfiguredSupplies(*created);
+        if (const char *socket = std::getenv(sim::kSharedSuppliesSocketVariable)) {
+            created->sharedSupplies = std::make_unique<sim::SharedSuppliesClient>(socket);
+        } else {
+            PlugConfiguredSupplies(*created);
+        }
         return created;
     }();
     return *emulator;

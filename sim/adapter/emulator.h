@@ -15,14 +15,12 @@
 #include "adapter/emulated_adapter.h"
 #include "bus/head_presets.h"
 #include "bus/virtual_supply.h"
+#include "remote/shared_supplies.h"
 #include "transport/adapter_entry_points.h"
 
 namespace emulated_adapter {
 
 inline constexpr const char *kDefaultVersion = "MavoFTCI2C emulated 1.0";
-inline constexpr const char *kDefaultDescription = "ZARP Power Supply A";
-// Default locations, far from the enumeration indices so that a mix-up shows.
-inline constexpr uint32_t kFirstLocation = 0x2101;
 // The serial number buffer a caller passes holds 100 bytes.
 inline constexpr size_t kSerialNumberBuffer = 100;
 
@@ -64,7 +62,7 @@ struct StepFailure {
 constexpr uint32_t kStepCount = EmulatedAdapterModeStep + 1;
 
 struct Adapter {
-    std::string description = kDefaultDescription;
+    std::string description;
     std::string serialNumber;
     uint32_t location = 0;
     bool plugged = true;
@@ -73,6 +71,9 @@ struct Adapter {
     AdapterHandle nextOpenHandle = 0;  // the handle a test asked for, 0 for none
     std::array<StepFailure, kStepCount> failures{};
     std::unique_ptr<sim::VirtualSupply> supply = std::make_unique<sim::VirtualSupply>();
+    // An adapter the launcher serves: its supply lives there, `supply` is unused.
+    bool shared = false;
+    uint32_t generation = 0;  // the launcher's, changed by every plug
 };
 
 // A handle given by an open. It reaches its adapter while the adapter is plugged and open under
@@ -126,9 +127,12 @@ struct Emulator {
     TransferFailure transferFailure;
     RecentLog<EmulatedTransfer> transfers;
     RecentLog<EmulatedCall> calls;
+    // Set when the environment names a launcher's socket: the adapters are then the launcher's.
+    std::unique_ptr<sim::SharedSuppliesClient> sharedSupplies;
 };
 
-// The process's emulator, created at the first use with the supplies the environment asks for.
+// The process's emulator, created at the first use with the supplies the environment asks for: a
+// launcher's shared supplies, else those of the supply list.
 Emulator &State();
 
 // A new adapter, plugged and not open, with a naming of its own; returns its number.

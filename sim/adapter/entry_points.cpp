@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <optional>
+#include <span>
 #include <stdexcept>
 
 #include "adapter/emulator.h"
@@ -144,6 +145,67 @@ uint32_t Open(Emulator &emulator, EmulatedCall &call, AdapterHandle *handle,
     return kOk;
 }
 
+// The launcher's adapters as they are now, taken over at the start of each enumeration. Adapters
+// keep their numbers there too (they are only ever added). When the launcher cannot be reached,
+// its adapters are unplugged.
+void SyncSharedAdapters(Emulator &emulator) {
+    if (!emulator.sharedSupplies) return;
+    const std::optional<std::vector<sim::SharedAdapter>> list = emulator.sharedSupplies->List();
+    const size_t known = list ? list->size() : 0;
+    while (emulator.adapters.size() < known) {
+        emulator.adapters[Plug(emulator, nullptr)].shared = true;
+    }
+    for (size_t number = 0; number < emulator.adapters.size(); ++number) {
+        Adapter &adapter = emulator.adapters[number];
+        if (!adapter.shared) continue;
+        if (number >= known) {
+            adapter.plugged = false;
+            continue;
+        }
+        const sim::SharedAdapter &served = (*list)[number];
+        // Plugged back in since: a new device, the handle it had is dead.
+        if (served.generation != adapter.generation) adapter.openHandle = 0;
+        adapter.generation = served.generation;
+        adapter.plugged = served.plugged;
+        adapter.description = served.description;
+        adapter.serialNumber = served.serialNumber;
+        adapter.location = served.location;
+    }
+}
+
+// One transaction on an adapter's bus, in this process or at the launcher: acknowledged, not
+// acknowledged, or the device is gone (the launcher unplugged it or stopped).
+uint32_t OnBus(Emulator &emulator, Adapter &adapter, uint8_t address,
+               std::span<const uint8_t> written, uint8_t *read, uint32_t readCount) {
+    if (!adapter.shared) {
+        sim::I2cBus &bus = adapter.supply->Bus();
+        const bool acknowledged =
+            read == nullptr
+                ? bus.Write(address, written.data(), static_cast<uint32_t>(written.size()))
+                : bus.WriteThenRead(address, written.data(),
+                                    static_cast<uint32_t>(written.size()), read, readCount);
+        return acknowledged ? kOk : kNotAcknowledged;
+    }
+    const sim::SharedTransfer transfer{
+        .request = read == nullptr ? sim::SharedRequest::Write : sim::SharedRequest::WriteThenRead,
+        .adapter = static_cast<uint32_t>(&adapter - emulator.adapters.data()),
+        .generation = adapter.generation,
+        .address = address,
+        .written = std::vector<uint8_t>(written.begin(), written.end()),
+        .readCount = read == nullptr ? 0 : readCount,
+    };
+    std::vector<uint8_t> answer;
+    switch (emulator.sharedSupplies->Transfer(transfer, answer)) {
+    case sim::TransferOutcome::Acknowledged:
+        if (read != nullptr) std::copy(answer.begin(), answer.end(), read);
+        return kOk;
+    case sim::TransferOutcome::NotAcknowledged: return kNotAcknowledged;
+    case sim::TransferOutcome::Gone: break;
+    }
+    adapter.plugged = false;
+    return kDeviceNotFound;
+}
+
 // What every transfer must be given, as the real adapter library expects it.
 constexpr int32_t kAck = 1;
 constexpr uint32_t kAckTimeoutMs = 20;
@@ -218,9 +280,9 @@ uint32_t Read(const char *entryPoint, AdapterHandle handle, uint8_t *control, ui
             readType != kReadType || !DataIsValid(data, dataCount)) {
             return logged(kInvalidArgument, nullptr);
         }
-        const bool acknowledged = adapter->supply->Bus().WriteThenRead(
-            control[0], control + 1, controlCount - 1, data, dataCount);
-        return acknowledged ? logged(kOk, data) : logged(kNotAcknowledged, nullptr);
+        const uint32_t status = OnBus(emulator, *adapter, control[0],
+                                      std::span(control + 1, controlCount - 1), data, dataCount);
+        return logged(status, status == kOk ? data : nullptr);
     });
 }
 
@@ -232,6 +294,7 @@ extern "C" {
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_GetNumDevices(uint32_t *count) {
     return Serve("I2C_GetNumDevices", 0, 0, [&](Emulator &emulator, EmulatedCall &) {
         if (count == nullptr) return kInvalidArgument;
+        SyncSharedAdapters(emulator);
         *count =
             static_cast<uint32_t>(std::count_if(emulator.adapters.begin(), emulator.adapters.end(),
                                                 [](const Adapter &a) { return a.plugged; }));
@@ -374,9 +437,7 @@ I2C_Write(AdapterHandle handle, uint8_t *control, uint32_t controlCount, int32_t
         }
         std::vector<uint8_t> bytes(control + 1, control + controlCount);
         bytes.insert(bytes.end(), data, data + dataCount);
-        const bool acknowledged = adapter->supply->Bus().Write(control[0], bytes.data(),
-                                                               static_cast<uint32_t>(bytes.size()));
-        return logged(acknowledged ? kOk : kNotAcknowledged);
+        return logged(OnBus(emulator, *adapter, control[0], bytes, nullptr, 0));
     });
 }
 

@@ -21,6 +21,7 @@
 
 #include "MavoZARP.h"
 #include "support/adapter_library.h"
+#include "tool_runner.h"
 
 namespace {
 
@@ -40,13 +41,15 @@ struct Exit {
 class Launcher {
 public:
     explicit Launcher(const std::vector<std::string> &arguments) {
-        int out[2], err[2];
-        if (pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe failed");
+        int in[2], out[2], err[2];
+        if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
         pid_ = fork();
         if (pid_ < 0) throw std::runtime_error("fork failed");
         if (pid_ == 0) {
-            if (dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) _exit(127);
-            for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
+            if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) _exit(127);
+            for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
             std::vector<char *> argv{const_cast<char *>(MAVOZARP_SIM_PATH)};
             for (const std::string &argument : arguments) {
                 argv.push_back(const_cast<char *>(argument.c_str()));
@@ -55,8 +58,10 @@ public:
             execv(MAVOZARP_SIM_PATH, argv.data());
             _exit(127);
         }
+        close(in[0]);
         close(out[1]);
         close(err[1]);
+        stdin_ = in[1];
         stdout_ = out[0];
         stderr_ = err[0];
     }
@@ -65,26 +70,40 @@ public:
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
-        close(stdout_);
-        close(stderr_);
+        for (const int fd : {stdin_, stdout_, stderr_}) close(fd);
     }
     Launcher(const Launcher &) = delete;
     Launcher &operator=(const Launcher &) = delete;
 
     // The lines printed up to "ready" (without it); empty when the output ended first.
     std::vector<std::string> LinesUntilReady() {
-        std::string text;
+        std::vector<std::string> lines;
+        for (std::string line = NextLine(); line != "ready"; line = NextLine()) {
+            if (line.empty()) return {};
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    // The next line printed; empty when the output ended first.
+    std::string NextLine() {
         const auto deadline = std::chrono::steady_clock::now() + kStartBound;
-        while (text.find("ready\n") == std::string::npos) {
+        while (pending_.find('\n') == std::string::npos) {
             const std::string more = ReadSome(stdout_, deadline);
             if (more.empty()) return {};
-            text += more;
+            pending_ += more;
         }
-        std::vector<std::string> lines;
-        std::istringstream stream(text);
-        for (std::string line; std::getline(stream, line) && line != "ready";)
-            lines.push_back(line);
-        return lines;
+        const size_t end = pending_.find('\n');
+        const std::string line = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        return line;
+    }
+
+    // A control command on standard input; its answer is the next line printed.
+    std::string Command(const std::string &line) {
+        const std::string text = line + "\n";
+        if (write(stdin_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return {};
+        return NextLine();
     }
 
     void Signal(int signal) const { kill(pid_, signal); }
@@ -124,6 +143,8 @@ private:
 
     pid_t pid_ = -1;
     bool reaped_ = false;
+    std::string pending_;  // printed, not yet taken as a line
+    int stdin_ = -1;
     int stdout_ = -1;
     int stderr_ = -1;
 };
@@ -220,8 +241,9 @@ TEST(Launcher, PrintsSuppliesThatAnswerAndStopsCleanlyOnSigterm) {
 TEST(Launcher, PrintsTheEnvironmentThatServesAdapterSupplies) {
     Launcher launcher({"--adapter", "kora-band1@serial=Z'1", "--adapter", "vfk", "--for", "600"});
     const std::map<std::string, std::string> exports = Exports(launcher.LinesUntilReady());
-    ASSERT_EQ(exports.size(), 2u);
+    ASSERT_EQ(exports.size(), 3u);
     EXPECT_EQ(exports.at("MAVOFTCI2C_EMULATED_SUPPLIES"), "kora-band1@serial=Z'1,vfk");
+    EXPECT_TRUE(std::filesystem::is_socket(exports.at("MAVOFTCI2C_EMULATED_SOCKET")));
     EXPECT_TRUE(std::filesystem::exists(exports.at("LD_LIBRARY_PATH") + "/libMavoFTCI2C.so"))
         << exports.at("LD_LIBRARY_PATH");
 
@@ -250,6 +272,76 @@ TEST(Launcher, PrintsTheEnvironmentThatServesAdapterSupplies) {
     const Exit exit = launcher.Wait();
     EXPECT_TRUE(exit.exited);
     EXPECT_EQ(exit.status, 0);
+}
+
+// The adapter supplies live in the launcher: what one program sets the next one reads, two
+// programs at once see the same supply, and plugging on the running launcher shows in discovery.
+// A launcher that stops leaves its supplies unplugged for the programs still using them.
+TEST(Launcher, AdapterSuppliesLiveAsLongAsTheLauncherAndAreSharedByEveryProgram) {
+    Launcher launcher({"--adapter", "kora-band1", "--adapter", "vfk"});
+    const std::map<std::string, std::string> exports = Exports(launcher.LinesUntilReady());
+    ASSERT_TRUE(exports.contains("MAVOFTCI2C_EMULATED_SOCKET"));
+    const EnvironmentChanges environment(exports.begin(), exports.end());
+    const auto reply = [&](const std::vector<std::string> &arguments) {
+        const ToolRun run = Tool(arguments, "", environment);
+        EXPECT_EQ(run.exit, 0) << run.err;
+        // The reply: the last word of the last line.
+        const std::vector<std::string> words = Split(run.out.substr(0, run.out.size() - 1), ' ');
+        return words.empty() ? std::string() : words.back();
+    };
+
+    const std::string before = reply({"send", "--adapter", "0", "?PCMD"});
+    const std::string set = reply({"send", "--adapter", "0", "PCMD=0.5", "?PCMD"});
+    EXPECT_NE(set, before);
+    EXPECT_EQ(reply({"send", "--adapter", "0", "?PCMD"}), set);
+
+    // While one program watches the supply, another changes it.
+    ToolProcess watching({"watch", "--adapter", "0", "--interval", "0.2", "--count", "10", "--csv",
+                          "?PCMD"},
+                         "", environment);
+    std::this_thread::sleep_for(300ms);
+    reply({"send", "--adapter", "0", "PCMD=0.9"});
+    const std::string changed = reply({"send", "--adapter", "0", "?PCMD"});
+    ASSERT_EQ(watching.Wait(), 0) << watching.Err();
+    EXPECT_TRUE(Lines(watching.Out()).back().ends_with("," + changed))
+        << watching.Out();
+
+    // This process as a host program: plugging on the launcher shows in its discovery.
+    for (const auto &[name, value] : exports) ASSERT_EQ(setenv(name.c_str(), value.c_str(), 1), 0);
+    UseEmulatedAdapter();
+    MavoZARP_Handle all[MAVOZARP_MAX_DEVICES], added[MAVOZARP_MAX_DEVICES],
+        removed[MAVOZARP_MAX_DEVICES];
+    int32_t allCount = 0, addedCount = 0, removedCount = 0;
+    const auto discover = [&] {
+        return MavoZARP_CheckForDevices(all, &allCount, added, &addedCount, removed,
+                                        &removedCount);
+    };
+    ASSERT_EQ(discover(), MAVOZARP_STATUS_SUCCESS);
+    ASSERT_EQ(addedCount, 2);
+    const MavoZARP_Handle vfk = added[1];
+    EXPECT_EQ(launcher.Command("unplug 1"), "unplugged 1");
+    ASSERT_EQ(discover(), MAVOZARP_STATUS_SUCCESS);
+    EXPECT_EQ(allCount, 1);
+    ASSERT_EQ(removedCount, 1);
+    EXPECT_EQ(removed[0], vfk);
+    EXPECT_EQ(Tool({"scan"}, "", environment).out.find("VFK"), std::string::npos);
+    EXPECT_EQ(launcher.Command("plug 1"), "plugged 1");
+    ASSERT_EQ(discover(), MAVOZARP_STATUS_SUCCESS);
+    EXPECT_EQ(addedCount, 1);
+    const MavoZARP_Handle kora = all[0];
+    char headType[MAVOZARP_BUFFER_SIZE] = {};
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(MavoZARP_InitializeHandle(kora, headType), MAVOZARP_STATUS_SUCCESS);
+    ::testing::internal::GetCapturedStdout();
+
+    // The launcher stops: transfers fail at once, and the next discovery finds nothing.
+    launcher.Signal(SIGTERM);
+    EXPECT_EQ(launcher.Wait().status, 0);
+    char answer[MAVOZARP_BUFFER_SIZE] = {};
+    EXPECT_EQ(MavoZARP_SendCommand(kora, "?PCMD", answer), MAVOZARP_STATUS_I2C_ERROR);
+    ASSERT_EQ(discover(), MAVOZARP_STATUS_SUCCESS);
+    EXPECT_EQ(allCount, 0);
+    EXPECT_EQ(removedCount, 2);
 }
 
 TEST(Launcher, StopsByItselfAfterTheTimeAsked) {

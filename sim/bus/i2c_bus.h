@@ -30,6 +30,9 @@ struct I2cTransaction {
     std::vector<uint8_t> read;
     bool reads = false;  // a repeated start with the reading address followed the written bytes
     bool acknowledged = true;
+    // Driven bit by bit through the bridge's GPIO port: one start with the reading address, the
+    // register pointer clocked out by the master, then the data (see bus/bit_level_i2c.h).
+    bool bitLevel = false;
 };
 
 class I2cBus {

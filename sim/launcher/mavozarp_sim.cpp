@@ -29,6 +29,7 @@
 #include "bus/head_presets.h"
 #include "bus/virtual_supply.h"
 #include "launcher/shared_supply_server.h"
+#include "launcher/vcd_writer.h"
 #include "serial/bridge_emulator.h"
 #include "serial/text_supply_emulator.h"
 
@@ -57,6 +58,7 @@ struct Request {
     std::vector<std::string> adapterEntries;
     std::optional<double> seconds;
     bool trace = false;
+    std::optional<std::string> vcd;
     bool listPresets = false;
     bool help = false;
 };
@@ -131,6 +133,10 @@ const Option kOptions[] = {
     {"--trace", Argument::None, "",
      "print every transfer on each supply's bus, decoded, with the time",
      [](Request &request, std::optional<std::string_view>) { request.trace = true; }},
+    {"--vcd", Argument::Required, "FILE",
+     "write the clock and data lines of the first bridge supply's I2C\nbus to FILE as a Value "
+     "Change Dump (GTKWave, PulseView)",
+     [](Request &request, std::optional<std::string_view> file) { request.vcd = std::string(*file); }},
     {"--list-presets", Argument::None, "", "list the head presets and exit",
      [](Request &request, std::optional<std::string_view>) { request.listPresets = true; }},
     {"--help", Argument::None, "", "show this help and exit",
@@ -195,7 +201,8 @@ void PrintHelp() {
         "Lines on standard input act on the adapter supplies (answered on standard output):\n"
         "  unplug N    plug N    add ENTRY\n"
         "With --trace, every transfer follows on standard output, one line each:\n"
-        "  SECONDS SUPPLY write|read ADDRESS [reg BYTES] [data BYTES] ack|nack\n"
+        "  SECONDS SUPPLY [gpio] write|read ADDRESS [reg BYTES] [data BYTES] ack|nack\n"
+        "(gpio: driven bit by bit through the bridge's GPIO port).\n"
         "Exit status: 0 stopped cleanly, 1 the supplies could not be started, 2 a usage mistake.\n",
         sim::kAdapterSupplyListVariable, sim::kSharedSuppliesSocketVariable);
 }
@@ -229,6 +236,7 @@ public:
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
         std::string line = std::to_string(seconds).substr(0, 16) + " " + supply;
+        line += seen.bitLevel ? " gpio" : "";
         line += seen.reads ? " read " : " write ";
         line += Hex({seen.address});
         // The first written byte selects the register; a read's written bytes all point at it.
@@ -334,7 +342,9 @@ private:
 class SerialSupplies {
 public:
     // Starts each supply and prints its line.
-    SerialSupplies(const std::vector<SerialSupply> &supplies, TracePrinter *trace) {
+    SerialSupplies(const std::vector<SerialSupply> &supplies, TracePrinter *trace,
+                   sim::VcdWriter *vcd)
+        : vcd_(vcd) {
         for (const SerialSupply &supply : supplies) {
             const std::string &path = supply.kind == SerialKind::Bridge
                                           ? StartBridge(supply.name, trace)
@@ -352,12 +362,20 @@ private:
         bridge.WithBus([&](sim::I2cBus &bus) {
             sim::VirtualSupply parts(bus);
             sim::FindHeadPreset(preset)->apply(parts);
-            if (trace != nullptr) {
-                bus.Observe([trace, name](const sim::I2cTransaction &seen) {
-                    trace->Print(name, seen);
+            // The dump records the first bridge only: one bus per file.
+            sim::VcdWriter *vcd = bridges_.size() == 1 ? vcd_ : nullptr;
+            if (trace != nullptr || vcd != nullptr) {
+                bus.Observe([trace, vcd, name](const sim::I2cTransaction &seen) {
+                    if (trace != nullptr) trace->Print(name, seen);
+                    if (vcd != nullptr) vcd->Transaction(seen);
                 });
             }
         });
+        if (vcd_ != nullptr && bridges_.size() == 1) {
+            bridge.ObserveLines([vcd = vcd_](bool data, bool clock, bool sinceClockRose) {
+                vcd->Lines(data, clock, sinceClockRose);
+            });
+        }
         return bridge.Line().Path();
     }
 
@@ -367,6 +385,7 @@ private:
         return text.Line().Path();
     }
 
+    sim::VcdWriter *vcd_;
     std::vector<std::unique_ptr<sim::BridgeEmulator>> bridges_;
     std::vector<std::unique_ptr<sim::TextSupplyEmulator>> texts_;
 };
@@ -422,7 +441,10 @@ int Run(const Request &request) {
 
     TracePrinter trace;
     TracePrinter *tracing = request.trace ? &trace : nullptr;
-    const SerialSupplies supplies(request.serialSupplies, tracing);
+    // Made before the supplies and closed after them, so the dump has every change.
+    std::unique_ptr<sim::VcdWriter> vcd;
+    if (request.vcd) vcd = std::make_unique<sim::VcdWriter>(*request.vcd);
+    const SerialSupplies supplies(request.serialSupplies, tracing, vcd.get());
     std::unique_ptr<sim::SharedSupplyServer> adapterSupplies;
     std::unique_ptr<ControlInput> control;
     if (!request.adapterEntries.empty()) {

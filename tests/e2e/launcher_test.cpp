@@ -344,6 +344,77 @@ TEST(Launcher, AdapterSuppliesLiveAsLongAsTheLauncherAndAreSharedByEveryProgram)
     EXPECT_EQ(removedCount, 2);
 }
 
+// The dump of a bridge supply's bus, decoded by sigrok's I2C decoder, carries the transactions the
+// trace prints: the same addresses and bytes in the same order, the bit-level GPIO reads
+// included.
+TEST(Launcher, TheDumpOfABridgeBusDecodesToWhatTheTracePrints) {
+    const TemporaryFile dump;
+    Launcher launcher({"--bridge", "picox-640", "--trace", "--vcd", dump.Path()});
+    const std::vector<std::string> lines = launcher.LinesUntilReady();
+    ASSERT_EQ(lines.size(), 1u);
+    const ToolRun status = Tool({"status", "--port", SplitSupplyLine(lines[0]).path});
+    ASSERT_EQ(status.exit, 0) << status.err;
+    launcher.Signal(SIGTERM);
+    ASSERT_EQ(launcher.Wait().status, 0);
+
+    // "0.5 bridge 0 [gpio] read 0xA4 reg 01 10 data 4B ack" as the wire shows it: an address
+    // token (W or R and the 7-bit address) before the bytes that follow it.
+    std::vector<std::string> traced;
+    for (std::string line = launcher.NextLine(); !line.empty(); line = launcher.NextLine()) {
+        std::istringstream words(line);
+        std::string time, supply, number, kind, address, word;
+        words >> time >> supply >> number >> kind;
+        const bool gpio = kind == "gpio";
+        if (gpio) words >> kind;
+        words >> address;
+        char shifted[4];
+        std::snprintf(shifted, sizeof shifted, "%02X", std::stoi(address, nullptr, 16) >> 1);
+        std::vector<std::string> pointer, data;
+        std::vector<std::string> *into = nullptr;
+        while (words >> word) {
+            if (word == "reg") into = &pointer;
+            else if (word == "data") into = &data;
+            else if (word != "ack" && word != "nack") {
+                const std::string hex = word.starts_with("0x") ? word.substr(2) : word;
+                for (size_t at = 0; at < hex.size(); at += 2) into->push_back(hex.substr(at, 2));
+            }
+        }
+        const bool reads = kind == "read";
+        traced.push_back(std::string(reads && (gpio || pointer.empty()) ? "R" : "W") + shifted);
+        traced.insert(traced.end(), pointer.begin(), pointer.end());
+        if (reads && !gpio && !pointer.empty() && !data.empty()) traced.push_back("R" + std::string(shifted));
+        traced.insert(traced.end(), data.begin(), data.end());
+    }
+
+    ChildProcess sigrok("/usr/bin/sigrok-cli",
+                        {"-I", "vcd:compress=100", "-i", dump.Path(), "-P", "i2c", "-A",
+                         "i2c=address-read:address-write:data-read:data-write"});
+    ASSERT_EQ(sigrok.Wait(), 0) << sigrok.Err();
+    std::vector<std::string> decoded;
+    for (const std::string &line : Lines(sigrok.Out())) {
+        if (!Contains(line, "Address") && !Contains(line, "Data")) continue;  // "Read", "Write"
+        const std::string value = line.substr(line.rfind(' ') + 1);
+        decoded.push_back(Contains(line, "Address read")    ? "R" + value
+                          : Contains(line, "Address write") ? "W" + value
+                                                            : value);
+    }
+    // The library clears the bus before the head is read: a start followed at once by a stop,
+    // whose clock pulse this decoder counts as a bit of the next address. Every transaction
+    // after that first one must match.
+    const auto second = std::find_if(traced.begin() + 1, traced.end(),
+                                     [](const std::string &token) { return token[0] == 'W'; });
+    const size_t from = static_cast<size_t>(second - traced.begin());
+    ASSERT_GT(traced.size(), 100u);
+    ASSERT_EQ(decoded.size(), traced.size()) << sigrok.Out();
+    const auto [differs, _] = std::mismatch(decoded.begin() + static_cast<std::ptrdiff_t>(from),
+                                            decoded.end(),
+                                            traced.begin() + static_cast<std::ptrdiff_t>(from));
+    const size_t at = static_cast<size_t>(differs - decoded.begin());
+    EXPECT_EQ(at, decoded.size()) << "decoded " << decoded[at] << " where the trace has "
+                                  << traced[at] << ", token " << at;
+    EXPECT_NE(std::find(traced.begin(), traced.end(), "R29"), traced.end());  // a GPIO read
+}
+
 TEST(Launcher, StopsByItselfAfterTheTimeAsked) {
     Launcher launcher({"--text", "--for", "0.2"});
     EXPECT_EQ(launcher.LinesUntilReady().size(), 1u);

@@ -7,8 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bus/head_presets.h"
 #include "bus/virtual_supply.h"
@@ -56,19 +58,32 @@ TEST(ToolPorts, APortTheUserMayNotUseNamesTheFix) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as another user";
     const PseudoTerminal line;
     const std::string &port = line.SlavePath();
-    const auto asNobody = [&] {
-        ChildProcess tool("/usr/bin/setpriv",
-                          {"--reuid=nobody", "--regid=nogroup", "--clear-groups", "--",
-                           MAVOZARP_TOOL_PATH, "send", "--port", port, "?P"});
+    // The tool and the library copied where any user may run them: the build folder may be
+    // closed to others (a checkout in /root).
+    char pattern[] = "/tmp/mavozarp-nobody-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::filesystem::path folder = pattern;
+    const std::unique_ptr<const char, void (*)(const char *)> removal(
+        pattern, [](const char *path) { std::filesystem::remove_all(path); });
+    std::filesystem::permissions(folder, std::filesystem::perms(0755));
+    for (const char *file : {MAVOZARP_TOOL_PATH, MAVOZARP_LIBRARY_PATH}) {
+        std::filesystem::copy_file(file, folder / std::filesystem::path(file).filename());
+    }
+    const auto asNobody = [&](const std::vector<std::string> &arguments) {
+        std::vector<std::string> command{"--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                         "--", (folder / "mavozarp").string()};
+        command.insert(command.end(), arguments.begin(), arguments.end());
+        ChildProcess tool("/usr/bin/setpriv", command, "",
+                          {{"LD_LIBRARY_PATH", folder.string()}});
         const int exit = tool.Wait();
         return ToolRun{exit, tool.Out(), tool.Err()};
     };
     ASSERT_EQ(chown(port.c_str(), 0, 0), 0);
     ASSERT_EQ(chmod(port.c_str(), 0600), 0);
-    ExpectPortFailure(asNobody(), port,
+    ExpectPortFailure(asNobody({"send", "--port", port, "?P"}), port,
                       "permission denied: only its owner root may use " + port + " (mode 0600");
     ASSERT_EQ(chmod(port.c_str(), 0660), 0);
-    ExpectPortFailure(asNobody(), port,
+    ExpectPortFailure(asNobody({"status", "--port", port}), port,
                       "permission denied: " + port +
                           " belongs to group root; join it (sudo usermod -aG root $USER)");
 }

@@ -7,7 +7,8 @@
 # compilers (posix thread model), Wine for the Windows suite (on amd64 with its 32-bit part, for
 # the i686 DLL), clang with libFuzzer for the fuzz harnesses, the Debian packaging tools for the
 # package tests, pytest and pip for the Python package's tests, the service's real clients
-# (pyvisa with pyvisa-py, Prometheus, headless Chromium with Selenium), and a comma locale
+# (pyvisa with pyvisa-py, Prometheus, headless Chromium with Selenium), sigrok-cli (an
+# independent decoder of the virtual bus), and a comma locale
 # (de_DE.UTF-8) for the tests of locale-free numbers. Does nothing when all are there; installs
 # as root, or via sudo.
 set -euo pipefail
@@ -19,7 +20,7 @@ if [ "${1:-}" = "--tests" ]; then
   packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 locales
              dpkg-dev fakeroot lintian binutils bash-completion python3-pytest python3-pip
              clang libclang-rt-14-dev python3-pyvisa python3-pyvisa-py prometheus chromium
-             chromium-driver python3-selenium)
+             chromium-driver python3-selenium sigrok-cli)
   [ "$(dpkg --print-architecture)" = amd64 ] && wine32=wine32:i386 && packages+=("${wine32}")
 fi
 

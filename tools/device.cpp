@@ -1,6 +1,7 @@
 #include "device.h"
 
 #include "console.h"
+#include "serial_ports.h"
 #include "status_codes.h"
 
 namespace {
@@ -61,8 +62,11 @@ Device::Device(const DeviceSelector &selector) : selector_(selector) {
         MavoZARP_Handle opened = 0;
         const int32_t status = MavoZARP_OpenSerialPort(selector.port.c_str(), &opened);
         if (status != MAVOZARP_STATUS_SUCCESS) {
+            // The library has one code for every cause; the system tells which one it was.
+            const std::optional<std::string> problem = PortProblem(selector.port);
             throw ToolError("cannot open a supply on " + selector.port + ": " +
-                            StatusMessage(status));
+                            (problem ? *problem + " (" + std::to_string(status) + ")"
+                                     : StatusMessage(status)));
         }
         handle_ = opened;
         opened_.push_back(opened);

@@ -18,6 +18,9 @@ constexpr OptionDefinition kJsonOption{"--json", nullptr, "write one JSON docume
 constexpr OptionDefinition kVersionOptions[] = {
     {"--adapter-library", nullptr, "also the adapter library's version (loads it)"}};
 constexpr OptionDefinition kJsonOnly[] = {kJsonOption};
+constexpr OptionDefinition kPortsOptions[] = {
+    kJsonOption,
+    {"--probe", nullptr, "open each port that nobody holds and tell which supply answers"}};
 constexpr OptionDefinition kWatchOptions[] = {
     {"--interval", "S", "seconds between samples (default 1; fractions allowed)"},
     {"--count", "N", "stop after N samples (default: until Ctrl-C)"},
@@ -36,6 +39,14 @@ constexpr Subcommand kSubcommands[] = {
      "Looks for supplies on the USB-to-I2C adapters, identifies the head of each and lists them:\n"
      "index (for --adapter N), transport, head type and laser model.",
      false, kJsonOnly, nullptr, nullptr, RunScan},
+    {"ports", "[--json] [--probe] [PORT...]", "list the serial ports and what answers on them",
+     "Lists the machine's serial ports (Linux: USB and other serial devices with their driver,\n"
+     "USB vendor, product and serial number, and their stable /dev/serial/by-id names; Windows:\n"
+     "the COM ports), or only the PORTs given. With --probe each port that nobody holds is\n"
+     "opened as a host would open it and the supply found is shown: bridge or text, and the\n"
+     "head type. A named port that cannot be used is told with the reason, exit status 1.",
+     false, kPortsOptions, "PORT", "ports to look at instead of those the system lists",
+     RunPorts},
     {"send", "DEVICE [--json] CMD...", "send commands and show the replies",
      "Sends each command of the language to the device and shows it with its reply, one line\n"
      "each; a set command that succeeds shows (ok). The first failing command ends the run: its\n"

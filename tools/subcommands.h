@@ -12,6 +12,7 @@ int RunSend(const ParsedArguments &arguments);
 int RunStatus(const ParsedArguments &arguments);
 int RunWatch(const ParsedArguments &arguments);
 int RunShell(const ParsedArguments &arguments);
+int RunPorts(const ParsedArguments &arguments);
 
 // Helpers shared by the subcommands.
 void PrintJson(const Json &document);

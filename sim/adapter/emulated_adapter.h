@@ -15,6 +15,10 @@
 // bus/adapter_supply_list.h): "kora-band1,picox-640@serial=ABC". A bad entry is named in one
 // line on standard error and left out. EmulatedAdapter_Reset forgets those supplies too and does
 // not read the variable again, so a test starts from no supplies whatever the shell set.
+//
+// When MAVOFTCI2C_EMULATED_SOCKET names the socket of a running mavozarp-sim, the adapters are
+// the launcher's instead (remote/shared_supplies.h): taken over at every enumeration, their
+// transfers done there, so every process sees the same supplies. Handles stay per process.
 #pragma once
 
 #include <cstdint>

@@ -126,4 +126,17 @@ AdapterSupplyList ParseAdapterSupplyList(std::string_view text) {
     return list;
 }
 
+AdapterNaming NamingFor(uint32_t number, const AdapterSupplyEntry *entry) {
+    // Default locations, far from the enumeration indices so that a mix-up shows.
+    constexpr uint32_t kFirstLocation = 0x2101;
+    AdapterNaming naming{"ZARP Power Supply A", "ZV" + std::to_string(1001 + number),
+                         kFirstLocation + number};
+    if (entry != nullptr) {
+        naming.description = entry->description.value_or(naming.description);
+        naming.serialNumber = entry->serialNumber.value_or(naming.serialNumber);
+        naming.location = entry->location.value_or(naming.location);
+    }
+    return naming;
+}
+
 }  // namespace sim

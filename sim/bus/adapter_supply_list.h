@@ -45,6 +45,17 @@ struct AdapterSupplyList {
     std::vector<AdapterSupplyProblem> problems;
 };
 
+// How an adapter names itself in the enumeration.
+struct AdapterNaming {
+    std::string description;
+    std::string serialNumber;
+    uint32_t location = 0;
+};
+
+// The naming of the adapter plugged as number `number`: "ZARP Power Supply A" with a serial number
+// and a location of its own, each overridden by what the entry gives.
+AdapterNaming NamingFor(uint32_t number, const AdapterSupplyEntry *entry = nullptr);
+
 // Every well-formed entry whose preset exists; the others are problems, in the order written.
 AdapterSupplyList ParseAdapterSupplyList(std::string_view text);
 

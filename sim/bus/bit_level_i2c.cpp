@@ -3,6 +3,11 @@
 namespace sim {
 
 void BitLevelI2c::Drive(bool dataHigh, bool clockHigh) {
+    DriveLines(dataHigh, clockHigh);
+    ReportLines();
+}
+
+void BitLevelI2c::DriveLines(bool dataHigh, bool clockHigh) {
     if (clock_ && clockHigh) {
         const bool before = DataLevel();
         masterData_ = dataHigh;
@@ -33,6 +38,7 @@ bool BitLevelI2c::LookAtData() {
         Engage(DeviceMode::kReading);
         sending_ = device_->ReadByte();
         DriveSentBit();
+        ReportLines(true);
     }
     return DataLevel();
 }
@@ -40,6 +46,7 @@ bool BitLevelI2c::LookAtData() {
 void BitLevelI2c::OnStart() {
     // A repeated start ends the device's transaction: the models see Stop, then a new Start.
     ReleaseDevice();
+    ReportTransaction();
     phase_ = Phase::kAddress;
     clockedSinceStart_ = false;
     bit_ = 0;
@@ -49,6 +56,7 @@ void BitLevelI2c::OnStart() {
 
 void BitLevelI2c::OnStop() {
     ReleaseDevice();
+    ReportTransaction();
     phase_ = Phase::kIdle;
 }
 
@@ -95,6 +103,11 @@ void BitLevelI2c::EndOfByte() {
     if (address) {
         device_ = bus_.Find(shift_);
         addressedForReading_ = (shift_ & 1) != 0;
+        seen_.emplace();
+        seen_->address = static_cast<uint8_t>(shift_ & 0xFE);
+        seen_->reads = addressedForReading_;
+        seen_->acknowledged = device_ != nullptr;
+        seen_->bitLevel = true;
         if (device_ == nullptr) {
             // Nobody answers to the address: the line stays released until the next start.
             phase_ = Phase::kIdle;
@@ -106,11 +119,14 @@ void BitLevelI2c::EndOfByte() {
     }
     if (role_ == ByteRole::kDeviceSends) {
         deviceLow_ = false;  // the master acknowledges
+        seen_->read.push_back(sending_);
         return;
     }
     // A byte the master clocked out: after a reading address it selects the register.
     Engage(DeviceMode::kWriting);
     deviceLow_ = device_->WriteByte(shift_);
+    seen_->written.push_back(shift_);
+    seen_->acknowledged = deviceLow_;
 }
 
 void BitLevelI2c::BeginByte(ByteRole role) {
@@ -124,6 +140,11 @@ void BitLevelI2c::Engage(DeviceMode mode) {
     if (mode_ == mode) return;
     device_->Start(mode == DeviceMode::kReading);
     mode_ = mode;
+}
+
+void BitLevelI2c::ReportTransaction() {
+    if (seen_) bus_.Report(*seen_);
+    seen_.reset();
 }
 
 void BitLevelI2c::ReleaseDevice() {

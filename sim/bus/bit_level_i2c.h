@@ -12,6 +12,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 
 #include "bus/i2c_bus.h"
 
@@ -32,6 +34,12 @@ public:
     bool DataLevel() const { return masterData_ && !deviceLow_ && stuckFallingEdges_ == 0; }
     bool ClockLevel() const { return clock_; }
 
+    // Told the levels of both lines after every change the master or the device made, for
+    // recordings of the wire. `sinceClockRose`: the device began to send a byte at the master's
+    // look, so on the wire its first bit stood on the line before the clock rose.
+    using LineObserver = std::function<void(bool dataHigh, bool clockHigh, bool sinceClockRose)>;
+    void ObserveLines(LineObserver observer) { lineObserver_ = std::move(observer); }
+
     // A device stuck in the middle of a byte: the data line stays low until the clock has fallen
     // `fallingEdges` more times.
     void HoldDataLow(unsigned fallingEdges) { stuckFallingEdges_ = fallingEdges; }
@@ -41,6 +49,7 @@ private:
     enum class ByteRole { kUndecided, kMasterWrites, kDeviceSends };
     enum class DeviceMode { kNone, kWriting, kReading };
 
+    void DriveLines(bool dataHigh, bool clockHigh);
     void OnStart();
     void OnStop();
     void OnClockRise();
@@ -49,9 +58,15 @@ private:
     void BeginByte(ByteRole role);
     void Engage(DeviceMode mode);
     void ReleaseDevice();
+    void ReportTransaction();
     void DriveSentBit() { deviceLow_ = ((sending_ >> (7 - bit_)) & 1) == 0; }
 
+    void ReportLines(bool sinceClockRose = false) const {
+        if (lineObserver_) lineObserver_(DataLevel(), ClockLevel(), sinceClockRose);
+    }
+
     I2cBus &bus_;
+    LineObserver lineObserver_;
     bool masterData_ = false;
     bool clock_ = false;
     bool deviceLow_ = false;
@@ -67,6 +82,7 @@ private:
     bool addressedForReading_ = false;
     I2cDevice *device_ = nullptr;
     DeviceMode mode_ = DeviceMode::kNone;  // what the device was told with Start
+    std::optional<I2cTransaction> seen_;    // reported to the bus at the next start or stop
 };
 
 }  // namespace sim

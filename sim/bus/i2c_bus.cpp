@@ -12,30 +12,31 @@ I2cDevice *I2cBus::Find(uint8_t address) const {
 }
 
 bool I2cBus::Write(uint8_t address, const uint8_t *bytes, uint32_t count) {
-    I2cDevice *device = Find(address);
-    if (device == nullptr) return false;
-    device->Start(false);
-    bool acknowledged = true;
-    for (uint32_t i = 0; i < count && acknowledged; ++i) acknowledged = device->WriteByte(bytes[i]);
-    device->Stop();
-    return acknowledged;
+    return WriteThenRead(address, bytes, count, nullptr, 0);
 }
 
 bool I2cBus::WriteThenRead(uint8_t address, const uint8_t *control, uint32_t controlCount,
                            uint8_t *data, uint32_t dataCount) {
+    I2cTransaction seen;
+    seen.address = static_cast<uint8_t>(address & 0xFE);
+    seen.reads = data != nullptr;
     I2cDevice *device = Find(address);
-    if (device == nullptr) return false;
-    device->Start(false);
-    for (uint32_t i = 0; i < controlCount; ++i) {
-        if (!device->WriteByte(control[i])) {
-            device->Stop();
-            return false;
+    seen.acknowledged = device != nullptr;
+    if (device != nullptr) {
+        device->Start(false);
+        for (uint32_t i = 0; i < controlCount && seen.acknowledged; ++i) {
+            seen.written.push_back(control[i]);
+            seen.acknowledged = device->WriteByte(control[i]);
         }
+        if (seen.acknowledged && data != nullptr) {
+            device->Start(true);
+            for (uint32_t i = 0; i < dataCount; ++i) data[i] = device->ReadByte();
+            seen.read.assign(data, data + dataCount);
+        }
+        device->Stop();
     }
-    device->Start(true);
-    for (uint32_t i = 0; i < dataCount; ++i) data[i] = device->ReadByte();
-    device->Stop();
-    return true;
+    Report(seen);
+    return seen.acknowledged;
 }
 
 }  // namespace sim

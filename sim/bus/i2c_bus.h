@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
+#include <vector>
 
 namespace sim {
 
@@ -20,6 +22,19 @@ public:
     virtual void Stop() {}
 };
 
+// One whole transaction as the bus saw it, for traces: the bytes written up to the first one not
+// acknowledged, and the bytes read.
+struct I2cTransaction {
+    uint8_t address = 0;  // 8-bit form, bit 0 clear
+    std::vector<uint8_t> written;
+    std::vector<uint8_t> read;
+    bool reads = false;  // a repeated start with the reading address followed the written bytes
+    bool acknowledged = true;
+    // Driven bit by bit through the bridge's GPIO port: one start with the reading address, the
+    // register pointer clocked out by the master, then the data (see bus/bit_level_i2c.h).
+    bool bitLevel = false;
+};
+
 class I2cBus {
 public:
     // The bus owns its devices; `address` is the 8-bit form (bit 0 clear).
@@ -32,8 +47,17 @@ public:
     bool WriteThenRead(uint8_t address, const uint8_t *control, uint32_t controlCount,
                        uint8_t *data, uint32_t dataCount);
 
+    // Told every transaction after it ended (Write, WriteThenRead, and those a bit-level front end
+    // reports); the observer runs under whatever lock the caller holds.
+    using Observer = std::function<void(const I2cTransaction &)>;
+    void Observe(Observer observer) { observer_ = std::move(observer); }
+    void Report(const I2cTransaction &transaction) const {
+        if (observer_) observer_(transaction);
+    }
+
 private:
     std::map<uint8_t, std::unique_ptr<I2cDevice>> devices_;
+    Observer observer_;
 };
 
 }  // namespace sim

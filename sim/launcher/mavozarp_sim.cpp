@@ -3,7 +3,10 @@
 // prints the environment under which the emulated adapter library serves them to any host
 // program. It stays up until SIGINT, SIGTERM or SIGHUP (or for the time asked), then stops its
 // supplies and exits 0.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -14,8 +17,11 @@
 #include <exception>
 #include <filesystem>
 #include <memory>
-#include <optional>
+#include <mutex>
+#include <sstream>
 #include <stdexcept>
+#include <thread>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,6 +29,8 @@
 #include "bus/adapter_supply_list.h"
 #include "bus/head_presets.h"
 #include "bus/virtual_supply.h"
+#include "launcher/shared_supply_server.h"
+#include "launcher/vcd_writer.h"
 #include "serial/bridge_emulator.h"
 #include "serial/text_supply_emulator.h"
 
@@ -50,6 +58,8 @@ struct Request {
     std::vector<SerialSupply> serialSupplies;
     std::vector<std::string> adapterEntries;
     std::optional<double> seconds;
+    bool trace = false;
+    std::optional<std::string> vcd;
     bool listPresets = false;
     bool help = false;
 };
@@ -121,6 +131,13 @@ const Option kOptions[] = {
      AddAdapter},
     {"--for", Argument::Required, "SECONDS", "stop after SECONDS instead of waiting for a signal",
      SetDuration},
+    {"--trace", Argument::None, "",
+     "print every transfer on each supply's bus, decoded, with the time",
+     [](Request &request, std::optional<std::string_view>) { request.trace = true; }},
+    {"--vcd", Argument::Required, "FILE",
+     "write the clock and data lines of the first bridge supply's I2C\nbus to FILE as a Value "
+     "Change Dump (GTKWave, PulseView)",
+     [](Request &request, std::optional<std::string_view> file) { request.vcd = std::string(*file); }},
     {"--list-presets", Argument::None, "", "list the head presets and exit",
      [](Request &request, std::optional<std::string_view>) { request.listPresets = true; }},
     {"--help", Argument::None, "", "show this help and exit",
@@ -175,12 +192,20 @@ void PrintHelp() {
         "  bridge PRESET PATH\n"
         "  text TYPE PATH\n"
         "  export %s='ENTRY,...'\n"
+        "  export %s='SOCKET'\n"
         "  export LD_LIBRARY_PATH='DIR'\"${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}\"\n"
         "  ready\n"
-        "The two export lines (with --adapter only) are for a shell: eval them, or run a host\n"
-        "program with that environment, and it finds the adapter supplies.\n"
+        "The export lines (with --adapter only) are for a shell: eval them, or run a host\n"
+        "program with that environment, and it finds the adapter supplies. Their state lives\n"
+        "here: every host program reaches the same supplies through the socket while this\n"
+        "runs. Without the socket variable a host gets supplies of its own from the list.\n\n"
+        "Lines on standard input act on the adapter supplies (answered on standard output):\n"
+        "  unplug N    plug N    add ENTRY\n"
+        "With --trace, every transfer follows on standard output, one line each:\n"
+        "  SECONDS SUPPLY [gpio] write|read ADDRESS [reg BYTES] [data BYTES] ack|nack\n"
+        "(gpio: driven bit by bit through the bridge's GPIO port).\n"
         "Exit status: 0 stopped cleanly, 1 the supplies could not be started, 2 a usage mistake.\n",
-        sim::kAdapterSupplyListVariable);
+        sim::kAdapterSupplyListVariable, sim::kSharedSuppliesSocketVariable);
 }
 
 void PrintPresets() {
@@ -205,27 +230,153 @@ std::string Joined(const std::vector<std::string> &pieces, std::string_view sepa
     return joined;
 }
 
+// Trace lines: one per transaction, under one lock so lines from several supplies never mix.
+class TracePrinter {
+public:
+    void Print(const std::string &supply, const sim::I2cTransaction &seen) {
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        std::string line = std::to_string(seconds).substr(0, 16) + " " + supply;
+        line += seen.bitLevel ? " gpio" : "";
+        line += seen.reads ? " read " : " write ";
+        line += Hex({seen.address});
+        // The first written byte selects the register; a read's written bytes all point at it.
+        const size_t pointer = seen.reads ? seen.written.size() : std::min<size_t>(1, seen.written.size());
+        if (pointer > 0) line += " reg " + Hex({seen.written.begin(), seen.written.begin() + pointer});
+        const std::vector<uint8_t> data(seen.reads ? seen.read : std::vector<uint8_t>(
+                                                                     seen.written.begin() + pointer,
+                                                                     seen.written.end()));
+        if (!data.empty()) line += " data " + Hex(data, " ");
+        line += seen.acknowledged ? " ack\n" : " nack\n";
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::fputs(line.c_str(), stdout);
+        std::fflush(stdout);
+    }
+
+private:
+    static std::string Hex(const std::vector<uint8_t> &bytes, const char *separator = "") {
+        std::string text = "0x";
+        char digits[4];
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            std::snprintf(digits, sizeof digits, "%02X", bytes[i]);
+            if (i > 0) text += separator;
+            text += digits;
+        }
+        return separator[0] == '\0' ? text : text.substr(2);
+    }
+
+    std::mutex mutex_;
+    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+};
+
+// Commands on standard input for the adapter supplies, read until its end or the launcher's.
+class ControlInput {
+public:
+    explicit ControlInput(sim::SharedSupplyServer &server) : server_(server) {
+        if (pipe2(stop_, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+        reader_ = std::thread([this] { Read(); });
+    }
+    ~ControlInput() {
+        const char wake = 1;
+        (void)!write(stop_[1], &wake, 1);
+        reader_.join();
+        close(stop_[0]);
+        close(stop_[1]);
+    }
+    ControlInput(const ControlInput &) = delete;
+    ControlInput &operator=(const ControlInput &) = delete;
+
+private:
+    void Read() {
+        std::string pending;
+        char buffer[256];
+        for (;;) {
+            pollfd watched[] = {{STDIN_FILENO, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            if (poll(watched, 2, -1) < 0 && errno == EINTR) continue;
+            if (watched[1].revents != 0) return;
+            const ssize_t count = read(STDIN_FILENO, buffer, sizeof buffer);
+            if (count <= 0) return;  // no more commands; the supplies stay up
+            pending.append(buffer, static_cast<size_t>(count));
+            for (size_t end = pending.find('\n'); end != std::string::npos;
+                 end = pending.find('\n')) {
+                Act(pending.substr(0, end));
+                pending.erase(0, end + 1);
+            }
+        }
+    }
+
+    void Act(const std::string &line) {
+        std::istringstream words(line);
+        std::string verb, argument;
+        words >> verb >> argument;
+        std::string answer;
+        if (verb == "add") {
+            const sim::AdapterSupplyList list = sim::ParseAdapterSupplyList(argument);
+            answer = list.entries.size() == 1 && list.problems.empty()
+                         ? "added " + std::to_string(server_.Add(list.entries.front()))
+                         : "";
+        } else if (verb == "plug" || verb == "unplug") {
+            uint32_t adapter = 0;
+            const char *end = argument.data() + argument.size();
+            const auto [stop, error] = std::from_chars(argument.data(), end, adapter);
+            const bool known = !argument.empty() && error == std::errc() && stop == end &&
+                               server_.SetPlugged(adapter, verb == "plug");
+            answer = known ? verb + "ged " + argument : "";
+        } else if (verb.empty()) {
+            return;
+        }
+        if (answer.empty()) {
+            std::fprintf(stderr, "%s: cannot do \"%s\" (commands: unplug N, plug N, add ENTRY)\n",
+                         kProgram, line.c_str());
+            return;
+        }
+        std::printf("%s\n", answer.c_str());
+        std::fflush(stdout);
+    }
+
+    sim::SharedSupplyServer &server_;
+    int stop_[2] = {-1, -1};
+    std::thread reader_;
+};
+
 // The supplies on pseudo-terminals, up while the object lives.
 class SerialSupplies {
 public:
     // Starts each supply and prints its line.
-    explicit SerialSupplies(const std::vector<SerialSupply> &supplies) {
+    SerialSupplies(const std::vector<SerialSupply> &supplies, TracePrinter *trace,
+                   sim::VcdWriter *vcd)
+        : vcd_(vcd) {
         for (const SerialSupply &supply : supplies) {
-            const std::string &path = supply.kind == SerialKind::Bridge ? StartBridge(supply.name)
-                                                                        : StartText(supply.name);
+            const std::string &path = supply.kind == SerialKind::Bridge
+                                          ? StartBridge(supply.name, trace)
+                                          : StartText(supply.name);
             std::printf("%s %s %s\n", supply.kind == SerialKind::Bridge ? "bridge" : "text",
                         supply.name.c_str(), path.c_str());
         }
     }
 
 private:
-    const std::string &StartBridge(const std::string &preset) {
+    const std::string &StartBridge(const std::string &preset, TracePrinter *trace) {
         auto &bridge = *bridges_.emplace_back(std::make_unique<sim::BridgeEmulator>());
+        const std::string name = "bridge " + std::to_string(bridges_.size() - 1);
         // The preset's parts stay on the bridge's bus, which owns them.
         bridge.WithBus([&](sim::I2cBus &bus) {
             sim::VirtualSupply parts(bus);
             sim::FindHeadPreset(preset)->apply(parts);
+            // The dump records the first bridge only: one bus per file.
+            sim::VcdWriter *vcd = bridges_.size() == 1 ? vcd_ : nullptr;
+            if (trace != nullptr || vcd != nullptr) {
+                bus.Observe([trace, vcd, name](const sim::I2cTransaction &seen) {
+                    if (trace != nullptr) trace->Print(name, seen);
+                    if (vcd != nullptr) vcd->Transaction(seen);
+                });
+            }
         });
+        if (vcd_ != nullptr && bridges_.size() == 1) {
+            bridge.ObserveLines([vcd = vcd_](bool data, bool clock, bool sinceClockRose) {
+                vcd->Lines(data, clock, sinceClockRose);
+            });
+        }
         return bridge.Line().Path();
     }
 
@@ -235,6 +386,7 @@ private:
         return text.Line().Path();
     }
 
+    sim::VcdWriter *vcd_;
     std::vector<std::unique_ptr<sim::BridgeEmulator>> bridges_;
     std::vector<std::unique_ptr<sim::TextSupplyEmulator>> texts_;
 };
@@ -257,10 +409,12 @@ std::filesystem::path EmulatedAdapterDir() {
 }
 
 void PrintAdapterEnvironment(const std::vector<std::string> &entries,
+                             const sim::SharedSupplyServer &server,
                              const std::filesystem::path &adapterDir) {
-    if (entries.empty()) return;
     std::printf("export %s=%s\n", sim::kAdapterSupplyListVariable,
                 ShellQuoted(Joined(entries, ",")).c_str());
+    std::printf("export %s=%s\n", sim::kSharedSuppliesSocketVariable,
+                ShellQuoted(server.SocketPath()).c_str());
     std::printf("export LD_LIBRARY_PATH=%s\"${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}\"\n",
                 ShellQuoted(adapterDir.string()).c_str());
 }
@@ -307,8 +461,30 @@ int Run(const Request &request) {
     // Looked up first: nothing starts when adapter supplies could not be served.
     const std::filesystem::path adapterDir =
         request.adapterEntries.empty() ? std::filesystem::path() : EmulatedAdapterDir();
-    const SerialSupplies supplies(request.serialSupplies);
-    PrintAdapterEnvironment(request.adapterEntries, adapterDir);
+    TracePrinter trace;
+    TracePrinter *tracing = request.trace ? &trace : nullptr;
+    // Made before the supplies and closed after them, so the dump has every change.
+    std::unique_ptr<sim::VcdWriter> vcd;
+    if (request.vcd) vcd = std::make_unique<sim::VcdWriter>(*request.vcd);
+    const SerialSupplies supplies(request.serialSupplies, tracing, vcd.get());
+    std::unique_ptr<sim::SharedSupplyServer> adapterSupplies;
+    std::unique_ptr<ControlInput> control;
+    if (!request.adapterEntries.empty()) {
+        sim::SharedSupplyServer::Tracer tracer;
+        if (tracing != nullptr) {
+            tracer = [tracing](uint32_t adapter, const sim::I2cTransaction &seen) {
+                tracing->Print("adapter " + std::to_string(adapter), seen);
+            };
+        }
+        adapterSupplies = std::make_unique<sim::SharedSupplyServer>(tracer);
+        for (const std::string &entries : request.adapterEntries) {
+            for (const sim::AdapterSupplyEntry &entry : sim::ParseAdapterSupplyList(entries).entries) {
+                adapterSupplies->Add(entry);
+            }
+        }
+        PrintAdapterEnvironment(request.adapterEntries, *adapterSupplies, adapterDir);
+        control = std::make_unique<ControlInput>(*adapterSupplies);
+    }
     std::printf("ready\n");
     std::fflush(stdout);
     AwaitStop(stopSignals, request.seconds);

@@ -85,6 +85,11 @@ void BridgeEmulator::WithBus(const std::function<void(I2cBus &)> &action) {
     action(bus_);
 }
 
+void BridgeEmulator::ObserveLines(BitLevelI2c::LineObserver observer) {
+    std::lock_guard lock(mutex_);
+    lines_.ObserveLines(std::move(observer));
+}
+
 void BridgeEmulator::HoldDataLow(unsigned clockPulses) {
     std::lock_guard lock(mutex_);
     lines_.HoldDataLow(clockPulses);

@@ -38,6 +38,9 @@ public:
     // The devices behind the bridge, reached while no frame is being served.
     void WithBus(const std::function<void(I2cBus &)> &action);
 
+    // Told the levels of the bus lines whenever the GPIO port moves them (bit-level transfers).
+    void ObserveLines(BitLevelI2c::LineObserver observer);
+
     // A device stuck in the middle of a byte holds the data line low for this many clock pulses.
     void HoldDataLow(unsigned clockPulses);
 

@@ -21,6 +21,7 @@
 
 #include "MavoZARP.h"
 #include "support/adapter_library.h"
+#include "tool_runner.h"
 
 namespace {
 
@@ -40,13 +41,15 @@ struct Exit {
 class Launcher {
 public:
     explicit Launcher(const std::vector<std::string> &arguments) {
-        int out[2], err[2];
-        if (pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe failed");
+        int in[2], out[2], err[2];
+        if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
         pid_ = fork();
         if (pid_ < 0) throw std::runtime_error("fork failed");
         if (pid_ == 0) {
-            if (dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) _exit(127);
-            for (int fd : {out[0], out[1], err[0], err[1]}) close(fd);
+            if (dup2(in[0], 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) _exit(127);
+            for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
             std::vector<char *> argv{const_cast<char *>(MAVOZARP_SIM_PATH)};
             for (const std::string &argument : arguments) {
                 argv.push_back(const_cast<char *>(argument.c_str()));
@@ -55,8 +58,10 @@ public:
             execv(MAVOZARP_SIM_PATH, argv.data());
             _exit(127);
         }
+        close(in[0]);
         close(out[1]);
         close(err[1]);
+        stdin_ = in[1];
         stdout_ = out[0];
         stderr_ = err[0];
     }
@@ -65,26 +70,40 @@ public:
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
-        close(stdout_);
-        close(stderr_);
+        for (const int fd : {stdin_, stdout_, stderr_}) close(fd);
     }
     Launcher(const Launcher &) = delete;
     Launcher &operator=(const Launcher &) = delete;
 
     // The lines printed up to "ready" (without it); empty when the output ended first.
     std::vector<std::string> LinesUntilReady() {
-        std::string text;
+        std::vector<std::string> lines;
+        for (std::string line = NextLine(); line != "ready"; line = NextLine()) {
+            if (line.empty()) return {};
+            lines.push_back(line);
+        }
+        return lines;
+    }
+
+    // The next line printed; empty when the output ended first.
+    std::string NextLine() {
         const auto deadline = std::chrono::steady_clock::now() + kStartBound;
-        while (text.find("ready\n") == std::string::npos) {
+        while (pending_.find('\n') == std::string::npos) {
             const std::string more = ReadSome(stdout_, deadline);
             if (more.empty()) return {};
-            text += more;
+            pending_ += more;
         }
-        std::vector<std::string> lines;
-        std::istringstream stream(text);
-        for (std::string line; std::getline(stream, line) && line != "ready";)
-            lines.push_back(line);
-        return lines;
+        const size_t end = pending_.find('\n');
+        const std::string line = pending_.substr(0, end);
+        pending_.erase(0, end + 1);
+        return line;
+    }
+
+    // A control command on standard input; its answer is the next line printed.
+    std::string Command(const std::string &line) {
+        const std::string text = line + "\n";
+        if (write(stdin_, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return {};
+        return NextLine();
     }
 
     void Signal(int signal) const { kill(pid_, signal); }
@@ -124,6 +143,8 @@ private:
 
     pid_t pid_ = -1;
     bool reaped_ = false;
+    std::string pending_;  // printed, not yet taken as a line
+    int stdin_ = -1;
     int stdout_ = -1;
     int stderr_ = -1;
 };
@@ -220,8 +241,9 @@ TEST(Launcher, PrintsSuppliesThatAnswerAndStopsCleanlyOnSigterm) {
 TEST(Launcher, PrintsTheEnvironmentThatServesAdapterSupplies) {
     Launcher launcher({"--adapter", "kora-band1@serial=Z'1", "--adapter", "vfk", "--for", "600"});
     const std::map<std::string, std::string> exports = Exports(launcher.LinesUntilReady());
-    ASSERT_EQ(exports.size(), 2u);
+    ASSERT_EQ(exports.size(), 3u);
     EXPECT_EQ(exports.at("MAVOFTCI2C_EMULATED_SUPPLIES"), "kora-band1@serial=Z'1,vfk");
+    EXPECT_TRUE(std::filesystem::is_socket(exports.at("MAVOFTCI2C_EMULATED_SOCKET")));
     EXPECT_TRUE(std::filesystem::exists(exports.at("LD_LIBRARY_PATH") + "/libMavoFTCI2C.so"))
         << exports.at("LD_LIBRARY_PATH");
 
@@ -250,6 +272,147 @@ TEST(Launcher, PrintsTheEnvironmentThatServesAdapterSupplies) {
     const Exit exit = launcher.Wait();
     EXPECT_TRUE(exit.exited);
     EXPECT_EQ(exit.status, 0);
+}
+
+// The adapter supplies live in the launcher: what one program sets the next one reads, two
+// programs at once see the same supply, and plugging on the running launcher shows in discovery.
+// A launcher that stops leaves its supplies unplugged for the programs still using them.
+TEST(Launcher, AdapterSuppliesLiveAsLongAsTheLauncherAndAreSharedByEveryProgram) {
+    Launcher launcher({"--adapter", "kora-band1", "--adapter", "vfk"});
+    const std::map<std::string, std::string> exports = Exports(launcher.LinesUntilReady());
+    ASSERT_TRUE(exports.contains("MAVOFTCI2C_EMULATED_SOCKET"));
+    const EnvironmentChanges environment(exports.begin(), exports.end());
+    const auto reply = [&](const std::vector<std::string> &arguments) {
+        const ToolRun run = Tool(arguments, "", environment);
+        EXPECT_EQ(run.exit, 0) << run.err;
+        // The reply: the last word of the last line.
+        const std::vector<std::string> words = Split(run.out.substr(0, run.out.size() - 1), ' ');
+        return words.empty() ? std::string() : words.back();
+    };
+
+    const std::string before = reply({"send", "--adapter", "0", "?PCMD"});
+    const std::string set = reply({"send", "--adapter", "0", "PCMD=0.5", "?PCMD"});
+    EXPECT_NE(set, before);
+    EXPECT_EQ(reply({"send", "--adapter", "0", "?PCMD"}), set);
+
+    // While one program watches the supply, another changes it.
+    ToolProcess watching({"watch", "--adapter", "0", "--interval", "0.2", "--count", "10", "--csv",
+                          "?PCMD"},
+                         "", environment);
+    std::this_thread::sleep_for(300ms);
+    reply({"send", "--adapter", "0", "PCMD=0.9"});
+    const std::string changed = reply({"send", "--adapter", "0", "?PCMD"});
+    ASSERT_EQ(watching.Wait(), 0) << watching.Err();
+    EXPECT_TRUE(Lines(watching.Out()).back().ends_with("," + changed))
+        << watching.Out();
+
+    // This process as a host program: plugging on the launcher shows in its discovery.
+    for (const auto &[name, value] : exports) ASSERT_EQ(setenv(name.c_str(), value.c_str(), 1), 0);
+    UseEmulatedAdapter();
+    MavoZARP_Handle all[MAVOZARP_MAX_DEVICES], added[MAVOZARP_MAX_DEVICES],
+        removed[MAVOZARP_MAX_DEVICES];
+    int32_t allCount = 0, addedCount = 0, removedCount = 0;
+    const auto discover = [&] {
+        return MavoZARP_CheckForDevices(all, &allCount, added, &addedCount, removed,
+                                        &removedCount);
+    };
+    ASSERT_EQ(discover(), MAVOZARP_STATUS_SUCCESS);
+    ASSERT_EQ(addedCount, 2);
+    const MavoZARP_Handle vfk = added[1];
+    EXPECT_EQ(launcher.Command("unplug 1"), "unplugged 1");
+    ASSERT_EQ(discover(), MAVOZARP_STATUS_SUCCESS);
+    EXPECT_EQ(allCount, 1);
+    ASSERT_EQ(removedCount, 1);
+    EXPECT_EQ(removed[0], vfk);
+    EXPECT_EQ(Tool({"scan"}, "", environment).out.find("VFK"), std::string::npos);
+    EXPECT_EQ(launcher.Command("plug 1"), "plugged 1");
+    ASSERT_EQ(discover(), MAVOZARP_STATUS_SUCCESS);
+    EXPECT_EQ(addedCount, 1);
+    const MavoZARP_Handle kora = all[0];
+    char headType[MAVOZARP_BUFFER_SIZE] = {};
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(MavoZARP_InitializeHandle(kora, headType), MAVOZARP_STATUS_SUCCESS);
+    ::testing::internal::GetCapturedStdout();
+
+    // The launcher stops: transfers fail at once, and the next discovery finds nothing.
+    launcher.Signal(SIGTERM);
+    EXPECT_EQ(launcher.Wait().status, 0);
+    char answer[MAVOZARP_BUFFER_SIZE] = {};
+    EXPECT_EQ(MavoZARP_SendCommand(kora, "?PCMD", answer), MAVOZARP_STATUS_I2C_ERROR);
+    ASSERT_EQ(discover(), MAVOZARP_STATUS_SUCCESS);
+    EXPECT_EQ(allCount, 0);
+    EXPECT_EQ(removedCount, 2);
+}
+
+// The dump of a bridge supply's bus, decoded by sigrok's I2C decoder, carries the transactions the
+// trace prints: the same addresses and bytes in the same order, the bit-level GPIO reads
+// included.
+TEST(Launcher, TheDumpOfABridgeBusDecodesToWhatTheTracePrints) {
+    const TemporaryFile dump;
+    Launcher launcher({"--bridge", "picox-640", "--trace", "--vcd", dump.Path()});
+    const std::vector<std::string> lines = launcher.LinesUntilReady();
+    ASSERT_EQ(lines.size(), 1u);
+    const ToolRun status = Tool({"status", "--port", SplitSupplyLine(lines[0]).path});
+    ASSERT_EQ(status.exit, 0) << status.err;
+    launcher.Signal(SIGTERM);
+    ASSERT_EQ(launcher.Wait().status, 0);
+
+    // "0.5 bridge 0 [gpio] read 0xA4 reg 01 10 data 4B ack" as the wire shows it: an address
+    // token (W or R and the 7-bit address) before the bytes that follow it.
+    std::vector<std::string> traced;
+    for (std::string line = launcher.NextLine(); !line.empty(); line = launcher.NextLine()) {
+        std::istringstream words(line);
+        std::string time, supply, number, kind, address, word;
+        words >> time >> supply >> number >> kind;
+        const bool gpio = kind == "gpio";
+        if (gpio) words >> kind;
+        words >> address;
+        char shifted[4];
+        std::snprintf(shifted, sizeof shifted, "%02X", std::stoi(address, nullptr, 16) >> 1);
+        std::vector<std::string> pointer, data;
+        std::vector<std::string> *into = nullptr;
+        while (words >> word) {
+            if (word == "reg") into = &pointer;
+            else if (word == "data") into = &data;
+            else if (word != "ack" && word != "nack") {
+                const std::string hex = word.starts_with("0x") ? word.substr(2) : word;
+                for (size_t at = 0; at < hex.size(); at += 2) into->push_back(hex.substr(at, 2));
+            }
+        }
+        const bool reads = kind == "read";
+        traced.push_back(std::string(reads && (gpio || pointer.empty()) ? "R" : "W") + shifted);
+        traced.insert(traced.end(), pointer.begin(), pointer.end());
+        if (reads && !gpio && !pointer.empty() && !data.empty()) traced.push_back("R" + std::string(shifted));
+        traced.insert(traced.end(), data.begin(), data.end());
+    }
+
+    ChildProcess sigrok("/usr/bin/sigrok-cli",
+                        {"-I", "vcd:compress=100", "-i", dump.Path(), "-P", "i2c", "-A",
+                         "i2c=address-read:address-write:data-read:data-write"});
+    ASSERT_EQ(sigrok.Wait(), 0) << sigrok.Err();
+    std::vector<std::string> decoded;
+    for (const std::string &line : Lines(sigrok.Out())) {
+        if (!Contains(line, "Address") && !Contains(line, "Data")) continue;  // "Read", "Write"
+        const std::string value = line.substr(line.rfind(' ') + 1);
+        decoded.push_back(Contains(line, "Address read")    ? "R" + value
+                          : Contains(line, "Address write") ? "W" + value
+                                                            : value);
+    }
+    // The library clears the bus before the head is read: a start followed at once by a stop,
+    // whose clock pulse this decoder counts as a bit of the next address. Every transaction
+    // after that first one must match.
+    const auto second = std::find_if(traced.begin() + 1, traced.end(),
+                                     [](const std::string &token) { return token[0] == 'W'; });
+    const size_t from = static_cast<size_t>(second - traced.begin());
+    ASSERT_GT(traced.size(), 100u);
+    ASSERT_EQ(decoded.size(), traced.size()) << sigrok.Out();
+    const auto [differs, _] = std::mismatch(decoded.begin() + static_cast<std::ptrdiff_t>(from),
+                                            decoded.end(),
+                                            traced.begin() + static_cast<std::ptrdiff_t>(from));
+    const size_t at = static_cast<size_t>(differs - decoded.begin());
+    EXPECT_EQ(at, decoded.size()) << "decoded " << decoded[at] << " where the trace has "
+                                  << traced[at] << ", token " << at;
+    EXPECT_NE(std::find(traced.begin(), traced.end(), "R29"), traced.end());  // a GPIO read
 }
 
 TEST(Launcher, StopsByItselfAfterTheTimeAsked) {

@@ -1,193 +1,22 @@
-// The emulated adapter library: the adapter library's entry points, served by virtual supplies
-// behind virtual adapters.
-#include "adapter/emulated_adapter.h"
-
+// The emulated adapter library's adapter entry points: the adapter library's calls, served by
+// virtual supplies behind virtual adapters.
 #include <algorithm>
-#include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <optional>
+#include <span>
 #include <stdexcept>
-#include <string>
-#include <string_view>
-#include <vector>
 
-#include "bus/adapter_supply_list.h"
-#include "bus/head_presets.h"
-#include "bus/virtual_supply.h"
-#include "transport/adapter_entry_points.h"
+#include "adapter/emulator.h"
+
+using namespace emulated_adapter;
 
 namespace {
-
-constexpr const char *kDefaultVersion = "MavoFTCI2C emulated 1.0";
-constexpr const char *kDefaultDescription = "ZARP Power Supply A";
-// Default locations, far from the enumeration indices so that a mix-up shows.
-constexpr uint32_t kFirstLocation = 0x2101;
-// The serial number buffer a caller passes holds 100 bytes.
-constexpr size_t kSerialNumberBuffer = 100;
-
-// Statuses, as a real adapter library gives them.
-constexpr uint32_t kOk = 0;
-constexpr uint32_t kInvalidHandle = 1;
-constexpr uint32_t kDeviceNotFound = 2;
-constexpr uint32_t kAlreadyOpen = 3;
-constexpr uint32_t kNotSupported = 17;
-constexpr uint32_t kInvalidArgument = 22;
-constexpr uint32_t kNotAcknowledged = 30;
-
-// Handles: far from 0 and from all bits set, and not consecutive, so that a mix-up shows. The
-// sequence goes on across resets: a handle is never given twice in a process.
-constexpr AdapterHandle kFirstHandle = 0x5A00;
-constexpr AdapterHandle kHandleStep = 0x10;
-constexpr uint32_t kMaxClockDivisor = 0xFFFF;
-
-// What a test asked of one entry point.
-struct EntryPointControl {
-    uint32_t calls = 0;
-    uint32_t failuresLeft = 0;
-    uint32_t failureStatus = 0;
-    uint32_t throwsLeft = 0;
-};
-
-// A failure a test placed on the stream of transfers, whatever the entry point and handle.
-struct TransferFailure {
-    uint32_t skip = 0;  // transfers still to pass before the failures
-    uint32_t left = 0;  // transfers still to fail
-    uint32_t status = 0;
-    bool raises = false;
-};
 
 // The entry points that move data on the bus; a scheduled transfer failure answers only these.
 constexpr std::array<std::string_view, 3> kTransferEntryPoints = {"I2C_Read", "I2C_ReadAlt",
                                                                    "I2C_Write"};
-
-struct StepFailure {
-    uint32_t left = 0;
-    uint32_t status = 0;
-};
-constexpr uint32_t kStepCount = EmulatedAdapterModeStep + 1;
-
-struct Adapter {
-    std::string description = kDefaultDescription;
-    std::string serialNumber;
-    uint32_t location = 0;
-    bool plugged = true;
-    int64_t enumerationRank = 0;       // plugged adapters are enumerated by rising rank
-    AdapterHandle openHandle = 0;      // 0 while not open
-    AdapterHandle nextOpenHandle = 0;  // the handle a test asked for, 0 for none
-    std::array<StepFailure, kStepCount> failures{};
-    std::unique_ptr<sim::VirtualSupply> supply = std::make_unique<sim::VirtualSupply>();
-};
-
-// A handle given by an open. It reaches its adapter while the adapter is plugged and open under
-// it; once the adapter was unplugged (and maybe plugged back since) it is dead until closed.
-struct HandleRecord {
-    uint32_t adapter;
-    bool closed = false;
-};
-
-// The newest entries of a log that a long run would otherwise grow without end (a tool watching a
-// virtual supply for days, a benchmark of a million commands). Entries keep the numbers they were
-// given from the first one since the last clear; older ones are forgotten once `kCapacity` newer
-// ones follow.
-template <class Entry>
-class RecentLog {
-public:
-    static constexpr size_t kCapacity = 65536;
-
-    void Append(const Entry &entry) {
-        if (ring_.size() < kCapacity) {
-            ring_.push_back(entry);
-        } else {
-            ring_[count_ % kCapacity] = entry;
-        }
-        ++count_;
-    }
-    // Entries appended since the last clear, forgotten ones included.
-    uint64_t Count() const { return count_; }
-    // The entry with that number; null when forgotten or not yet appended.
-    const Entry *Find(uint64_t number) const {
-        if (number >= count_ || count_ - number > ring_.size()) return nullptr;
-        return &ring_[number % kCapacity];
-    }
-    void Clear() {
-        ring_.clear();
-        count_ = 0;
-    }
-
-private:
-    std::vector<Entry> ring_;
-    uint64_t count_ = 0;
-};
-
-// A logged entry by number for a control: 0 when copied, -1 when there is no such entry.
-template <class Entry>
-int32_t CopyLogged(const RecentLog<Entry> &log, uint32_t number, Entry *to) {
-    const Entry *entry = log.Find(number);
-    if (entry == nullptr || to == nullptr) return -1;
-    *to = *entry;
-    return 0;
-}
-
-struct Emulator {
-    std::mutex mutex;
-    std::string version = kDefaultVersion;
-    std::map<std::string, EntryPointControl> controls;
-    std::vector<Adapter> adapters;  // by adapter number
-    std::map<AdapterHandle, HandleRecord> handles;
-    AdapterHandle nextHandle = kFirstHandle;
-    TransferFailure transferFailure;
-    RecentLog<EmulatedTransfer> transfers;
-    RecentLog<EmulatedCall> calls;
-};
-
-// A new adapter, plugged and not open, with a naming of its own; returns its number.
-uint32_t Plug(Emulator &emulator, const sim::HeadPreset *preset) {
-    const auto number = static_cast<uint32_t>(emulator.adapters.size());
-    Adapter &adapter = emulator.adapters.emplace_back();
-    adapter.enumerationRank = number;
-    adapter.serialNumber = "ZV" + std::to_string(1001 + number);
-    adapter.location = kFirstLocation + number;
-    if (preset != nullptr) preset->apply(*adapter.supply);
-    return number;
-}
-
-// The supplies a host program asked for in the environment; each bad entry gets one line on
-// standard error and is left out.
-void PlugConfiguredSupplies(Emulator &emulator) {
-    const char *configured = std::getenv(sim::kAdapterSupplyListVariable);
-    if (configured == nullptr) return;
-    const sim::AdapterSupplyList list = sim::ParseAdapterSupplyList(configured);
-    for (const sim::AdapterSupplyProblem &problem : list.problems) {
-        std::fprintf(stderr, "emulated adapter library: %s entry \"%s\" left out: %s\n",
-                     sim::kAdapterSupplyListVariable, problem.entry.c_str(),
-                     problem.reason.c_str());
-    }
-    for (const sim::AdapterSupplyEntry &entry : list.entries) {
-        Adapter &adapter = emulator.adapters[Plug(emulator, sim::FindHeadPreset(entry.preset))];
-        adapter.description = entry.description.value_or(adapter.description);
-        adapter.serialNumber = entry.serialNumber.value_or(adapter.serialNumber);
-        adapter.location = entry.location.value_or(adapter.location);
-    }
-}
-
-Emulator &State() {
-    static Emulator *emulator = [] {
-        auto *created = new Emulator;
-        PlugConfiguredSupplies(*created);
-        return created;
-    }();
-    return *emulator;
-}
-
-Adapter *FindAdapter(Emulator &emulator, uint32_t number) {
-    return number < emulator.adapters.size() ? &emulator.adapters[number] : nullptr;
-}
 
 // The adapter at `index` of the enumeration: the index-th of those plugged, by rank.
 Adapter *EnumeratedAdapter(Emulator &emulator, uint32_t index) {
@@ -226,31 +55,11 @@ Adapter *LiveAdapter(Emulator &emulator, AdapterHandle handle, uint32_t &refusal
     return &adapter;
 }
 
-AdapterHandle NewHandle(Emulator &emulator, Adapter &adapter) {
-    AdapterHandle handle = adapter.nextOpenHandle;
-    adapter.nextOpenHandle = 0;
-    if (handle == 0) {
-        handle = emulator.nextHandle;
-        emulator.nextHandle += kHandleStep;
-    }
-    return handle;
-}
-
 // The bus clock the divisor gives, from the adapter's 12 MHz.
 uint32_t ClockFrequency(uint32_t clockDivisor, uint32_t *frequencyHz) {
     if (frequencyHz == nullptr || clockDivisor > kMaxClockDivisor) return kInvalidArgument;
     *frequencyHz = 12000000 / ((1 + clockDivisor) * 2);
     return kOk;
-}
-
-void CopyText(char *to, size_t capacity, const std::string &text) {
-    std::snprintf(to, capacity, "%s", text.c_str());
-}
-
-// A text of a naming record, also when a test left it unterminated.
-template <size_t Size>
-std::string BoundedText(const char (&text)[Size]) {
-    return std::string(text, std::find(text, text + Size - 1, '\0'));
 }
 
 // True when the scheduled transfer failure answers this transfer; one it lets pass counts towards
@@ -336,6 +145,67 @@ uint32_t Open(Emulator &emulator, EmulatedCall &call, AdapterHandle *handle,
     return kOk;
 }
 
+// The launcher's adapters as they are now, taken over at the start of each enumeration. Adapters
+// keep their numbers there too (they are only ever added). When the launcher cannot be reached,
+// its adapters are unplugged.
+void SyncSharedAdapters(Emulator &emulator) {
+    if (!emulator.sharedSupplies) return;
+    const std::optional<std::vector<sim::SharedAdapter>> list = emulator.sharedSupplies->List();
+    const size_t known = list ? list->size() : 0;
+    while (emulator.adapters.size() < known) {
+        emulator.adapters[Plug(emulator, nullptr)].shared = true;
+    }
+    for (size_t number = 0; number < emulator.adapters.size(); ++number) {
+        Adapter &adapter = emulator.adapters[number];
+        if (!adapter.shared) continue;
+        if (number >= known) {
+            adapter.plugged = false;
+            continue;
+        }
+        const sim::SharedAdapter &served = (*list)[number];
+        // Plugged back in since: a new device, the handle it had is dead.
+        if (served.generation != adapter.generation) adapter.openHandle = 0;
+        adapter.generation = served.generation;
+        adapter.plugged = served.plugged;
+        adapter.description = served.description;
+        adapter.serialNumber = served.serialNumber;
+        adapter.location = served.location;
+    }
+}
+
+// One transaction on an adapter's bus, in this process or at the launcher: acknowledged, not
+// acknowledged, or the device is gone (the launcher unplugged it or stopped).
+uint32_t OnBus(Emulator &emulator, Adapter &adapter, uint8_t address,
+               std::span<const uint8_t> written, uint8_t *read, uint32_t readCount) {
+    if (!adapter.shared) {
+        sim::I2cBus &bus = adapter.supply->Bus();
+        const bool acknowledged =
+            read == nullptr
+                ? bus.Write(address, written.data(), static_cast<uint32_t>(written.size()))
+                : bus.WriteThenRead(address, written.data(),
+                                    static_cast<uint32_t>(written.size()), read, readCount);
+        return acknowledged ? kOk : kNotAcknowledged;
+    }
+    const sim::SharedTransfer transfer{
+        .request = read == nullptr ? sim::SharedRequest::Write : sim::SharedRequest::WriteThenRead,
+        .adapter = static_cast<uint32_t>(&adapter - emulator.adapters.data()),
+        .generation = adapter.generation,
+        .address = address,
+        .written = std::vector<uint8_t>(written.begin(), written.end()),
+        .readCount = read == nullptr ? 0 : readCount,
+    };
+    std::vector<uint8_t> answer;
+    switch (emulator.sharedSupplies->Transfer(transfer, answer)) {
+    case sim::TransferOutcome::Acknowledged:
+        if (read != nullptr) std::copy(answer.begin(), answer.end(), read);
+        return kOk;
+    case sim::TransferOutcome::NotAcknowledged: return kNotAcknowledged;
+    case sim::TransferOutcome::Gone: break;
+    }
+    adapter.plugged = false;
+    return kDeviceNotFound;
+}
+
 // What every transfer must be given, as the real adapter library expects it.
 constexpr int32_t kAck = 1;
 constexpr uint32_t kAckTimeoutMs = 20;
@@ -410,26 +280,9 @@ uint32_t Read(const char *entryPoint, AdapterHandle handle, uint8_t *control, ui
             readType != kReadType || !DataIsValid(data, dataCount)) {
             return logged(kInvalidArgument, nullptr);
         }
-        const bool acknowledged = adapter->supply->Bus().WriteThenRead(
-            control[0], control + 1, controlCount - 1, data, dataCount);
-        return acknowledged ? logged(kOk, data) : logged(kNotAcknowledged, nullptr);
-    });
-}
-
-// The controls act under the emulator's lock.
-template <class Action>
-auto Controlled(Action action) {
-    Emulator &emulator = State();
-    std::lock_guard<std::mutex> lock(emulator.mutex);
-    return action(emulator);
-}
-
-// An adapter control: -1 for an unknown adapter, else what `action` answers.
-template <class Action>
-int32_t OnAdapter(uint32_t number, Action action) {
-    return Controlled([&](Emulator &emulator) {
-        Adapter *adapter = FindAdapter(emulator, number);
-        return adapter == nullptr ? -1 : action(*adapter);
+        const uint32_t status = OnBus(emulator, *adapter, control[0],
+                                      std::span(control + 1, controlCount - 1), data, dataCount);
+        return logged(status, status == kOk ? data : nullptr);
     });
 }
 
@@ -437,184 +290,11 @@ int32_t OnAdapter(uint32_t number, Action action) {
 
 extern "C" {
 
-EMULATED_ADAPTER_EXPORT void MAVOZARP_CALL EmulatedAdapter_Reset() {
-    Controlled([](Emulator &emulator) {
-        emulator.version = kDefaultVersion;
-        emulator.controls.clear();
-        emulator.transferFailure = {};
-        emulator.adapters.clear();
-        emulator.handles.clear();
-        emulator.transfers.Clear();
-        emulator.calls.Clear();
-    });
-}
-
-EMULATED_ADAPTER_EXPORT void MAVOZARP_CALL EmulatedAdapter_SetVersion(const char *text) {
-    Controlled([&](Emulator &emulator) { emulator.version = text; });
-}
-
-EMULATED_ADAPTER_EXPORT void MAVOZARP_CALL EmulatedAdapter_FailNext(const char *entryPoint,
-                                                                    uint32_t count,
-                                                                    uint32_t status) {
-    Controlled([&](Emulator &emulator) {
-        EntryPointControl &control = emulator.controls[entryPoint];
-        control.failuresLeft = count;
-        control.failureStatus = status;
-    });
-}
-
-EMULATED_ADAPTER_EXPORT void MAVOZARP_CALL EmulatedAdapter_ThrowNext(const char *entryPoint,
-                                                                     uint32_t count) {
-    Controlled([&](Emulator &emulator) { emulator.controls[entryPoint].throwsLeft = count; });
-}
-
-EMULATED_ADAPTER_EXPORT void MAVOZARP_CALL EmulatedAdapter_FailTransferAfter(uint32_t skip,
-                                                                             uint32_t count,
-                                                                             uint32_t status) {
-    Controlled(
-        [&](Emulator &emulator) { emulator.transferFailure = {skip, count, status, false}; });
-}
-
-EMULATED_ADAPTER_EXPORT void MAVOZARP_CALL EmulatedAdapter_ThrowTransferAfter(uint32_t skip,
-                                                                              uint32_t count) {
-    Controlled([&](Emulator &emulator) { emulator.transferFailure = {skip, count, 0, true}; });
-}
-
-EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL EmulatedAdapter_CallCount(const char *entryPoint) {
-    return Controlled([&](Emulator &emulator) {
-        const auto it = emulator.controls.find(entryPoint);
-        return it == emulator.controls.end() ? 0 : it->second.calls;
-    });
-}
-
-EMULATED_ADAPTER_EXPORT AdapterHandle MAVOZARP_CALL EmulatedAdapter_AddSupply() {
-    return Controlled([](Emulator &emulator) {
-        const uint32_t number = Plug(emulator, nullptr);
-        Adapter &adapter = emulator.adapters[number];
-        adapter.openHandle = NewHandle(emulator, adapter);
-        emulator.handles[adapter.openHandle] = HandleRecord{number};
-        return adapter.openHandle;
-    });
-}
-
-EMULATED_ADAPTER_EXPORT void *MAVOZARP_CALL EmulatedAdapter_Supply(AdapterHandle handle) {
-    return Controlled([&](Emulator &emulator) -> void * {
-        const auto record = emulator.handles.find(handle);
-        if (record == emulator.handles.end()) return nullptr;
-        return emulator.adapters[record->second.adapter].supply.get();
-    });
-}
-
-EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL EmulatedAdapter_TransferCount() {
-    return Controlled(
-        [](Emulator &emulator) { return static_cast<uint32_t>(emulator.transfers.Count()); });
-}
-
-EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL
-EmulatedAdapter_GetTransfer(uint32_t index, EmulatedTransfer *transfer) {
-    return Controlled(
-        [&](Emulator &emulator) { return CopyLogged(emulator.transfers, index, transfer); });
-}
-
-EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL EmulatedAdapter_PlugSupply(const char *preset) {
-    const bool withPreset = preset != nullptr && preset[0] != '\0';
-    const sim::HeadPreset *found = withPreset ? sim::FindHeadPreset(preset) : nullptr;
-    if (withPreset && found == nullptr) return EMULATED_ADAPTER_NONE;
-    return Controlled([&](Emulator &emulator) { return Plug(emulator, found); });
-}
-
-EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL EmulatedAdapter_SetPlugged(uint32_t adapter,
-                                                                         int32_t plugged) {
-    return OnAdapter(adapter, [&](Adapter &found) {
-        // Back in, the adapter is a new device: the handle it had is dead.
-        if (plugged != 0 && !found.plugged) found.openHandle = 0;
-        found.plugged = plugged != 0;
-        return 0;
-    });
-}
-
-EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL EmulatedAdapter_EnumerateFirst(uint32_t adapter) {
-    return Controlled([&](Emulator &emulator) {
-        Adapter *found = FindAdapter(emulator, adapter);
-        if (found == nullptr) return -1;
-        int64_t first = found->enumerationRank;
-        for (const Adapter &other : emulator.adapters) first = std::min(first, other.enumerationRank);
-        found->enumerationRank = first - 1;
-        return 0;
-    });
-}
-
-EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL
-EmulatedAdapter_GetNaming(uint32_t adapter, EmulatedAdapterNaming *naming) {
-    if (naming == nullptr) return -1;
-    return OnAdapter(adapter, [&](Adapter &found) {
-        CopyText(naming->description, sizeof naming->description, found.description);
-        CopyText(naming->serialNumber, sizeof naming->serialNumber, found.serialNumber);
-        naming->location = found.location;
-        return 0;
-    });
-}
-
-EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL
-EmulatedAdapter_SetNaming(uint32_t adapter, const EmulatedAdapterNaming *naming) {
-    if (naming == nullptr) return -1;
-    return OnAdapter(adapter, [&](Adapter &found) {
-        found.description = BoundedText(naming->description);
-        found.serialNumber = BoundedText(naming->serialNumber);
-        found.location = naming->location;
-        return 0;
-    });
-}
-
-EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL EmulatedAdapter_FailStep(uint32_t adapter,
-                                                                       uint32_t step,
-                                                                       uint32_t count,
-                                                                       uint32_t status) {
-    if (step >= kStepCount) return -1;
-    return OnAdapter(adapter, [&](Adapter &found) {
-        found.failures[step] = {count, status};
-        return 0;
-    });
-}
-
-EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL
-EmulatedAdapter_SetNextOpenHandle(uint32_t adapter, AdapterHandle handle) {
-    if (handle == 0) return -1;
-    return OnAdapter(adapter, [&](Adapter &found) {
-        found.nextOpenHandle = handle;
-        return 0;
-    });
-}
-
-EMULATED_ADAPTER_EXPORT AdapterHandle MAVOZARP_CALL EmulatedAdapter_OpenHandle(uint32_t adapter) {
-    return Controlled([&](Emulator &emulator) {
-        const Adapter *found = FindAdapter(emulator, adapter);
-        return found == nullptr ? AdapterHandle{0} : found->openHandle;
-    });
-}
-
-EMULATED_ADAPTER_EXPORT void *MAVOZARP_CALL EmulatedAdapter_AdapterSupply(uint32_t adapter) {
-    return Controlled([&](Emulator &emulator) -> void * {
-        const Adapter *found = FindAdapter(emulator, adapter);
-        return found == nullptr ? nullptr : found->supply.get();
-    });
-}
-
-EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL EmulatedAdapter_CallLogCount() {
-    return Controlled(
-        [](Emulator &emulator) { return static_cast<uint32_t>(emulator.calls.Count()); });
-}
-
-EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL EmulatedAdapter_GetCall(uint32_t index,
-                                                                      EmulatedCall *call) {
-    return Controlled([&](Emulator &emulator) { return CopyLogged(emulator.calls, index, call); });
-}
-
-// ---- the adapter library's entry points ---------------------------------------------------------
 
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_GetNumDevices(uint32_t *count) {
     return Serve("I2C_GetNumDevices", 0, 0, [&](Emulator &emulator, EmulatedCall &) {
         if (count == nullptr) return kInvalidArgument;
+        SyncSharedAdapters(emulator);
         *count =
             static_cast<uint32_t>(std::count_if(emulator.adapters.begin(), emulator.adapters.end(),
                                                 [](const Adapter &a) { return a.plugged; }));
@@ -757,9 +437,7 @@ I2C_Write(AdapterHandle handle, uint8_t *control, uint32_t controlCount, int32_t
         }
         std::vector<uint8_t> bytes(control + 1, control + controlCount);
         bytes.insert(bytes.end(), data, data + dataCount);
-        const bool acknowledged = adapter->supply->Bus().Write(control[0], bytes.data(),
-                                                               static_cast<uint32_t>(bytes.size()));
-        return logged(acknowledged ? kOk : kNotAcknowledged);
+        return logged(OnBus(emulator, *adapter, control[0], bytes, nullptr, 0));
     });
 }
 

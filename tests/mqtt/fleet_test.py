@@ -143,7 +143,22 @@ def serve(port, machine, arguments, log, environment=None):
                  environment, stdout=subprocess.DEVNULL, stderr=log)
 
 
+def refuses_options(folder):
+    """Options that cannot work end the service at once with a usage error (status 2)."""
+    credentials = os.path.join(folder, "credentials")
+    with open(credentials, "w") as file:
+        file.write("user\npassword\n")
+    os.chmod(credentials, 0o644)
+    for options in (["--mqtt", "http://127.0.0.1:1883"], ["--mqtt", "mqtt://127.0.0.1:99999"],
+                    ["--mqtt-id", "x"], ["--mqtt", "mqtt://h", "--mqtt-prefix", "a/#/"],
+                    ["--mqtt", "mqtt://h", "--mqtt-readings", "P=1"],
+                    ["--mqtt", "mqtt://h", "--mqtt-credentials", credentials]):
+        result = subprocess.run([TOOL, "serve", "--simulated"] + options, capture_output=True, timeout=10)
+        assert result.returncode == 2 and result.stderr, (options, result)
+
+
 def main(folder):
+    refuses_options(folder)
     broker = Broker(folder)
     broker.start()
     log = open(os.path.join(folder, "services.log"), "ab")

@@ -262,18 +262,19 @@ struct MqttBridge::Impl {
         changed.notify_all();
     }
 
-    // Under the lock: makes room for one more sample by dropping the oldest one's messages.
+    // Under the lock: makes room for one more sample by dropping the oldest ones' messages.
     void MakeRoomForSample() {
-        if (queuedSamples < options.bufferedSamples) return;
-        const auto oldest = std::find_if(queue.begin(), queue.end(),
-                                         [](const Outgoing &message) { return message.sample != 0; });
-        if (oldest == queue.end()) return;
-        const uint64_t sample = oldest->sample;
-        queue.erase(std::remove_if(oldest, queue.end(),
-                                   [sample](const Outgoing &message) { return message.sample == sample; }),
-                    queue.end());
-        --queuedSamples;
-        ++droppedSamples;
+        while (queuedSamples >= options.bufferedSamples) {
+            const auto oldest = std::find_if(queue.begin(), queue.end(),
+                                             [](const Outgoing &message) { return message.sample != 0; });
+            if (oldest == queue.end()) return;
+            const uint64_t sample = oldest->sample;
+            queue.erase(std::remove_if(oldest, queue.end(),
+                                       [sample](const Outgoing &message) { return message.sample == sample; }),
+                        queue.end());
+            --queuedSamples;
+            ++droppedSamples;
+        }
     }
 
     void Published(Feed &feed, const Sample &sample) {

@@ -85,6 +85,12 @@ struct CommandJob {
     std::string correlation;
 };
 
+// JSON text of a document that may carry bytes from outside (a device id from a topic, a reply):
+// bytes that are not UTF-8 are replaced rather than thrown over.
+std::string JsonPayload(const Json &document) {
+    return document.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 // Why a command message is answered with an error.
 struct CommandError {
     std::string error;
@@ -298,7 +304,7 @@ struct MqttBridge::Impl {
                      .payload = reading.exchange.reply,
                      .sample = number});
         }
-        Enqueue({.topic = feed.topic + "sample", .payload = document.dump(), .sample = number});
+        Enqueue({.topic = feed.topic + "sample", .payload = JsonPayload(document), .sample = number});
         if (faultWord && faultWord != feed.faultWord) {
             const HeadFamily &family = FamilyOfHeadType(feed.device->Identity().headType);
             Enqueue({.topic = feed.topic + "faults",
@@ -326,7 +332,7 @@ struct MqttBridge::Impl {
         {
             std::lock_guard lock(mutex);
             if (stopping || feeds.contains(device->Id())) return;
-            Enqueue({.topic = fed.topic + "description", .payload = description.dump(), .retain = true});
+            Enqueue({.topic = fed.topic + "description", .payload = JsonPayload(description), .retain = true});
             Enqueue({.topic = fed.topic + "state", .payload = fed.state, .retain = true});
             feeds[device->Id()] = std::move(feed);
         }
@@ -357,7 +363,7 @@ struct MqttBridge::Impl {
 
     void Reply(const std::string &topic, const std::string &correlation, const Json &document) {
         std::lock_guard lock(mutex);
-        Enqueue({.topic = topic, .payload = document.dump(), .correlation = correlation});
+        Enqueue({.topic = topic, .payload = JsonPayload(document), .correlation = correlation});
     }
 
     void ReplyError(const std::string &topic, const std::string &correlation, const Json &id,
@@ -429,7 +435,7 @@ struct MqttBridge::Impl {
             if (found != feeds.end()) device = found->second->device;
         }
         if (device == nullptr)
-            return answer(id, {"unknown-device", "no device " + Json(deviceId.value_or(std::string(level))).dump() + " is served"});
+            return answer(id, {"unknown-device", "no device " + JsonPayload(JsonText(deviceId.value_or(std::string(level)))) + " is served"});
         if (!options.allowControl && std::any_of(list.begin(), list.end(), ChangesSetting)) {
             return answer(id, {"read-only", "this service is read-only: commands that change a "
                                             "setting need --allow-control"});
@@ -437,7 +443,7 @@ struct MqttBridge::Impl {
         std::lock_guard lock(mutex);
         if (commands.size() >= kMostWaitingCommands) {
             Enqueue({.topic = replyTopic,
-                     .payload = Json{{"id", id}, {"error", "busy"}, {"message", "too many commands are waiting"}}.dump(),
+                     .payload = JsonPayload(Json{{"id", id}, {"error", "busy"}, {"message", "too many commands are waiting"}}),
                      .correlation = correlation});
             return;
         }
@@ -524,9 +530,14 @@ struct MqttBridge::Impl {
                                                      const mosquitto_property *properties) {
             Impl &impl = Of(object);
             const std::string_view topic = message->topic;
-            if (topic.starts_with(impl.options.prefix) && topic.ends_with("/command") &&
-                topic.size() > impl.options.prefix.size() + 8)
+            if (!topic.starts_with(impl.options.prefix) || !topic.ends_with("/command") ||
+                topic.size() <= impl.options.prefix.size() + 8)
+                return;
+            try {
                 impl.CommandArrived(*message, properties);
+            } catch (const std::exception &error) {  // a hostile message must not end the service
+                std::cerr << "mavozarp serve: MQTT command on " << topic << " not taken: " << error.what() << '\n';
+            }
         });
         return client;
     }

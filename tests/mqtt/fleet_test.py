@@ -203,6 +203,8 @@ def main(folder):
 
     # Bad input gets an error reply and the service lives on.
     bad = [("mavozarp/alpha/simulated/command", b"{not json", "bad-json"),
+           ("mavozarp/alpha/simulated/command", b"", "bad-json"),
+           ("mavozarp/alpha/%FF%2F%zz/command", {"id": 1, "command": "?P"}, "unknown-device"),
            ("mavozarp/alpha/nothing-here/command", {"id": 1, "command": "?P"}, "unknown-device"),
            ("mavozarp/alpha/simulated/command", {"id": 2, "command": "?" + "P" * 200}, "bad-command"),
            ("mavozarp/alpha/simulated/command", {"id": 3, "command": "?P", "x": 1}, "bad-request"),

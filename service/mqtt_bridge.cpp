@@ -16,6 +16,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -241,6 +242,7 @@ struct MqttBridge::Impl {
     uint64_t lastSample = 0;
     uint64_t droppedSamples = 0;
     std::map<std::string, Outgoing> retained;  // the last retained message of every topic
+    bool republishRetained = false;  // a dropped sample took some, or the broker may have lost them
     std::map<std::string, std::unique_ptr<Feed>> feeds;  // by device id
     std::deque<CommandJob> commands;
     bool stopping = false;
@@ -274,10 +276,14 @@ struct MqttBridge::Impl {
             const auto oldest = std::find_if(queue.begin(), queue.end(),
                                              [](const Outgoing &message) { return message.sample != 0; });
             if (oldest == queue.end()) return;
+            // A sample's messages are queued together, so they leave together.
             const uint64_t sample = oldest->sample;
-            queue.erase(std::remove_if(oldest, queue.end(),
-                                       [sample](const Outgoing &message) { return message.sample == sample; }),
-                        queue.end());
+            const auto end = std::find_if(oldest, queue.end(), [sample](const Outgoing &message) {
+                return message.sample != sample;
+            });
+            if (std::any_of(oldest, end, [](const Outgoing &message) { return message.retain; }))
+                republishRetained = true;
+            queue.erase(oldest, end);
             --queuedSamples;
             ++droppedSamples;
         }
@@ -583,19 +589,15 @@ struct MqttBridge::Impl {
         return connected;
     }
 
-    // The retained messages first (a restarted broker may have lost them), then the machine is
-    // online, then commands are taken.
+    // The machine is online and takes commands; the retained messages go out again before the
+    // buffer, as a restarted broker may have lost them.
     void Announce(mosquitto *client) {
-        std::vector<Outgoing> current;
-        {
-            std::lock_guard lock(mutex);
-            for (const auto &[topic, message] : retained) current.push_back(message);
-        }
-        for (const Outgoing &message : current) Publish(client, message, nullptr);
         const std::string online = "online";
         mosquitto_publish(client, nullptr, StatusTopic().c_str(), static_cast<int>(online.size()), online.data(), 1,
                           true);
         mosquitto_subscribe(client, nullptr, (options.prefix + "+/command").c_str(), 1);
+        std::lock_guard lock(mutex);
+        republishRetained = true;
     }
 
     // Publishes the buffer in order while the connection lasts, or until stopping (and then a
@@ -609,6 +611,13 @@ struct MqttBridge::Impl {
                 if (stopping && !drainUntil) drainUntil = std::chrono::steady_clock::now() + kDrainOnStop;
                 if (drainUntil && ((queue.empty() && inFlight.empty()) || std::chrono::steady_clock::now() > *drainUntil))
                     return;
+                if (std::exchange(republishRetained, false)) {
+                    // The current values; what is still queued for the same topics ends with them.
+                    for (const auto &[topic, message] : retained) {
+                        batch.push_back(message);
+                        batch.back().sample = 0;
+                    }
+                }
                 while (!queue.empty() && inFlight.size() + batch.size() < kMostInFlight) {
                     if (queue.front().sample != 0 &&
                         (queue.size() == 1 || queue[1].sample != queue.front().sample))

@@ -236,7 +236,7 @@ struct MqttBridge::Impl {
     MqttOptions options;
 
     std::mutex mutex;  // everything below up to the threads
-    std::condition_variable changed;
+    std::condition_variable changed;  // a command to run, or stopping
     std::deque<Outgoing> queue;
     size_t queuedSamples = 0;
     uint64_t lastSample = 0;
@@ -263,11 +263,10 @@ struct MqttBridge::Impl {
 
     // ---- what the samplers and the registry hand over (never waits for the broker) ----------
 
-    // Under the lock.
+    // Under the lock. The connection thread looks for new messages between its reads.
     void Enqueue(Outgoing message) {
         if (message.retain) retained[message.topic] = message;
         queue.push_back(std::move(message));
-        changed.notify_all();
     }
 
     // Under the lock: makes room for one more sample by dropping the oldest ones' messages.
@@ -289,7 +288,7 @@ struct MqttBridge::Impl {
         }
     }
 
-    void Published(Feed &feed, const Sample &sample) {
+    void Sampled(Feed &feed, const Sample &sample) {
         Json document = SampleJson(feed.device->Id(), sample);
         document["sequence"] = ++feed.sequence;
         std::optional<uint32_t> faultWord = feed.faultWord;
@@ -344,7 +343,7 @@ struct MqttBridge::Impl {
         }
         // Subscribed outside the lock: the first sample may arrive at once and takes it.
         auto subscription = device->Hub().Subscribe(options.readings, options.interval,
-                                                    [this, &fed](const Sample &sample) { Published(fed, sample); });
+                                                    [this, &fed](const Sample &sample) { Sampled(fed, sample); });
         std::lock_guard lock(mutex);
         fed.subscription = std::move(subscription);
     }

@@ -3,14 +3,15 @@
 # compiler, CMake, Ninja, GoogleTest, CLI11 (the tool's argument parsing) and libedit (the tool's
 # line editing), libmosquitto (the service's MQTT). With --tests also what the whole test run needs:
 # the mingw-w64 cross compilers (posix thread model), Wine for the Windows suite, a comma locale
-# (de_DE.UTF-8) for the tests of locale-free numbers, and the Mosquitto broker, its clients and
-# Python's paho-mqtt for the MQTT tests. Does nothing when all are there; installs as root, or via sudo.
+# (de_DE.UTF-8) for the tests of locale-free numbers, and the Mosquitto broker, its clients,
+# Python's paho-mqtt and OpenSSL (a CA for the TLS test) for the MQTT tests. Does nothing when
+# all are there; installs as root, or via sudo.
 set -euo pipefail
 
 packages=(g++ cmake ninja-build libgtest-dev libcli11-dev libedit-dev libmosquitto-dev)
 if [ "${1:-}" = "--tests" ]; then
   packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 locales
-             mosquitto mosquitto-clients python3-paho-mqtt)
+             mosquitto mosquitto-clients python3-paho-mqtt openssl)
 fi
 
 missing=()

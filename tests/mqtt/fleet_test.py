@@ -7,6 +7,7 @@ last will arrives.
 
 Usage: fleet_test.py MAVOZARP MAVOZARP_SIM EMULATED_ADAPTER_DIR
 """
+import getpass
 import json
 import os
 import signal
@@ -47,15 +48,34 @@ def start(arguments, environment=None, **kwargs):
     return process
 
 
+def make_certificates(folder):
+    """A CA and a certificate for 127.0.0.1 signed by it."""
+    def openssl(*arguments):
+        subprocess.run(["openssl"] + list(arguments), cwd=folder, check=True, capture_output=True)
+    key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    openssl("req", "-x509", *key, "-keyout", "ca.key", "-out", "ca.pem", "-days", "1", "-subj", "/CN=test-ca")
+    openssl("req", *key, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=127.0.0.1")
+    with open(os.path.join(folder, "san.ext"), "w") as extension:
+        extension.write("subjectAltName=IP:127.0.0.1\n")
+    openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key", "-CAcreateserial",
+            "-out", "server.pem", "-days", "1", "-extfile", "san.ext")
+
+
 class Broker:
     def __init__(self, folder):
         self.port = free_port()
+        self.tls_port = free_port()
         self.config = os.path.join(folder, "mosquitto.conf")
+        make_certificates(folder)
+        # A broker started as root would otherwise read its files as the user "mosquitto".
         # Persistence keeps the watcher's session (and what is queued for it) across the restart,
         # so whether the watcher or a service reconnects first does not matter.
         with open(self.config, "w") as config:
-            config.write(f"listener {self.port} 127.0.0.1\nallow_anonymous true\n"
-                         f"persistence true\npersistence_location {folder}/\n")
+            config.write(f"user {getpass.getuser()}\n"
+                         f"listener {self.port} 127.0.0.1\nallow_anonymous true\n"
+                         f"persistence true\npersistence_location {folder}/\n"
+                         f"listener {self.tls_port} 127.0.0.1\ncafile {folder}/ca.pem\n"
+                         f"certfile {folder}/server.pem\nkeyfile {folder}/server.key\n")
         self.log = open(os.path.join(folder, "mosquitto.log"), "ab")
         self.process = None
 
@@ -136,9 +156,9 @@ class Requester:
         return self.replies[reply_topic][0]
 
 
-def serve(port, machine, arguments, log, environment=None):
+def serve(url, machine, arguments, log, environment=None):
     return start([TOOL, "serve", "--http-port", "0", "--instrument-port", "0",
-                  "--mqtt", f"mqtt://127.0.0.1:{port}", "--mqtt-machine", machine,
+                  "--mqtt", url, "--mqtt-machine", machine,
                   "--mqtt-interval", str(INTERVAL)] + arguments,
                  environment, stdout=subprocess.DEVNULL, stderr=log)
 
@@ -168,11 +188,16 @@ def main(folder):
 
     watcher = Watcher(broker.port)
     # alpha: the simulated head and a serial supply, control allowed, MQTT 5.
-    alpha = serve(broker.port, "alpha", ["--simulated", "--port", serial_port, "--allow-control"], log)
+    url = f"mqtt://127.0.0.1:{broker.port}"
+    alpha = serve(url, "alpha", ["--simulated", "--port", serial_port, "--allow-control"], log)
     # beta: two supplies on emulated adapters, read-only, MQTT 3.1.1, five samples buffered.
     adapters = dict(os.environ, MAVOFTCI2C_EMULATED_SUPPLIES="kora-band1,vfk",
                     LD_LIBRARY_PATH=ADAPTER_DIR)
-    beta = serve(broker.port, "beta", ["--adapters", "--mqtt-version", "3.1.1", "--mqtt-buffer", "5"], log, adapters)
+    beta = serve(url, "beta", ["--adapters", "--mqtt-version", "3.1.1", "--mqtt-buffer", "5"], log, adapters)
+
+    # gamma: over TLS, the broker's certificate checked against the test's own CA.
+    gamma = serve(f"mqtts://127.0.0.1:{broker.tls_port}", "gamma",
+                  ["--simulated", "--mqtt-ca-file", os.path.join(folder, "ca.pem")], log)
 
     serial_level = serial_port.replace("/", "%2F")
     alpha_samples = "mavozarp/alpha/simulated/sample"
@@ -183,6 +208,9 @@ def main(folder):
                            for topic, _, _ in watcher.messages), "beta's readings")
     assert watcher.payloads("mavozarp/alpha/status")[-1] == "online"
     assert watcher.payloads("mavozarp/beta/status")[-1] == "online"
+    wait_until(lambda: watcher.payloads("mavozarp/gamma/simulated/sample"), "gamma's samples over TLS")
+    gamma.terminate()
+    assert gamma.wait(timeout=15) == 0
     description = json.loads(watcher.payloads(f"mavozarp/alpha/{serial_level}/description")[-1])
     assert description["id"] == serial_port and description["transport"] == "serial", description
     faults = json.loads(watcher.payloads("mavozarp/alpha/simulated/faults")[-1])

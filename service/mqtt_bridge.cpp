@@ -253,6 +253,7 @@ struct MqttBridge::Impl {
     std::deque<std::string> seenOrder;
     bool connected = false;
     bool lost = false;
+    int refusal = 0;  // the broker's reason for refusing the last connection, or 0
 
     std::thread connection;
     std::thread executor;
@@ -548,13 +549,8 @@ struct MqttBridge::Impl {
     }
 
     void Connected(int code) {
-        if (code != 0) {
-            std::cerr << "mavozarp serve: the MQTT broker refused the connection: "
-                      << mosquitto_reason_string(code) << '\n';
-            lost = true;
-            return;
-        }
-        connected = true;
+        refusal = code;
+        (code == 0 ? connected : lost) = true;
     }
 
     // Publishes one message now; false when the connection is gone.
@@ -684,6 +680,7 @@ struct MqttBridge::Impl {
                 if (stopping) return;
             }
             connected = lost = false;
+            refusal = 0;
             mosquitto *client = NewClient();
             if (client != nullptr &&
                 mosquitto_connect_async(client, options.broker.host.c_str(), options.broker.port,
@@ -713,8 +710,12 @@ struct MqttBridge::Impl {
                     std::cerr << "mavozarp serve: MQTT connection to " << where << " lost; reconnecting\n";
                     Requeue({});
                 }
-            } else if (!toldUnreachable) {
-                std::cerr << "mavozarp serve: cannot reach the MQTT broker at " << where << "; retrying\n";
+            } else if (!toldUnreachable) {  // once until connected: a broker away is not news
+                if (refusal != 0)
+                    std::cerr << "mavozarp serve: the MQTT broker at " << where << " refused the connection: "
+                              << mosquitto_reason_string(refusal) << "; retrying\n";
+                else
+                    std::cerr << "mavozarp serve: cannot reach the MQTT broker at " << where << "; retrying\n";
                 toldUnreachable = true;
             }
             if (client != nullptr) mosquitto_destroy(client);

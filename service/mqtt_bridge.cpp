@@ -92,6 +92,13 @@ std::string JsonPayload(const Json &document) {
     return document.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+// A command's id: a whole number, or a text of 1 to 128 characters.
+bool IsCommandId(const Json &id) {
+    if (id.is_number_unsigned()) return true;
+    return id.is_string() && !id.get<std::string>().empty() &&
+           id.get<std::string>().size() <= kLongestCommandId;
+}
+
 // Why a command message is answered with an error.
 struct CommandError {
     std::string error;
@@ -262,6 +269,11 @@ struct MqttBridge::Impl {
 
     std::string StatusTopic() const { return options.prefix + "status"; }
 
+    // The machine's status, retained: "online", or "offline" (also the last will).
+    void PublishStatus(mosquitto *client, std::string_view word, int *mid) {
+        mosquitto_publish(client, mid, StatusTopic().c_str(), static_cast<int>(word.size()), word.data(), 1, true);
+    }
+
     // ---- what the samplers and the registry hand over (never waits for the broker) ----------
 
     // Under the lock. The connection thread looks for new messages between its reads.
@@ -425,8 +437,7 @@ struct MqttBridge::Impl {
         if (replyTopic.empty() && body.contains("reply_to") && body["reply_to"].is_string())
             replyTopic = body["reply_to"].get<std::string>();
         const Json id = body.contains("id") ? body["id"] : Json(nullptr);
-        if (!(id.is_string() && !id.get<std::string>().empty() && id.get<std::string>().size() <= kLongestCommandId) &&
-            !id.is_number_unsigned())
+        if (!IsCommandId(id))
             return answer(nullptr, {"bad-request", "\"id\" must be a number or a text of 1 to 128 characters"});
         if (!IsPublishableTopic(replyTopic))
             return answer(id, {"bad-request", "the reply topic is missing or holds + or #"});
@@ -440,21 +451,23 @@ struct MqttBridge::Impl {
             const auto found = deviceId ? feeds.find(*deviceId) : feeds.end();
             if (found != feeds.end()) device = found->second->device;
         }
-        if (device == nullptr)
-            return answer(id, {"unknown-device", "no device " + JsonPayload(JsonText(deviceId.value_or(std::string(level)))) + " is served"});
+        if (device == nullptr) {
+            const Json named = JsonText(deviceId.value_or(std::string(level)));
+            return answer(id, {"unknown-device", "no device " + JsonPayload(named) + " is served"});
+        }
         if (!options.allowControl && std::any_of(list.begin(), list.end(), ChangesSetting)) {
             return answer(id, {"read-only", "this service is read-only: commands that change a "
                                             "setting need --allow-control"});
         }
-        std::lock_guard lock(mutex);
-        if (commands.size() >= kMostWaitingCommands) {
-            Enqueue({.topic = replyTopic,
-                     .payload = JsonPayload(Json{{"id", id}, {"error", "busy"}, {"message", "too many commands are waiting"}}),
-                     .correlation = correlation});
-            return;
+        {
+            std::lock_guard lock(mutex);
+            if (commands.size() < kMostWaitingCommands) {
+                commands.push_back({device, std::move(list), id, replyTopic, correlation});
+                changed.notify_all();
+                return;
+            }
         }
-        commands.push_back({device, std::move(list), id, replyTopic, correlation});
-        changed.notify_all();
+        answer(id, {"busy", "too many commands are waiting"});
     }
 
     static std::optional<CommandError> ReadCommandList(const Json &body, std::vector<std::string> &list) {
@@ -518,22 +531,25 @@ struct MqttBridge::Impl {
             mosquitto_tls_set(client, options.caFile.empty() ? nullptr : options.caFile.c_str(),
                               options.caFile.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr);
         }
-        const std::string offline = "offline";
-        mosquitto_will_set(client, StatusTopic().c_str(), static_cast<int>(offline.size()), offline.data(), 1, true);
-        mosquitto_connect_v5_callback_set(client, [](mosquitto *, void *object, int code, int, const mosquitto_property *) {
+        constexpr std::string_view kOffline = "offline";
+        mosquitto_will_set(client, StatusTopic().c_str(), static_cast<int>(kOffline.size()), kOffline.data(), 1,
+                           true);
+        // The callbacks run on this thread, inside mosquitto_loop.
+        using Properties = const mosquitto_property *;
+        mosquitto_connect_v5_callback_set(client, [](mosquitto *, void *object, int code, int, Properties) {
             Of(object).Connected(code);
         });
-        mosquitto_disconnect_v5_callback_set(client, [](mosquitto *, void *object, int, const mosquitto_property *) {
+        mosquitto_disconnect_v5_callback_set(client, [](mosquitto *, void *object, int, Properties) {
             Of(object).lost = true;
         });
-        mosquitto_publish_v5_callback_set(client, [](mosquitto *, void *object, int mid, int, const mosquitto_property *) {
+        mosquitto_publish_v5_callback_set(client, [](mosquitto *, void *object, int mid, int, Properties) {
             auto &inFlight = Of(object).inFlight;
             const auto found = std::find_if(inFlight.begin(), inFlight.end(),
                                             [mid](const auto &entry) { return entry.first == mid; });
             if (found != inFlight.end()) inFlight.erase(found);
         });
-        mosquitto_message_v5_callback_set(client, [](mosquitto *, void *object, const mosquitto_message *message,
-                                                     const mosquitto_property *properties) {
+        mosquitto_message_v5_callback_set(client, [](mosquitto *, void *object,
+                                                     const mosquitto_message *message, Properties properties) {
             Impl &impl = Of(object);
             const std::string_view topic = message->topic;
             if (!topic.starts_with(impl.options.prefix) || !topic.ends_with("/command") ||
@@ -587,9 +603,7 @@ struct MqttBridge::Impl {
     // The machine is online and takes commands; the retained messages go out again before the
     // buffer, as a restarted broker may have lost them.
     void Announce(mosquitto *client) {
-        const std::string online = "online";
-        mosquitto_publish(client, nullptr, StatusTopic().c_str(), static_cast<int>(online.size()), online.data(), 1,
-                          true);
+        PublishStatus(client, "online", nullptr);
         mosquitto_subscribe(client, nullptr, (options.prefix + "+/command").c_str(), 1);
         std::lock_guard lock(mutex);
         republishRetained = true;
@@ -604,8 +618,8 @@ struct MqttBridge::Impl {
             {
                 std::lock_guard lock(mutex);
                 if (stopping && !drainUntil) drainUntil = std::chrono::steady_clock::now() + kDrainOnStop;
-                if (drainUntil && ((queue.empty() && inFlight.empty()) || std::chrono::steady_clock::now() > *drainUntil))
-                    return;
+                const bool drained = queue.empty() && inFlight.empty();
+                if (drainUntil && (drained || std::chrono::steady_clock::now() > *drainUntil)) return;
                 if (std::exchange(republishRetained, false)) {
                     // The current values; what is still queued for the same topics ends with them.
                     for (const auto &[topic, message] : retained) {
@@ -640,7 +654,8 @@ struct MqttBridge::Impl {
         std::lock_guard lock(mutex);
         for (auto message = notPublished.rbegin(); message != notPublished.rend(); ++message)
             queue.push_front(std::move(*message));
-        for (auto entry = inFlight.rbegin(); entry != inFlight.rend(); ++entry) queue.push_front(std::move(entry->second));
+        for (auto entry = inFlight.rbegin(); entry != inFlight.rend(); ++entry)
+            queue.push_front(std::move(entry->second));
         inFlight.clear();
         // Recount the samples among them, whose messages are whole again or in part.
         queuedSamples = 0;
@@ -652,10 +667,8 @@ struct MqttBridge::Impl {
     }
 
     void MarkOffline(mosquitto *client) {
-        const std::string offline = "offline";
         int mid = 0;
-        mosquitto_publish(client, &mid, StatusTopic().c_str(), static_cast<int>(offline.size()), offline.data(), 1,
-                          true);
+        PublishStatus(client, "offline", &mid);
         inFlight.emplace_back(mid, Outgoing{});
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
         while (!inFlight.empty() && !lost && std::chrono::steady_clock::now() < deadline) {

@@ -2,25 +2,26 @@
 # Installs the Debian packages that a fresh machine may lack. Always those of the Linux build:
 # compiler, CMake, Ninja, pkg-config, GoogleTest, CLI11 (the tool's argument parsing), libedit
 # (the tool's line editing), nlohmann-json (the tool's JSON), cpp-httplib (the service's HTTP),
-# libftdi1 (the adapter library for FTDI chips), Google Benchmark (the benchmarks) and help2man
-# (the manual pages). With --tests also what the whole test run needs: the mingw-w64 cross
-# compilers (posix thread model), Wine for the Windows suite (on amd64 with its 32-bit part, for
-# the i686 DLL), clang with libFuzzer for the fuzz harnesses, the Debian packaging tools for the
-# package tests, pytest and pip for the Python package's tests, the service's real clients
-# (pyvisa with pyvisa-py, Prometheus, headless Chromium with Selenium), sigrok-cli (an
-# independent decoder of the virtual bus), and a comma locale
-# (de_DE.UTF-8) for the tests of locale-free numbers. Does nothing when all are there; installs
-# as root, or via sudo.
+# libmosquitto (the service's MQTT), libftdi1 (the adapter library for FTDI chips), Google
+# Benchmark (the benchmarks) and help2man (the manual pages). With --tests also what the whole
+# test run needs: the mingw-w64 cross compilers (posix thread model), Wine for the Windows suite
+# (on amd64 with its 32-bit part, for the i686 DLL), clang with libFuzzer for the fuzz harnesses,
+# the Debian packaging tools for the package tests, pytest and pip for the Python package's
+# tests, the service's real clients (pyvisa with pyvisa-py, Prometheus, headless Chromium with
+# Selenium), sigrok-cli (an independent decoder of the virtual bus), the Mosquitto broker, its
+# clients, paho-mqtt and OpenSSL for the MQTT tests, and a comma locale (de_DE.UTF-8) for the
+# tests of locale-free numbers. Does nothing when all are there; installs as root, or via sudo.
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libcli11-dev libedit-dev libftdi1-dev
-          nlohmann-json3-dev libcpp-httplib-dev libbenchmark-dev help2man)
+          nlohmann-json3-dev libcpp-httplib-dev libmosquitto-dev libbenchmark-dev help2man)
 wine32=
 if [ "${1:-}" = "--tests" ]; then
   packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 locales
              dpkg-dev fakeroot lintian binutils bash-completion python3-pytest python3-pip
              clang libclang-rt-14-dev python3-pyvisa python3-pyvisa-py prometheus chromium
-             chromium-driver python3-selenium sigrok-cli)
+             chromium-driver python3-selenium sigrok-cli mosquitto mosquitto-clients
+             python3-paho-mqtt openssl)
   [ "$(dpkg --print-architecture)" = amd64 ] && wine32=wine32:i386 && packages+=("${wine32}")
 fi
 

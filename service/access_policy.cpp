@@ -53,16 +53,24 @@ std::string MakeToken() {
     return token;
 }
 
-std::string ReadTokenFile(const std::string &path) {
+std::vector<std::string> ReadPrivateFile(const std::string &path) {
     struct stat status {};
     if (stat(path.c_str(), &status) != 0) throw std::runtime_error("cannot read " + path);
     if ((status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
         throw std::runtime_error(path + " may be read by others than its owner (chmod 600 it)");
     }
     std::ifstream file(path);
-    std::string token;
-    std::getline(file, token);
-    while (!token.empty() && (token.back() == '\r' || token.back() == ' ')) token.pop_back();
-    if (token.size() < 16) throw std::runtime_error(path + " holds no token of 16 characters or more");
-    return token;
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+        lines.push_back(std::move(line));
+    }
+    return lines;
+}
+
+std::string ReadTokenFile(const std::string &path) {
+    const std::vector<std::string> lines = ReadPrivateFile(path);
+    if (lines.empty() || lines.front().size() < 16)
+        throw std::runtime_error(path + " holds no token of 16 characters or more");
+    return lines.front();
 }

@@ -38,6 +38,10 @@ bool IsLoopback(std::string_view address);
 // A new token: 32 random bytes as hexadecimal.
 std::string MakeToken();
 
+// The lines of a file that only its owner may read or write (line ends and trailing blanks cut);
+// throws std::runtime_error with the reason otherwise.
+std::vector<std::string> ReadPrivateFile(const std::string &path);
+
 // The token of a file, which only its owner may read or write; throws std::runtime_error with the
 // reason otherwise.
 std::string ReadTokenFile(const std::string &path);

@@ -3,6 +3,7 @@
 #include "device_registry.h"
 #include "http_api.h"
 #include "instrument_sockets.h"
+#include "mqtt_bridge.h"
 #include "output.h"
 
 #include <pthread.h>
@@ -140,6 +141,8 @@ std::string UrlHost(const std::string &address) {
 
 int RunServe(const ParsedArguments &arguments) {
     ServeSettings settings = ReadSettings(arguments);
+    const std::optional<MqttOptions> mqttOptions =
+        ReadMqttOptions(arguments, settings.http.policy.allowControl);
 
     // SIGINT and SIGTERM are taken by this thread alone (sigwait), never by a worker.
     sigset_t stopSignals;
@@ -167,6 +170,13 @@ int RunServe(const ParsedArguments &arguments) {
         std::cerr << "mavozarp serve: " << error.what() << '\n';
         return 1;
     }
+    std::unique_ptr<MqttBridge> mqtt;
+    if (mqttOptions) {
+        mqtt = std::make_unique<MqttBridge>(*mqttOptions);
+        registry.Watch([&mqtt](const std::shared_ptr<ServedDevice> &device, bool arrived) {
+            mqtt->DeviceChanged(device, arrived);
+        });
+    }
     registry.StartRescans();
 
     const std::string base = "http://" + UrlHost(settings.http.address) + ":" + std::to_string(http.Port());
@@ -174,6 +184,10 @@ int RunServe(const ParsedArguments &arguments) {
     for (const auto &[id, port] : instruments.Ports())
         std::cout << "mavozarp serve: " << id << " on instrument socket "
                   << UrlHost(settings.instruments.address) << ":" << port << '\n';
+    if (mqttOptions) {
+        std::cout << "mavozarp serve: MQTT to " << arguments.Value("--mqtt") << " under "
+                  << mqttOptions->prefix << '\n';
+    }
     if (settings.http.policy.allowControl) {
         // As Jupyter does: the address with the token, once; the fragment never reaches a server log.
         std::cout << "mavozarp serve: control allowed; dashboard: " << base << "/#token="

@@ -18,6 +18,16 @@ inline constexpr OptionDefinition kServeOptions[] = {
     {"--instrument-port", "N", "first instrument socket port, one per device (default 5025; 0 any)"},
     {"--token-file", "FILE", "the bearer token, in a file only its owner may read"},
     {"--allow-control", nullptr, "accept commands that change settings (with the token)"},
+    {"--mqtt", "URL", "publish to this MQTT broker: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]"},
+    {"--mqtt-id", "ID", "MQTT client id (default mavozarp-MACHINE)"},
+    {"--mqtt-machine", "NAME", "this machine's name in the topics (default the host name)"},
+    {"--mqtt-prefix", "PREFIX", "topic prefix (default mavozarp/MACHINE/)"},
+    {"--mqtt-credentials", "FILE", "user name and password (two lines), in a file only its owner may read"},
+    {"--mqtt-ca-file", "FILE", "CA certificates for mqtts:// (default the system's)"},
+    {"--mqtt-version", "V", "MQTT protocol version: 5 (default) or 3.1.1"},
+    {"--mqtt-readings", "LIST", "queries sampled and published (default ?P,?C,?L,?FF)"},
+    {"--mqtt-interval", "S", "seconds between samples (default 1; 0.05 to 3600)"},
+    {"--mqtt-buffer", "N", "samples kept while the broker is away (default 1000)"},
 };
 
 int RunServe(const ParsedArguments &arguments);

@@ -13,14 +13,6 @@ Reading Ask(const CommandSender &send, const HeadFamily &family, const char *com
     return {true, std::move(exchange)};
 }
 
-std::optional<uint32_t> ParseWord(const std::string &reply) {
-    uint32_t word = 0;
-    const char *end = reply.data() + reply.size();
-    const auto result = std::from_chars(reply.data(), end, word, 16);
-    if (reply.empty() || result.ec != std::errc{} || result.ptr != end) return std::nullopt;
-    return word;
-}
-
 Json ValueJson(const Exchange &exchange, ReplyKind kind) {
     switch (kind) {
     case ReplyKind::Text: return JsonText(exchange.reply);
@@ -50,6 +42,14 @@ Json ReadingJson(const char *command, const Reading &reading, ReplyKind kind,
 }
 
 }  // namespace
+
+std::optional<uint32_t> ParseWord(const std::string &reply) {
+    uint32_t word = 0;
+    const char *end = reply.data() + reply.size();
+    const auto result = std::from_chars(reply.data(), end, word, 16);
+    if (reply.empty() || result.ec != std::errc{} || result.ptr != end) return std::nullopt;
+    return word;
+}
 
 std::string Panel::UnitOf(const PanelReading &entry) const {
     return entry.inPowerUnit ? powerUnit : entry.unit != nullptr ? entry.unit : "";
@@ -105,6 +105,27 @@ std::string HexBit(uint32_t bit) {
     return text;
 }
 
+Json FaultsJson(uint32_t word, const HeadFamily &family) {
+    Json flags = Json::array();
+    Json undefined = Json::array();
+    for (const SetBit &set : DecodeFaultWord(word, family)) {
+        if (set.flag == nullptr) {
+            undefined.push_back(HexBit(set.bit));
+            continue;
+        }
+        Json flag = Json::object();
+        flag["bit"] = HexBit(set.bit);
+        flag["name"] = set.flag->name;
+        flag["meaning"] = set.flag->meaning;
+        flags.push_back(std::move(flag));
+    }
+    Json faults = Json::object();
+    faults["word"] = word;
+    faults["flags"] = std::move(flags);
+    faults["undefined_bits"] = std::move(undefined);
+    return faults;
+}
+
 Json DeviceJson(const DeviceIdentity &device) {
     Json object = Json::object();
     object["selector"] = JsonText(device.selector);
@@ -130,25 +151,7 @@ Json StatusDocument(const DeviceIdentity &device, const Panel &panel) {
     }
 
     Json faults = nullptr;
-    if (const std::optional<uint32_t> word = FaultWord(panel)) {
-        Json flags = Json::array();
-        Json undefined = Json::array();
-        for (const SetBit &set : DecodeFaultWord(*word, *panel.family)) {
-            if (set.flag == nullptr) {
-                undefined.push_back(HexBit(set.bit));
-                continue;
-            }
-            Json flag = Json::object();
-            flag["bit"] = HexBit(set.bit);
-            flag["name"] = set.flag->name;
-            flag["meaning"] = set.flag->meaning;
-            flags.push_back(std::move(flag));
-        }
-        faults = Json::object();
-        faults["word"] = *word;
-        faults["flags"] = std::move(flags);
-        faults["undefined_bits"] = std::move(undefined);
-    }
+    if (const std::optional<uint32_t> word = FaultWord(panel)) faults = FaultsJson(*word, *panel.family);
 
     Json document = Json::object();
     Json deviceJson = DeviceJson(device);

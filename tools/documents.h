@@ -40,6 +40,8 @@ struct Panel {
 Panel ReadPanel(const CommandSender &send, const std::string &headType);
 
 std::optional<uint32_t> FaultWord(const Panel &panel);
+// A fault word as the head answers ?FF (hexadecimal).
+std::optional<uint32_t> ParseWord(const std::string &reply);
 
 // The set bits of a fault word: the family's named flags first, in table order, then the bits
 // that mean nothing on this head (flag null).
@@ -50,6 +52,9 @@ struct SetBit {
 std::vector<SetBit> DecodeFaultWord(uint32_t word, const HeadFamily &family);
 
 std::string HexBit(uint32_t bit);  // "0x0020"
+
+// A fault word decoded: word, flags (bit, name, meaning), undefined_bits.
+Json FaultsJson(uint32_t word, const HeadFamily &family);
 
 Json DeviceJson(const DeviceIdentity &device);  // selector, transport and head type
 

@@ -3,12 +3,15 @@
 # compiler, CMake, Ninja, GoogleTest, CLI11 (the tool's argument parsing) and libedit (the tool's
 # line editing). With --tests also what the whole test run needs: the mingw-w64 cross compilers
 # (posix thread model), Wine for the Windows suite, and a comma locale (de_DE.UTF-8) for the
-# tests of locale-free numbers. Does nothing when all are there; installs as root, or via sudo.
+# tests of locale-free numbers, and headless Chromium with Selenium for the dashboard's test.
+# Does nothing when all are there; installs as root, or via sudo.
 set -euo pipefail
 
 packages=(g++ cmake ninja-build libgtest-dev libcli11-dev libedit-dev)
 if [ "${1:-}" = "--tests" ]; then
   packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 locales)
+  # The dashboard's browser test.
+  packages+=(chromium chromium-driver python3-selenium)
 fi
 
 missing=()

@@ -29,11 +29,11 @@ function element(tag, properties = {}, ...children) {
 }
 
 // How a reading reads: "not supported" and failures are told as such, not as numbers.
-function describe(reading, words) {
+function describe(reading, words, bare = false) {
   if (!reading || !reading.supported) return { text: 'not supported', kind: 'unsupported' };
   if (reading.status !== 0) return { text: `error: ${reading.error ?? reading.status}`, kind: 'failed', title: reading.message };
   if (words && (reading.reply === '0' || reading.reply === '1')) return { text: words[Number(reading.reply)], kind: 'value' };
-  return { text: reading.unit ? `${reading.reply} ${reading.unit}` : reading.reply, kind: 'value' };
+  return { text: reading.unit && !bare ? `${reading.reply} ${reading.unit}` : reading.reply, kind: 'value' };
 }
 
 export class DeviceCard {
@@ -109,10 +109,10 @@ export class DeviceCard {
     this.cells.clear();
     const table = (caption, rows) => element('table', {}, element('caption', { textContent: caption }), element('tbody', {}, ...rows));
     const row = (label, ...cells) => element('tr', {}, element('th', { scope: 'row', textContent: label }), ...cells);
-    const cell = (key, words) => {
+    const cell = (key, words, bare) => {
       const td = element('td');
       td.dataset.reading = key;
-      this.cells.set(key, { td, words });
+      this.cells.set(key, { td, words, bare });
       this.fill(key);
       return td;
     };
@@ -126,7 +126,7 @@ export class DeviceCard {
     const loopRows = loops.map(([key, label]) => {
       const parts = loopParts.map((part) => readings[`${key}_${part}`]);
       if (parts.every((r) => !r?.supported)) return row(label, element('td', { colSpan: 3, className: 'unsupported', textContent: 'not supported' }));
-      return row(label, ...loopParts.map((part) => cell(`${key}_${part}`)));
+      return row(label, ...loopParts.map((part) => cell(`${key}_${part}`, null, true)));
     });
     const head = element('tr', {}, element('td'), ...['measured', 'set point', 'drive'].map((t) => element('th', { scope: 'col', textContent: t })));
     groups.splice(3, 0, element('table', { className: 'loops' }, element('caption', { textContent: 'Temperatures (°C) and drives' }), element('thead', {}, head), element('tbody', {}, ...loopRows)));
@@ -138,8 +138,8 @@ export class DeviceCard {
   }
 
   fill(key) {
-    const { td, words } = this.cells.get(key);
-    const shown = describe(this.readings()[key], words);
+    const { td, words, bare } = this.cells.get(key);
+    const shown = describe(this.readings()[key], words, bare);
     td.textContent = shown.text;
     td.className = shown.kind;
     td.title = shown.title ?? '';

@@ -131,6 +131,15 @@ class DashboardTest(unittest.TestCase):
             self.until(lambda: 'interlock-open' not in self.flags(adapter), 'the flag cleared')
             served.control('interlock 0 open')
             self.until(lambda: 'interlock-open' in self.flags(adapter), 'the flag lit again')
+            self.browser.execute_script('arguments[0].scrollIntoView()', self.card(adapter))
+            self.screenshot('dashboard-fault.png')
+
+            # A supply that stops answering is shown as such, and recovers.
+            served.control('fail-transfers 300')
+            self.until(lambda: 'failing' in self.card(adapter).get_attribute('class'), 'the adapter failing')
+            self.screenshot('dashboard-failing.png')
+            self.until(lambda: 'failing' not in self.card(adapter).get_attribute('class') and
+                       self.row_state(adapter) == 'answering', 'the adapter answering again')
 
             # A power command through the page, checked first, confirmed, then read back.
             simulated = self.card('simulated')
@@ -192,6 +201,9 @@ class DashboardTest(unittest.TestCase):
                   .then(r => r.json().then(b => done([r.status, b.error])));""")
             self.assertEqual(status, [403, 'read-only'])
             self.screenshot('dashboard-read-only.png')
+            served.stop()
+            self.until(lambda: 'cannot be reached' in self.browser.find_element(By.ID, 'service-state').text,
+                       'the service told unreachable')
         finally:
             served.stop()
 

@@ -2,6 +2,7 @@
 // browser test can change the virtual adapter supplies while the service runs on them:
 //   unplug N / plug N          the Nth adapter leaves or comes back
 //   interlock N open|closed    the interlock input of the Nth adapter's supply
+//   fail-transfers N           the next N transfers on any adapter fail
 // Arguments are those of `mavozarp serve`; the supplies come from MAVOFTCI2C_EMULATED_SUPPLIES.
 #include "serve_command.h"
 #include "support/emulated_adapter_controls.h"
@@ -14,10 +15,11 @@
 
 namespace {
 
-// The interlock is bit 0 of the glue inputs' port 0; high is closed.
+// The interlock is bit 0 of the glue inputs' port 0; high is closed. The other inputs of the port
+// stay low, so that no other flag of the port lights.
 constexpr uint8_t kInterlockPort = 0;
-constexpr uint8_t kInterlockClosed = 0xFF;
-constexpr uint8_t kInterlockOpen = 0xFE;
+constexpr uint8_t kInterlockClosed = 0x01;
+constexpr uint8_t kInterlockOpen = 0x00;
 
 constexpr Subcommand kServe{"serve", "", "", "", false, kServeOptions, nullptr, nullptr, RunServe};
 
@@ -26,11 +28,13 @@ void FollowControls() {
     while (std::getline(std::cin, line)) {
         std::istringstream words(line);
         std::string control, state;
-        uint32_t adapter = 0;
+        uint32_t adapter = 0;  // or a count
         words >> control >> adapter >> state;
         try {
             if (control == "unplug" || control == "plug") {
                 emulated_adapter::SetPlugged(adapter, control == "plug");
+            } else if (control == "fail-transfers") {
+                emulated_adapter::FailTransferAfter(0, adapter);
             } else if (control == "interlock") {
                 emulated_adapter::AdapterSupply(adapter).SetExternalLevels(
                     sim::VirtualSupply::kGlueInputExpander, kInterlockPort,

@@ -3,14 +3,9 @@
 // command. Values are checked before they are sent; the service's or the library's refusal is
 // shown beside the control that was used.
 import { sendCommands } from '/dashboard/service.js';
+import { element } from '/dashboard/element.js';
 
 let nextId = 0;
-
-function element(tag, properties = {}, ...children) {
-  const node = Object.assign(document.createElement(tag), properties);
-  node.append(...children);
-  return node;
-}
 
 // The first failure of a batch as a person reads it, or null when every command succeeded.
 function failureOf(result) {
@@ -35,7 +30,7 @@ async function send(id, commands, output) {
 }
 
 // A number in [0, highest] (highest unknown: any number from 0); else why not.
-export function checkValue(text, highest, unit) {
+function checkValue(text, highest, unit) {
   const value = Number(text.trim());
   if (text.trim() === '' || !Number.isFinite(value)) return { problem: 'enter a number' };
   if (value < 0) return { problem: 'the value cannot be negative' };

@@ -3,6 +3,7 @@
 import { ServiceError, devicePath, getJson, openStream } from '/dashboard/service.js';
 import { Plots } from '/dashboard/plots.js';
 import { buildControls } from '/dashboard/control.js';
+import { element } from '/dashboard/element.js';
 
 // The panel as people read it; keys are those of the status document.
 const sections = [
@@ -21,12 +22,6 @@ const loopParts = ['temperature', 'setpoint', 'drive'];
 const fixed = new Set(['head_id', 'board_revision', 'model', 'wavelength', 'power_unit', 'head_hours', 'electronics_hours']);
 const streamSeconds = 1;
 const panelRefreshMs = 30000;
-
-function element(tag, properties = {}, ...children) {
-  const node = Object.assign(document.createElement(tag), properties);
-  node.append(...children);
-  return node;
-}
 
 // How a reading reads: "not supported" and failures are told as such, not as numbers.
 function describe(reading, words, bare = false) {

@@ -1,18 +1,13 @@
 // Live plots of a device's power, current and temperature loops through uPlot: a chosen window
 // of 1 minute to 1 hour, pause, zoom by dragging (which pauses), and the CSV of what is shown.
 import uPlot from '/dashboard/uPlot.esm.js';
+import { element } from '/dashboard/element.js';
 
 const longestWindow = 3600;  // seconds kept
 const colours = ['#0b57d0', '#b3261e', '#146c2e', '#8e4ec6', '#b06000'];
 const windows = [[60, '1 minute'], [300, '5 minutes'], [900, '15 minutes'], [3600, '1 hour']];
 
 let nextId = 0;
-
-function element(tag, properties = {}, ...children) {
-  const node = Object.assign(document.createElement(tag), properties);
-  node.append(...children);
-  return node;
-}
 
 // charts: [{ title, series: [{ command, label }] }]
 export class Plots {

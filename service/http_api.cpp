@@ -255,15 +255,23 @@ struct HttpApi::Impl {
             return Refuse(response, {503, "busy", "too many event streams are open"});
         }
         auto events = std::make_shared<EventQueue>();
-        auto subscription = std::shared_ptr<SamplerHub::Subscription>(device->Hub().Subscribe(
-            wanted.commands, wanted.interval,
-            [events, id = device->Id()](const Sample &sample) { events->Push(SampleEvent(id, sample)); }));
+        // The device (its sampler) lives as long as the subscription: one that leaves while a
+        // client streams it is freed when the stream ends, which it then does.
+        struct Streaming {
+            std::shared_ptr<ServedDevice> device;
+            std::unique_ptr<SamplerHub::Subscription> subscription;  // ends first
+        };
+        auto subscription = std::make_shared<Streaming>(Streaming{
+            device, device->Hub().Subscribe(wanted.commands, wanted.interval,
+                                            [events, id = device->Id()](const Sample &sample) {
+                                                events->Push(SampleEvent(id, sample));
+                                            })});
         response.set_header("Cache-Control", "no-store");
         response.set_chunked_content_provider(
             "text/event-stream",
             [this, events, subscription](size_t, httplib::DataSink &sink) {
                 std::string event;
-                if (stopping) {
+                if (stopping || subscription->device->Executor().Retired()) {
                     sink.done();
                     return true;
                 }

@@ -44,12 +44,13 @@ class Served:
         self.process.stdin.flush()
 
     def stop(self):
+        """The exit status: 0 when the service stopped cleanly (a sanitizer's report is not)."""
         self.process.terminate()
         try:
-            self.process.wait(10)
+            return self.process.wait(30)
         except subprocess.TimeoutExpired:
             self.process.kill()
-            self.process.wait()
+            return self.process.wait()
 
 
 def start_browser(profile):
@@ -59,6 +60,7 @@ def start_browser(profile):
                  '--disable-background-networking', '--disable-component-update', '--disable-sync',
                  f'--user-data-dir={profile}', '--window-size=1280,720']:
         options.add_argument(flag)
+    options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
     return webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
 
 
@@ -180,8 +182,13 @@ class DashboardTest(unittest.TestCase):
             self.screenshot('dashboard-gone.png')
             served.control('plug 0')
             self.until(lambda: self.row_state(adapter) == 'answering', 'the adapter back')
+
+            # Nothing the page does is blocked by its Content-Security-Policy, nor throws.
+            problems = [entry['message'] for entry in self.browser.get_log('browser')
+                        if 'Content Security Policy' in entry['message'] or 'Uncaught' in entry['message']]
+            self.assertEqual(problems, [])
         finally:
-            served.stop()
+            self.assertEqual(served.stop(), 0, 'the service stopped cleanly')
 
     def test_read_only_offers_no_control(self):
         served = Served([ARGS.tool, 'serve', '--simulated'])
@@ -205,7 +212,7 @@ class DashboardTest(unittest.TestCase):
             self.until(lambda: 'cannot be reached' in self.browser.find_element(By.ID, 'service-state').text,
                        'the service told unreachable')
         finally:
-            served.stop()
+            self.assertEqual(served.stop(), 0, 'the service stopped cleanly')
 
 
 if __name__ == '__main__':

@@ -533,6 +533,22 @@ EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL EmulatedAdapter_SetPlugged(uint32_
     });
 }
 
+EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL EmulatedAdapter_SetExternalLevels(uint32_t adapter,
+                                                                                uint32_t expander,
+                                                                                uint32_t port,
+                                                                                uint32_t levels) {
+    if (expander > 0xFF || levels > 0xFF) return -1;
+    return OnAdapter(adapter, [&](Adapter &found) {
+        try {
+            found.supply->SetExternalLevels(static_cast<uint8_t>(expander), static_cast<uint8_t>(port),
+                                            static_cast<uint8_t>(levels));
+            return 0;
+        } catch (const std::out_of_range &) {  // no expander there, or no such port
+            return -1;
+        }
+    });
+}
+
 EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL EmulatedAdapter_EnumerateFirst(uint32_t adapter) {
     return Controlled([&](Emulator &emulator) {
         Adapter *found = FindAdapter(emulator, adapter);

@@ -36,9 +36,9 @@ void FollowControls() {
             } else if (control == "fail-transfers") {
                 emulated_adapter::FailTransferAfter(0, adapter);
             } else if (control == "interlock") {
-                emulated_adapter::AdapterSupply(adapter).SetExternalLevels(
-                    sim::VirtualSupply::kGlueInputExpander, kInterlockPort,
-                    state == "closed" ? kInterlockClosed : kInterlockOpen);
+                emulated_adapter::SetExternalLevels(adapter, sim::VirtualSupply::kGlueInputExpander,
+                                                    kInterlockPort,
+                                                    state == "closed" ? kInterlockClosed : kInterlockOpen);
             } else {
                 std::cerr << "unknown control: " << line << '\n';
                 continue;

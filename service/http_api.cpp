@@ -1,5 +1,6 @@
 #include "http_api.h"
 
+#include "dashboard.h"
 #include "metrics.h"
 #include "status_codes.h"
 #include "stream_events.h"
@@ -131,7 +132,7 @@ struct HttpApi::Impl {
             return Refusal{403, "foreign-host",
                            "the Host header does not name this service"};
         }
-        if (options.policy.tokenForReading) {
+        if (options.policy.tokenForReading && !IsDashboardFile(request.path)) {
             const std::optional<std::string> token = BearerToken(request);
             if (!token) return Refusal{401, "token-required", "every request needs the token"};
             if (!SameSecret(*token, options.policy.token))
@@ -374,6 +375,7 @@ void HttpApi::Start() {
     server.Get(devices + "/(.+)", [&impl](const httplib::Request &request, httplib::Response &response) {
         impl.OneDevice(request, response);
     });
+    ServeDashboard(server, impl.options.policy);
     server.Get("/metrics", [&impl](const httplib::Request &, httplib::Response &response) {
         impl.Metrics(response);
     });

@@ -87,6 +87,14 @@ EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL EmulatedAdapter_PlugSupply(const 
 EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL EmulatedAdapter_SetPlugged(uint32_t adapter,
                                                                          int32_t plugged);
 
+// The levels driven onto the input pins of a port of an I/O expander of the adapter's supply (a
+// switch or an interlock changing while a host talks to the supply), taken in turn with the
+// transfers. 0, or -1 for an unknown adapter, expander or port.
+EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL EmulatedAdapter_SetExternalLevels(uint32_t adapter,
+                                                                                uint32_t expander,
+                                                                                uint32_t port,
+                                                                                uint32_t levels);
+
 // The adapter is enumerated before every other from now on, as after a re-enumeration of the
 // USB bus. 0, or -1 for an unknown adapter.
 EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL EmulatedAdapter_EnumerateFirst(uint32_t adapter);
@@ -186,6 +194,8 @@ using EmulatedAdapter_GetTransferFn = int32_t(MAVOZARP_CALL *)(uint32_t, Emulate
 using EmulatedAdapter_PlugSupplyFn = uint32_t(MAVOZARP_CALL *)(const char *);
 using EmulatedAdapter_SetPluggedFn = int32_t(MAVOZARP_CALL *)(uint32_t, int32_t);
 using EmulatedAdapter_EnumerateFirstFn = int32_t(MAVOZARP_CALL *)(uint32_t);
+using EmulatedAdapter_SetExternalLevelsFn = int32_t(MAVOZARP_CALL *)(uint32_t, uint32_t, uint32_t,
+                                                                     uint32_t);
 using EmulatedAdapter_GetNamingFn = int32_t(MAVOZARP_CALL *)(uint32_t, EmulatedAdapterNaming *);
 using EmulatedAdapter_SetNamingFn = int32_t(MAVOZARP_CALL *)(uint32_t,
                                                              const EmulatedAdapterNaming *);

@@ -1,4 +1,5 @@
 // The emulated adapter library's test controls (see adapter/emulated_adapter.h).
+#include <stdexcept>
 #include <algorithm>
 
 #include "adapter/emulator.h"
@@ -128,6 +129,23 @@ EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL EmulatedAdapter_SetPlugged(uint32_
         if (plugged != 0 && !found.plugged) found.openHandle = 0;
         found.plugged = plugged != 0;
         return 0;
+    });
+}
+
+EMULATED_ADAPTER_EXPORT int32_t MAVOZARP_CALL EmulatedAdapter_SetExternalLevels(uint32_t adapter,
+                                                                                uint32_t expander,
+                                                                                uint32_t port,
+                                                                                uint32_t levels) {
+    if (expander > 0xFF || levels > 0xFF) return -1;
+    return OnAdapter(adapter, [&](Adapter &found) {
+        try {
+            found.supply->SetExternalLevels(static_cast<uint8_t>(expander),
+                                            static_cast<uint8_t>(port),
+                                            static_cast<uint8_t>(levels));
+            return 0;
+        } catch (const std::out_of_range &) {  // no expander there, or no such port
+            return -1;
+        }
     });
 }
 

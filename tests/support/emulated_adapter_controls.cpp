@@ -88,6 +88,12 @@ void SetPlugged(uint32_t adapter, bool plugged) {
           adapter);
 }
 
+void SetExternalLevels(uint32_t adapter, uint8_t expander, uint8_t port, uint8_t levels) {
+    Check(Control<EmulatedAdapter_SetExternalLevelsFn>("EmulatedAdapter_SetExternalLevels")(
+              adapter, expander, port, levels),
+          adapter);
+}
+
 void EnumerateFirst(uint32_t adapter) {
     Check(Control<EmulatedAdapter_EnumerateFirstFn>("EmulatedAdapter_EnumerateFirst")(adapter),
           adapter);

@@ -31,6 +31,9 @@ std::vector<EmulatedTransfer> Transfers();
 // Throws std::invalid_argument for an unknown preset.
 uint32_t PlugSupply(const std::string &preset = "");
 void SetPlugged(uint32_t adapter, bool plugged);
+// The levels on the input pins of a port of an I/O expander of the adapter's supply, set in turn
+// with the transfers a host makes meanwhile.
+void SetExternalLevels(uint32_t adapter, uint8_t expander, uint8_t port, uint8_t levels);
 // The adapter is enumerated before every other from now on.
 void EnumerateFirst(uint32_t adapter);
 

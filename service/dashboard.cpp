@@ -1,0 +1,77 @@
+#include "dashboard.h"
+
+#include "dashboard_assets.h"
+#include "output.h"
+
+#include <httplib.h>
+
+#include <algorithm>
+
+namespace {
+
+constexpr std::string_view kFolder = "/dashboard/";
+constexpr std::string_view kPage = "index.html";
+
+struct MediaType {
+    std::string_view extension;
+    const char *type;
+};
+
+constexpr MediaType kMediaTypes[] = {
+    {".html", "text/html; charset=utf-8"},
+    {".js", "text/javascript; charset=utf-8"},
+    {".css", "text/css; charset=utf-8"},
+};
+
+// Only the service's own files run, no inline script or style element, nothing from elsewhere,
+// and no other site may frame the page.
+constexpr char kContentSecurityPolicy[] =
+    "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
+    "img-src 'self' data:; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+
+const DashboardFile *FindFile(std::string_view name) {
+    const auto &files = DashboardFiles();
+    const auto found = std::find_if(files.begin(), files.end(),
+                                    [&](const DashboardFile &file) { return file.name == name; });
+    return found == files.end() ? nullptr : &*found;
+}
+
+// "/" is the page; "/dashboard/NAME" a file of it.
+const DashboardFile *FileOfPath(std::string_view path) {
+    if (path == "/") return FindFile(kPage);
+    return path.starts_with(kFolder) ? FindFile(path.substr(kFolder.size())) : nullptr;
+}
+
+void Serve(const DashboardFile &file, httplib::Response &response) {
+    const auto media = std::find_if(std::begin(kMediaTypes), std::end(kMediaTypes),
+                                    [&](const MediaType &m) { return file.name.ends_with(m.extension); });
+    response.set_header("Content-Security-Policy", kContentSecurityPolicy);
+    response.set_header("X-Content-Type-Options", "nosniff");
+    response.set_header("Referrer-Policy", "no-referrer");
+    response.set_header("Cache-Control", "no-cache");
+    response.set_content(std::string(file.content),
+                         media != std::end(kMediaTypes) ? media->type : "application/octet-stream");
+}
+
+}  // namespace
+
+bool IsDashboardFile(std::string_view path) { return FileOfPath(path) != nullptr; }
+
+void ServeDashboard(httplib::Server &server, const AccessPolicy &policy) {
+    const auto serveFile = [](const httplib::Request &request, httplib::Response &response) {
+        if (const DashboardFile *file = FileOfPath(request.path)) {
+            Serve(*file, response);
+        } else {
+            response.status = 404;  // the error handler writes the body
+        }
+    };
+    server.Get("/", serveFile);
+    server.Get(std::string(kFolder) + "[^/]+", serveFile);
+    // What the page may offer; the service checks every command again whatever the page shows.
+    server.Get("/api/v1/access", [&policy](const httplib::Request &, httplib::Response &response) {
+        Json access = Json::object();
+        access["control_allowed"] = policy.allowControl;
+        access["token_for_reading"] = policy.tokenForReading;
+        response.set_content(access.dump(2) + "\n", "application/json");
+    });
+}

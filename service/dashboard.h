@@ -1,0 +1,18 @@
+// The live dashboard: one page at "/" with its scripts and styles under /dashboard/, carried in
+// the program, and /api/v1/access, which tells the page whether it may offer control.
+#pragma once
+
+#include "access_policy.h"
+
+#include <string_view>
+
+namespace httplib {
+class Server;
+}
+
+// The page and its files hold nothing of any device, so a service that wants the token for
+// reading still serves them without it (a browser cannot add a header to a page it opens); every
+// reading the page makes carries the token.
+bool IsDashboardFile(std::string_view path);
+
+void ServeDashboard(httplib::Server &server, const AccessPolicy &policy);

@@ -1,0 +1,119 @@
+// The controls of one device, offered only where the service allows control: power and current
+// commands, laser (key switch) and shutter on and off, each confirmed first, and a console for any
+// command. Values are checked before they are sent; the service's or the library's refusal is
+// shown beside the control that was used.
+import { sendCommands } from '/dashboard/service.js';
+import { element } from '/dashboard/element.js';
+
+let nextId = 0;
+
+// The first failure of a batch as a person reads it, or null when every command succeeded.
+function failureOf(result) {
+  const failed = result.results.find((r) => r.status !== 0);
+  return failed ? `${failed.command}: ${failed.message ?? failed.error}` : null;
+}
+
+async function send(id, commands, output) {
+  output.className = 'control-result';
+  output.textContent = 'sending…';
+  try {
+    const result = await sendCommands(id, commands);
+    const failure = failureOf(result);
+    output.textContent = failure ?? 'done';
+    if (failure) output.classList.add('error');
+    return result;
+  } catch (refusal) {
+    output.textContent = refusal.message;
+    output.classList.add('error');
+    return null;
+  }
+}
+
+// A number in [0, highest] (highest unknown: any number from 0); else why not.
+function checkValue(text, highest, unit) {
+  const value = Number(text.trim());
+  if (text.trim() === '' || !Number.isFinite(value)) return { problem: 'enter a number' };
+  if (value < 0) return { problem: 'the value cannot be negative' };
+  if (highest !== null && value > highest) return { problem: `at most ${highest} ${unit} (the head's limit)` };
+  return { value };
+}
+
+// device: { id, limits() -> { power, current, powerUnit } }
+export function buildControls(container, device, onSent) {
+  const prefix = `control-${nextId++}`;
+  const fieldset = element('fieldset', { className: 'controls' }, element('legend', { textContent: 'Control' }));
+
+  const setting = (key, label, command, unitOf, limitOf) => {
+    const input = element('input', { id: `${prefix}-${key}`, type: 'text', inputMode: 'decimal', autocomplete: 'off', size: 8 });
+    const button = element('button', { type: 'button', textContent: `Set ${label}` });
+    const output = element('output', { className: 'control-result', htmlFor: input.id, ariaLive: 'polite' });
+    const unitText = element('span', { className: 'unit' });
+    const run = async () => {
+      const unit = unitOf();
+      const checked = checkValue(input.value, limitOf(), unit);
+      input.setAttribute('aria-invalid', checked.problem ? 'true' : 'false');
+      if (checked.problem) {
+        output.className = 'control-result error';
+        output.textContent = checked.problem;
+        return;
+      }
+      if (!confirm(`Set the ${label} of ${device.id} to ${checked.value} ${unit}?`)) return;
+      if (await send(device.id, [`${command}${checked.value}`], output)) onSent();
+    };
+    button.addEventListener('click', run);
+    input.addEventListener('keydown', (event) => { if (event.key === 'Enter') run(); });
+    const row = element('div', { className: 'control-row' },
+      element('label', { htmlFor: input.id, textContent: `${label[0].toUpperCase()}${label.slice(1)}` }),
+      input, unitText, button, output);
+    row.dataset.control = key;
+    fieldset.append(row);
+    return () => { unitText.textContent = unitOf(); };
+  };
+  const units = [
+    setting('power', 'power', 'PCMD=', () => device.limits().powerUnit, () => device.limits().power),
+    setting('current', 'current', 'CCMD=', () => 'A', () => device.limits().current),
+  ];
+
+  const switchRow = (key, label, command, words) => {
+    const output = element('output', { className: 'control-result', ariaLive: 'polite' });
+    const row = element('div', { className: 'control-row', role: 'group', ariaLabel: label },
+      element('span', { className: 'label', textContent: label }));
+    row.dataset.control = key;
+    words.forEach((word, value) => {
+      const button = element('button', { type: 'button', textContent: word });
+      button.addEventListener('click', async () => {
+        if (!confirm(`${label} of ${device.id}: ${word}?`)) return;
+        if (await send(device.id, [`${command}${value}`], output)) onSent();
+      });
+      row.append(button);
+    });
+    row.append(output);
+    fieldset.append(row);
+  };
+  switchRow('laser', 'Laser (key switch)', 'KSWCMD=', ['Off', 'On']);
+  switchRow('shutter', 'Shutter', 'SHCMD=', ['Close', 'Open']);
+
+  // The console: any command of the language, with its reply or error.
+  const line = element('input', { id: `${prefix}-console`, type: 'text', autocomplete: 'off', spellcheck: false, placeholder: '?P or PCMD=1.5' });
+  const log = element('ol', { className: 'console-log', ariaLive: 'polite' });
+  const submit = element('button', { type: 'submit', textContent: 'Send' });
+  const form = element('form', { className: 'console' },
+    element('label', { htmlFor: line.id, textContent: 'Console' }), line, submit, log);
+  form.addEventListener('submit', async (event) => {
+    event.preventDefault();
+    const command = line.value.trim();
+    if (command === '') return;
+    const entry = element('li', {}, element('code', { textContent: command }), ' → ');
+    const output = element('output');
+    entry.append(output);
+    log.prepend(entry);
+    while (log.children.length > 20) log.lastChild.remove();
+    const result = await send(device.id, [command], output);
+    if (result && !failureOf(result)) output.textContent = result.results[0].reply === '' ? '(ok)' : result.results[0].reply;
+    line.select();
+    if (result) onSent();
+  });
+  fieldset.append(form);
+  container.append(fieldset);
+  return { refresh() { units.forEach((update) => update()); } };
+}

@@ -1,0 +1,225 @@
+#!/usr/bin/python3
+"""The dashboard in a real browser (Debian's headless Chromium through chromedriver): a service
+on the simulated head and a virtual adapter supply, whose interlock and plug the test changes
+while the page watches; and a read-only service that offers no control and refuses a crafted
+command. Screenshots go to the artifacts folder."""
+import argparse
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import unittest
+import urllib.parse
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+from selenium.webdriver.support.ui import WebDriverWait
+
+ARGS = None
+WAIT = 20  # seconds for anything the page should show; the machine may be loaded
+
+
+class Served:
+    """A service started for a test, stopped by its process id."""
+
+    def __init__(self, command, supplies=''):
+        environment = dict(os.environ, MAVOFTCI2C_EMULATED_SUPPLIES=supplies,
+                           LD_LIBRARY_PATH=ARGS.sim_dir)
+        self.process = subprocess.Popen(
+            command + ['--http-port', '0', '--instrument-port', '0'], env=environment,
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        self.lines = []
+        for line in self.process.stdout:
+            self.lines.append(line)
+            if 'dashboard:' in line or 'read-only' in line:
+                break
+        self.base = re.search(r'http://127\.0\.0\.1:\d+', ''.join(self.lines)).group(0)
+        dashboard = re.search(r'dashboard: (\S+)', ''.join(self.lines))
+        self.dashboard = dashboard.group(1) if dashboard else self.base + '/'
+
+    def control(self, line):
+        self.process.stdin.write(line + '\n')
+        self.process.stdin.flush()
+
+    def stop(self):
+        """The exit status: 0 when the service stopped cleanly (a sanitizer's report is not)."""
+        self.process.terminate()
+        try:
+            return self.process.wait(30)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            return self.process.wait()
+
+
+def start_browser(profile):
+    options = webdriver.ChromeOptions()
+    options.binary_location = '/usr/bin/chromium'
+    for flag in ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+                 '--disable-background-networking', '--disable-component-update', '--disable-sync',
+                 f'--user-data-dir={profile}', '--window-size=1280,720']:
+        options.add_argument(flag)
+    options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
+    return webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
+
+
+class DashboardTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.profile = tempfile.TemporaryDirectory()
+        cls.browser = start_browser(cls.profile.name)
+        os.makedirs(ARGS.artifacts, exist_ok=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.browser.quit()
+        cls.profile.cleanup()
+
+    def until(self, condition, what):
+        return WebDriverWait(self.browser, WAIT, poll_frequency=0.2).until(
+            lambda _: condition(), message=what)
+
+    def card(self, device):
+        return self.browser.find_element(By.CSS_SELECTOR, f'article[data-device="{device}"]')
+
+    # Read in one script each: the page redraws its rows and panels as samples arrive.
+    def row_state(self, device):
+        return self.browser.execute_script(
+            'return document.querySelector(`#devices tr[data-device="${arguments[0]}"]`)?.dataset.state ?? null',
+            device)
+
+    def reading(self, device, key):
+        return self.browser.execute_script(
+            'return document.querySelector(`article[data-device="${arguments[0]}"] td[data-reading="${arguments[1]}"]`)'
+            '?.textContent ?? null', device, key)
+
+    def flags(self, device):
+        return self.browser.execute_script(
+            'return [...document.querySelectorAll(`article[data-device="${arguments[0]}"] li.flag.lit`)]'
+            '.map((flag) => flag.dataset.flag)', device)
+
+    def screenshot(self, name):
+        self.browser.save_screenshot(os.path.join(ARGS.artifacts, name))
+
+    def test_live_page_with_control(self):
+        served = Served([ARGS.host, '--simulated', '--adapters', '--rescan', '0.3', '--allow-control'],
+                        supplies='kora-band1')
+        try:
+            self.browser.set_window_size(1280, 720)
+            self.browser.get(served.dashboard)
+            adapter = 'adapter-K1-0412'
+            self.until(lambda: self.row_state('simulated') == 'answering' and
+                       self.row_state(adapter) == 'answering', 'both devices listed as answering')
+            # The token leaves the address bar and stays in the tab's session only.
+            self.assertNotIn('token', self.browser.current_url)
+            self.assertTrue(self.browser.execute_script(
+                "return sessionStorage.getItem('mavozarp.token') !== null"))
+            self.until(lambda: self.reading('simulated', 'thg_temperature') is None and
+                       self.reading('simulated', 'power_unit') == 'mW', 'the simulated panel')
+            self.assertIn('not supported', self.card('simulated').text)
+
+            # Plots gain points from the stream.
+            points = lambda: int(self.card(adapter).get_attribute('data-points') or 0)
+            self.until(lambda: points() >= 2, 'samples arriving')
+            first = points()
+            self.until(lambda: points() >= first + 2, 'more samples arriving')
+
+            # The preset starts with its interlock open; closing it clears the flag, opening it
+            # lights it again.
+            self.until(lambda: 'interlock-open' in self.flags(adapter), 'the interlock flag lit')
+            self.screenshot('dashboard-1280x720.png')
+            served.control('interlock 0 closed')
+            self.until(lambda: 'interlock-open' not in self.flags(adapter), 'the flag cleared')
+            served.control('interlock 0 open')
+            self.until(lambda: 'interlock-open' in self.flags(adapter), 'the flag lit again')
+            self.browser.execute_script('arguments[0].scrollIntoView()', self.card(adapter))
+            self.screenshot('dashboard-fault.png')
+
+            # A supply that stops answering is shown as such, and recovers.
+            served.control('fail-transfers 300')
+            self.until(lambda: 'failing' in self.card(adapter).get_attribute('class'), 'the adapter failing')
+            self.screenshot('dashboard-failing.png')
+            self.until(lambda: 'failing' not in self.card(adapter).get_attribute('class') and
+                       self.row_state(adapter) == 'answering', 'the adapter answering again')
+
+            # A power command through the page, checked first, confirmed, then read back.
+            simulated = self.card('simulated')
+            row = simulated.find_element(By.CSS_SELECTOR, '[data-control="power"]')
+            field = row.find_element(By.TAG_NAME, 'input')
+            result = row.find_element(By.TAG_NAME, 'output')
+            for bad, why in [('abc', 'enter a number'), ('1000', 'at most 99.9')]:
+                field.clear()
+                field.send_keys(bad)
+                row.find_element(By.TAG_NAME, 'button').click()
+                self.until(lambda: why in result.text, f'{bad!r} refused before sending')
+            field.clear()
+            field.send_keys('12.5')
+            row.find_element(By.TAG_NAME, 'button').click()
+            self.until(lambda: self.browser.switch_to.alert, 'the confirmation')
+            self.browser.switch_to.alert.accept()
+            self.until(lambda: self.reading('simulated', 'power_command') == '12.500 mW',
+                       'the power command read back')
+
+            # The console: a reply, and the library's refusal beside it.
+            console = simulated.find_element(By.CSS_SELECTOR, 'form.console input')
+            console.send_keys('?HID\n')
+            self.until(lambda: '123456' in simulated.find_element(By.CSS_SELECTOR, '.console-log').text,
+                       'the console reply')
+            console.clear()
+            console.send_keys('PCMD=x\n')
+            self.until(lambda: simulated.find_elements(By.CSS_SELECTOR, '.console-log li:first-child output.error'),
+                       'the library refusal in the console')
+
+            self.browser.set_window_size(390, 844)
+            self.screenshot('dashboard-phone.png')
+            self.browser.set_window_size(1280, 720)
+
+            # Unplugged: gone, and back when plugged again.
+            served.control('unplug 0')
+            self.until(lambda: self.row_state(adapter) == 'gone', 'the adapter gone')
+            self.assertIn('gone', self.card(adapter).get_attribute('class'))
+            self.screenshot('dashboard-gone.png')
+            served.control('plug 0')
+            self.until(lambda: self.row_state(adapter) == 'answering', 'the adapter back')
+
+            # Nothing the page does is blocked by its Content-Security-Policy, nor throws.
+            problems = [entry['message'] for entry in self.browser.get_log('browser')
+                        if 'Content Security Policy' in entry['message'] or 'Uncaught' in entry['message']]
+            self.assertEqual(problems, [])
+        finally:
+            self.assertEqual(served.stop(), 0, 'the service stopped cleanly')
+
+    def test_read_only_offers_no_control(self):
+        served = Served([ARGS.tool, 'serve', '--simulated'])
+        try:
+            self.browser.get(served.dashboard)
+            self.until(lambda: self.row_state('simulated') == 'answering', 'the device listed')
+            notice = self.browser.find_element(By.ID, 'control-notice')
+            self.until(lambda: 'read-only' in notice.text, 'the reason control is absent')
+            self.until(lambda: self.reading('simulated', 'power') is not None, 'the panel')
+            self.assertEqual(self.browser.find_elements(By.CSS_SELECTOR, 'fieldset.controls'), [])
+            # A command crafted in the page is refused by the service.
+            status = self.browser.execute_async_script("""
+                const done = arguments[0];
+                fetch('/api/v1/devices/simulated/commands', {method: 'POST',
+                      headers: {'Content-Type': 'application/json', Authorization: 'Bearer guess'},
+                      body: JSON.stringify({commands: ['PCMD=1']})})
+                  .then(r => r.json().then(b => done([r.status, b.error])));""")
+            self.assertEqual(status, [403, 'read-only'])
+            self.screenshot('dashboard-read-only.png')
+            served.stop()
+            self.until(lambda: 'cannot be reached' in self.browser.find_element(By.ID, 'service-state').text,
+                       'the service told unreachable')
+        finally:
+            self.assertEqual(served.stop(), 0, 'the service stopped cleanly')
+
+
+if __name__ == '__main__':
+    parser = argparse.ArgumentParser()
+    parser.add_argument('--host', required=True, help='serve_with_controls')
+    parser.add_argument('--tool', required=True, help='mavozarp')
+    parser.add_argument('--sim-dir', required=True, help='folder of the emulated adapter library')
+    parser.add_argument('--artifacts', required=True, help='folder for the screenshots')
+    ARGS, rest = parser.parse_known_args()
+    unittest.main(argv=[sys.argv[0]] + rest)

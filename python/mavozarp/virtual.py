@@ -53,6 +53,8 @@ from . import _supply
 
 logger = logging.getLogger("mavozarp.virtual")
 LAUNCHER_VARIABLE = "MAVOZARP_SIM"
+#: names the launcher's socket through which adapter supplies held by the launcher are reached
+SHARED_SUPPLIES_VARIABLE = "MAVOFTCI2C_EMULATED_SOCKET"
 _ADAPTER_LIBRARY = "libMavoFTCI2C.so"
 _STOP_WAIT = 5.0
 
@@ -98,11 +100,15 @@ class Supplies:
             (``PRESET[@name=TEXT][@serial=TEXT][@location=NUMBER]``).
         launcher: the ``mavozarp-sim`` program; found by :func:`find_launcher` when omitted.
         timeout: seconds to wait for the launcher to be ready.
+        shared: adapter supplies live in the launcher, so every program started with this
+            environment reaches the same supplies and their settings (as with hardware); with
+            ``False`` each process serves its own copies inside itself, which the emulated
+            adapter library's test controls (plugging, failing transfers) can reach.
     """
 
     def __init__(self, bridge: Iterable[str] = (), text: Iterable[str] = (),
                  adapter: Iterable[str] = (), launcher: str | os.PathLike[str] | None = None,
-                 timeout: float = 10.0) -> None:
+                 timeout: float = 10.0, shared: bool = True) -> None:
         self._arguments = ([a for p in _names("bridge", bridge) for a in ("--bridge", p)] +
                            [a for t in _names("text", text) for a in ("--text", t)] +
                            [a for e in _names("adapter", adapter) for a in ("--adapter", e)])
@@ -110,6 +116,7 @@ class Supplies:
             raise ValueError("no supplies asked for: give bridge, text or adapter")
         self._launcher = os.fspath(launcher) if launcher is not None else None
         self._timeout = timeout
+        self._shared = shared
         self._process: subprocess.Popen[bytes] | None = None
         self._messages: IO[bytes] | None = None
         self._saved_environment: dict[str, str | None] = {}
@@ -201,6 +208,13 @@ class Supplies:
                                env=dict(os.environ))
         after = dict(entry.split(b"=", 1) for entry in shell.stdout.split(b"\0") if b"=" in entry)
         names = [line.split()[1].split("=", 1)[0] for line in exports]
+        if not self._shared:
+            # Served inside this process: a launcher's socket, this one's or another's, is not
+            # to be used.
+            names = [name for name in names if name != SHARED_SUPPLIES_VARIABLE]
+            self._saved_environment.setdefault(SHARED_SUPPLIES_VARIABLE,
+                                               os.environ.get(SHARED_SUPPLIES_VARIABLE))
+            os.environ.pop(SHARED_SUPPLIES_VARIABLE, None)
         for name in names:
             value = os.fsdecode(after.get(name.encode(), b""))
             self._saved_environment.setdefault(name, os.environ.get(name))

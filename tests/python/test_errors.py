@@ -70,7 +70,7 @@ def test_unplugged_adapter_supply_is_removed_and_its_handle_unknown(virtual):
         import ctypes, os, mavozarp
         from pathlib import Path
         from mavozarp.virtual import Supplies
-        with Supplies(adapter=["kora-band1", "vfk"]) as virtual:
+        with Supplies(adapter=["kora-band1", "vfk"], shared=False) as virtual:
             supply = mavozarp.adapter(1)
             controls = ctypes.CDLL("libMavoFTCI2C.so")  # the copy the library uses
             controls.EmulatedAdapter_SetPlugged(1, 0)

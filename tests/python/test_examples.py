@@ -14,7 +14,8 @@ EXAMPLES = ROOT / "examples" / "python"
 
 def run(command, virtual=None, adapters=None, **kwargs):
     env = {**os.environ, "PYTHONPATH": str(PYTHON_PACKAGE)}
-    if adapters is not None:  # served inside the example's own process
+    if adapters is not None:  # served inside the example's own process, not by the launcher
+        env.pop("MAVOFTCI2C_EMULATED_SOCKET", None)
         env.update(MAVOFTCI2C_EMULATED_SUPPLIES=adapters,
                    LD_LIBRARY_PATH=virtual.environment["LD_LIBRARY_PATH"])
     return subprocess.run([str(part) for part in command], capture_output=True, text=True,

@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "MavoZARP.h"
-#include "api/failure_message.h"
 #include "api/return_codes.h"
+#include "base/failure_message.h"
 #include "heads/head_models.h"
 #include "transport/nxp_bridge.h"
 

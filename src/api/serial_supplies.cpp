@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "api/failure_message.h"
 #include "api/return_codes.h"
+#include "base/failure_message.h"
 #include "platform/api_lock.h"
 #include "platform/sleep.h"
 #include "transport/serial_port.h"

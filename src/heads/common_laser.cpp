@@ -4,7 +4,7 @@
 #include <cmath>
 #include <string_view>
 
-#include "api/failure_message.h"
+#include "base/failure_message.h"
 #include "heads/conversions.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "api/failure_message.h"
+#include "base/failure_message.h"
 #include "heads/conversions.h"
 #include "heads/fault_word.h"
 #include "heads/head_models.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "api/failure_message.h"
+#include "base/failure_message.h"
 #include "transport/active_transport.h"
 #include "transport/i2c_adapter.h"
 #include "transport/nxp_bridge.h"

@@ -5,7 +5,7 @@
 #include <new>
 #include <vector>
 
-#include "api/failure_message.h"
+#include "base/failure_message.h"
 
 namespace NXP {
 

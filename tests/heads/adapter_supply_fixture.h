@@ -7,6 +7,7 @@
 #include "support/emulated_adapter_controls.h"
 #include "transport/active_transport.h"
 #include "transport/adapter_library.h"
+#include "transport/i2c_register.h"
 
 class AdapterSupplyTest : public ::testing::Test {
 protected:

@@ -5,10 +5,10 @@
 #include <string>
 
 #include "MavoZARP.h"
-#include "api/failure_message.h"
+#include "base/failure_message.h"
 #include "heads/dummy_laser.h"
-#include "interpreter/interpreter.h"
 #include "heads/reply_text.h"
+#include "interpreter/interpreter.h"
 
 namespace {
 

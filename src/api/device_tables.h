@@ -15,6 +15,7 @@ struct DeviceSlot {
     DeviceHandle handle = 0;
     int32_t headKind = 0;                // 0: no head yet
     std::unique_ptr<CommonLaser> head;   // destroyed with the slot
+    Transport transport;                 // what the head is built on
     bool closed = false;                 // an adapter slot whose handle was closed
 };
 
@@ -25,7 +26,7 @@ struct DeviceTable {
     // The index of the first slot with this handle, or -1.
     int32_t Find(DeviceHandle handle) const;
     // False when the table is full.
-    bool Append(DeviceHandle handle);
+    bool Append(DeviceHandle handle, const Transport &transport);
     // Destroys the slot's head and closes the gap, keeping the order of the rest.
     void Remove(int32_t index);
 };

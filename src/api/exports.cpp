@@ -14,7 +14,6 @@
 #include "heads/dummy_laser.h"
 #include "interpreter/interpreter.h"
 #include "platform/api_lock.h"
-#include "transport/active_transport.h"
 #include "transport/adapter_library.h"
 #include "transport/serial_port.h"
 
@@ -94,19 +93,14 @@ int32_t SendCommandBody(MavoZARP_Handle device, const char *command, char *reply
         case Route::Adapter: {
             const int32_t status = CheckAdapterLibrary();
             if (status != MAVOZARP_STATUS_SUCCESS) return status;
-            SelectTransport(kAdapterTransport);
             return Interpret(routed.slot->head.get(), command, reply);
         }
         case Route::Bridge:
-            SelectTransport(kBridgeTransport);
             return Interpret(routed.slot->head.get(), command, reply);
         case Route::Text:
             PassThroughCommand(routed.slot->handle, command, reply);
             return MAVOZARP_STATUS_SUCCESS;
         case Route::Simulated: {
-            // The simulated head selects no transport, before it is built, so neither its
-            // construction nor its operations ever reach a real device.
-            SelectTransport(kNoTransport);
             std::unique_ptr<CommonLaser> &head = SimulatedHead();
             if (!head) head = CreateSimulatedHead();
             return Interpret(head.get(), command, reply);
@@ -123,11 +117,9 @@ int32_t InitializeHandleBody(MavoZARP_Handle device, char *headType) {
         case Route::Adapter: {
             const int32_t status = CheckAdapterLibrary();
             if (status != MAVOZARP_STATUS_SUCCESS) return status;
-            SelectTransport(kAdapterTransport);
             return CreateHeadForSlot(*routed.slot, headType);
         }
         case Route::Bridge:
-            SelectTransport(kBridgeTransport);
             return InitializeBridgeHead(*routed.slot, headType);
         case Route::Text:
             routed.slot->headKind = kTextHeadKind;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <variant>
 
 #include "MavoZARP.h"
 #include "api/return_codes.h"
@@ -12,7 +13,7 @@
 
 namespace {
 
-using HeadConstructor = std::unique_ptr<CommonLaser> (*)(TransportLink link);
+using HeadConstructor = std::unique_ptr<CommonLaser> (*)(const Transport &transport);
 
 // Chosen by the beginning of the head's type text, first match wins. Some models need the second
 // head memory to name their partner.
@@ -64,11 +65,11 @@ int32_t BuildHead(DeviceSlot &slot, char *headType) {
     // The probe is destroyed on every way out, before a failure reaches the caller.
     const HeadModel *model;
     {
-        CommonLaser probe(slot.handle);
+        CommonLaser probe(slot.transport);
         CopyHeadType(probe.GetHeadType(), headType);
         model = &ChooseModel(probe, headType);
     }
-    slot.head = model->construct(slot.handle);
+    slot.head = model->construct(slot.transport);
     slot.headKind = model->headKind;
     return MAVOZARP_STATUS_SUCCESS;
 }
@@ -97,7 +98,7 @@ int32_t InitializeBridgeHead(DeviceSlot &slot, char *headType) {
     // A failure of the bus clear is the call's status; the slot keeps its head and, as the head
     // factory did not run, no diagnostic lines are written.
     try {
-        NXP::ClearBus(slot.handle);
+        NXP::ClearBus(std::get<NXP::Bridge>(slot.transport));
     } catch (const FailureMessage &failure) {
         headType[0] = '\0';
         return MapFailureMessage(failure.text);

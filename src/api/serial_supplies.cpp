@@ -6,6 +6,7 @@
 #include "base/failure_message.h"
 #include "platform/api_lock.h"
 #include "platform/sleep.h"
+#include "transport/nxp_bridge.h"
 #include "transport/serial_port.h"
 
 namespace {
@@ -86,13 +87,26 @@ bool Probe(const char *portName, uint32_t baud, Ask ask) {
     return answer;
 }
 
-int32_t OpenDevice(const char *portName, MavoZARP_Handle *openedDevice, uint32_t baud,
-                   DeviceTable &(*table)()) {
+// A supply's table and the transport its head reaches the bus through, if it has a head.
+struct SerialKind {
+    uint32_t baud;
+    DeviceTable &(*table)();
+    Transport (*transportOn)(SerialPort::Handle port);
+};
+
+Transport BridgeTransportOn(SerialPort::Handle port) { return NXP::BridgeOn(port); }
+Transport NoTransport(SerialPort::Handle) { return NullTransport{}; }
+
+constexpr SerialKind kBridgeKind{.baud = kBridgeBaud, .table = BridgeTable,
+                                 .transportOn = BridgeTransportOn};
+constexpr SerialKind kTextKind{.baud = kTextBaud, .table = TextTable, .transportOn = NoTransport};
+
+int32_t OpenDevice(const char *portName, MavoZARP_Handle *openedDevice, const SerialKind &kind) {
     StepLock lock;
     if (!lock.held) return MAVOZARP_STATUS_LOCK_FAILED;
     SerialPort::Handle port;
     try {
-        port = SerialPort::Open(portName, baud);
+        port = SerialPort::Open(portName, kind.baud);
     } catch (const FailureMessage &failure) {
         return MapFailureMessage(failure.text);
     } catch (...) {
@@ -102,7 +116,7 @@ int32_t OpenDevice(const char *portName, MavoZARP_Handle *openedDevice, uint32_t
     if (port == SerialPort::kInvalidHandle) return MAVOZARP_STATUS_SERIAL_ERROR;
     // A full table refuses the port rather than lose track of it. The number of the port just
     // closed must not reach the host: the system may give it to another file later.
-    if (!table().Append(port)) {
+    if (!kind.table().Append(port, kind.transportOn(port))) {
         SerialPort::Close(port);
         *openedDevice = SerialPort::kInvalidHandle;
         return MAVOZARP_STATUS_SERIAL_ERROR;
@@ -134,11 +148,11 @@ bool ProbeTextSupply(const char *portName) {
 }
 
 int32_t OpenBridgeDevice(const char *portName, MavoZARP_Handle *openedDevice) {
-    return OpenDevice(portName, openedDevice, kBridgeBaud, BridgeTable);
+    return OpenDevice(portName, openedDevice, kBridgeKind);
 }
 
 int32_t OpenTextDevice(const char *portName, MavoZARP_Handle *openedDevice) {
-    return OpenDevice(portName, openedDevice, kTextBaud, TextTable);
+    return OpenDevice(portName, openedDevice, kTextKind);
 }
 
 int32_t OpenSerialPort(const char *portName, MavoZARP_Handle *openedDevice) {

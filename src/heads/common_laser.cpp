@@ -62,7 +62,7 @@ const char *ReadSharedText(const I2cRegister &descriptor, TextBuffer &buffer) {
 
 }  // namespace
 
-CommonLaser::CommonLaser(TransportLink link) : busContext(link) {
+CommonLaser::CommonLaser(const Transport &transport) : transport(transport) {
     using R = I2cRegister;
     boardRevisionDescriptor =
         Attach(R::MemoryText(kHeadMemory, kMemoryPolicy, 0x160, kHeadTextLength));
@@ -120,7 +120,7 @@ CommonLaser::~CommonLaser() = default;
 
 CommonLaser::Descriptor CommonLaser::Attach(const I2cRegister &layout) const {
     auto descriptor = std::make_unique<I2cRegister>(layout);
-    descriptor->link = busContext;
+    descriptor->transport = transport;
     return descriptor;
 }
 
@@ -156,7 +156,7 @@ uint8_t CommonLaser::GetConfigByte(size_t index) const {
 
 void CommonLaser::SetConfigByte(size_t index, uint8_t value) const {
     const I2cRegister &byte = Required(configByteDescriptors[index]);
-    TransportWrite(byte.link, byte.address, byte.offset, byte.commandNumberOfBytes, value, 1);
+    TransportWrite(byte.transport, byte.address, byte.offset, byte.commandNumberOfBytes, value, 1);
 }
 
 void CommonLaser::SetConverter(const Descriptor &dac, double value, double fullScale,

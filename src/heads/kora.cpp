@@ -134,7 +134,7 @@ double PlatinumOhmToDegC(double ohm, double nominalOhm) {
     return (std::sqrt(x) - 1) * -3383.809523809524;
 }
 
-Kora::Kora(TransportLink link) : CommonLaser(link) {
+Kora::Kora(const Transport &transport) : CommonLaser(transport) {
     using R = I2cRegister;
     currentFullScale = kKoraCurrentFullScale;
     for (size_t i = 0; i < calibrationWords.size(); ++i) {
@@ -333,7 +333,7 @@ double Kora::MilliwattThreshold() const { return 3.0; }
 
 // ---- P532 ----
 
-P532::P532(TransportLink link) : Kora(link) {
+P532::P532(const Transport &transport) : Kora(transport) {
     // A P532 loads its calibration once more, now as a P532 (the Kora construction already did).
     LoadCalibration();
     powerDisplayFactor = 1.0;
@@ -347,5 +347,5 @@ double P532::GetEtaDrive() { return DriveValue(kThgStage); }
 const char *P532::GetPowerUnits() { return "W"; }
 double P532::MilliwattThreshold() const { return 300.0; }
 
-std::unique_ptr<CommonLaser> CreateKora(TransportLink link) { return std::make_unique<Kora>(link); }
-std::unique_ptr<CommonLaser> CreateP532(TransportLink link) { return std::make_unique<P532>(link); }
+std::unique_ptr<CommonLaser> CreateKora(const Transport &transport) { return std::make_unique<Kora>(transport); }
+std::unique_ptr<CommonLaser> CreateP532(const Transport &transport) { return std::make_unique<P532>(transport); }

@@ -109,7 +109,7 @@ double WavelengthFromHeadId(const char *headId) {
 
 // ---- PicoX ----
 
-PicoX::PicoX(TransportLink link) : CommonLaser(link) {
+PicoX::PicoX(const Transport &transport) : CommonLaser(transport) {
     using R = I2cRegister;
     currentFullScale = kPicoCurrentFullScale;
     for (size_t stage = 0; stage < kPicoStageCount; ++stage) {
@@ -235,7 +235,7 @@ int PicoX::MatchHeadSettings() {
 
 // ---- Pico00 ----
 
-Pico00::Pico00(TransportLink link) : PicoX(link) {
+Pico00::Pico00(const Transport &transport) : PicoX(transport) {
     using R = I2cRegister;
     // This head has no shutter and no remote pin.
     remoteBit.reset();
@@ -271,9 +271,9 @@ const char *Pico00::GetPowerUnits() { return "mW"; }
 // Pico00 heads keep no settings to match.
 int Pico00::MatchHeadSettings() { return 0; }
 
-std::unique_ptr<CommonLaser> CreatePicoX(TransportLink link) {
-    return std::make_unique<PicoX>(link);
+std::unique_ptr<CommonLaser> CreatePicoX(const Transport &transport) {
+    return std::make_unique<PicoX>(transport);
 }
-std::unique_ptr<CommonLaser> CreatePico00(TransportLink link) {
-    return std::make_unique<Pico00>(link);
+std::unique_ptr<CommonLaser> CreatePico00(const Transport &transport) {
+    return std::make_unique<Pico00>(transport);
 }

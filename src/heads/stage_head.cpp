@@ -35,9 +35,9 @@ constexpr uint8_t kStageFaultBits = 0x03;
 
 }  // namespace
 
-StageHead::StageHead(TransportLink link, uint8_t memory,
+StageHead::StageHead(const Transport &transport, uint8_t memory,
                      const std::array<uint16_t, 2> &configByteOffsets)
-    : CommonLaser(link) {
+    : CommonLaser(transport) {
     for (size_t stage = 0; stage < kStageCount; ++stage) {
         stageBlocks[stage] = AttachStageBlock(memory, kStages[stage].baseOffset);
     }
@@ -115,7 +115,7 @@ uint8_t StageHead::ReadConfigByte(size_t index) const {
 
 void StageHead::WriteConfigByte(size_t index, uint8_t value) const {
     const I2cRegister &byte = Required(configByteWords[index]);
-    TransportWrite(byte.link, byte.address, byte.offset, byte.commandNumberOfBytes, value,
+    TransportWrite(byte.transport, byte.address, byte.offset, byte.commandNumberOfBytes, value,
                    byte.dataNumberOfBytes);
 }
 

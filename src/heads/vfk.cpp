@@ -24,7 +24,7 @@ constexpr InputFault kGlueInputFaults[] = {
 
 }  // namespace
 
-Vfk::Vfk(TransportLink link) : StageHead(link, kHeadMemory, kConfigByteOffsets) {
+Vfk::Vfk(const Transport &transport) : StageHead(transport, kHeadMemory, kConfigByteOffsets) {
     for (size_t i = 0; i < matchWords.size(); ++i) {
         matchWords[i] = AttachWord(kHeadMemory, kMatchOffsets[i]);
     }
@@ -53,4 +53,4 @@ int Vfk::MatchHeadSettings() {
     return CommonLaser::MatchHeadSettings();
 }
 
-std::unique_ptr<CommonLaser> CreateVfk(TransportLink link) { return std::make_unique<Vfk>(link); }
+std::unique_ptr<CommonLaser> CreateVfk(const Transport &transport) { return std::make_unique<Vfk>(transport); }

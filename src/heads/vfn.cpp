@@ -39,7 +39,7 @@ constexpr InputFault kGlueInputFaults[] = {
 
 // The base part reads the type and identifier from the head memory before the identifier moves to
 // the second memory.
-Vfn::Vfn(TransportLink link) : StageHead(link, kSecondHeadMemory, kConfigByteOffsets) {
+Vfn::Vfn(const Transport &transport) : StageHead(transport, kSecondHeadMemory, kConfigByteOffsets) {
     using R = I2cRegister;
     headIdDescriptor =
         Attach(R::MemoryText(kSecondHeadMemory, kMemoryPolicy, kHeadIdOffset, kHeadTextLength));
@@ -83,4 +83,4 @@ int Vfn::MatchHeadSettings() {
 
 int Vfn::MatchMainTemperature(double) { return 0; }
 
-std::unique_ptr<CommonLaser> CreateVfn(TransportLink link) { return std::make_unique<Vfn>(link); }
+std::unique_ptr<CommonLaser> CreateVfn(const Transport &transport) { return std::make_unique<Vfn>(transport); }

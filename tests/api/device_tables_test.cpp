@@ -17,7 +17,7 @@ private:
 TEST(DeviceTable, RemovingTheMiddleKeepsTheOthersInOrder) {
     DeviceTable table;
     int destroyed = 0;
-    for (DeviceHandle handle : {11, 22, 33}) ASSERT_TRUE(table.Append(handle));
+    for (DeviceHandle handle : {11, 22, 33}) ASSERT_TRUE(table.Append(handle, NullTransport{}));
     table.slots[1].head = std::make_unique<TracedHead>(&destroyed);
     table.slots[2].headKind = 2;
     table.slots[2].head = std::make_unique<TracedHead>(&destroyed);
@@ -40,8 +40,10 @@ TEST(DeviceTable, RemovingTheMiddleKeepsTheOthersInOrder) {
 
 TEST(DeviceTable, FindTakesTheFirstMatchAndAppendStopsAtTwenty) {
     DeviceTable table;
-    for (int i = 0; i < kTableCapacity; ++i) ASSERT_TRUE(table.Append(100 + i % 3));
-    EXPECT_FALSE(table.Append(999));
+    for (int i = 0; i < kTableCapacity; ++i) {
+        ASSERT_TRUE(table.Append(100 + i % 3, NullTransport{}));
+    }
+    EXPECT_FALSE(table.Append(999, NullTransport{}));
     EXPECT_EQ(table.count, kTableCapacity);
     EXPECT_EQ(table.Find(101), 1);
     EXPECT_EQ(table.Find(999), -1);

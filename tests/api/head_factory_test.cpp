@@ -9,7 +9,6 @@
 #include "api/head_factory.h"
 #include "bus/head_presets.h"
 #include "support/emulated_adapter_controls.h"
-#include "transport/active_transport.h"
 
 namespace {
 
@@ -25,7 +24,7 @@ protected:
         handle_ = emulated_adapter::AddSupply();
         ASSERT_EQ(CheckAdapterLibrary(), 0);
         slot_.handle = static_cast<DeviceHandle>(handle_);
-        SelectTransport(kAdapterTransport);
+        slot_.transport = AdapterTransport{handle_};
     }
 
     sim::VirtualSupply &Supply() { return emulated_adapter::Supply(handle_); }

@@ -16,11 +16,10 @@
 #include "heads/head_models.h"
 #include "support/emulated_adapter_controls.h"
 #include "support/failure_text.h"
-#include "transport/active_transport.h"
 
 namespace {
 
-using HeadFactory = std::unique_ptr<CommonLaser> (*)(TransportLink);
+using HeadFactory = std::unique_ptr<CommonLaser> (*)(const Transport &);
 
 // The models, by the head kind the head factory gives a slot.
 struct Model {
@@ -70,7 +69,6 @@ protected:
         const sim::HeadPreset *preset = sim::FindHeadPreset(GetParam());
         ASSERT_NE(preset, nullptr);
         preset->apply(emulated_adapter::Supply(handle_));
-        SelectTransport(kAdapterTransport);
     }
 
     // The model the head factory chooses for the preset; null when it builds no head.
@@ -78,6 +76,7 @@ protected:
         FreshSupply();
         DeviceSlot slot;
         slot.handle = static_cast<DeviceHandle>(handle_);
+        slot.transport = AdapterTransport{handle_};
         char headType[100] = {};
         ::testing::internal::CaptureStdout();
         const int32_t status = CreateHeadForSlot(slot, headType);
@@ -92,7 +91,7 @@ protected:
 
     // The failure the construction raised, or "(none)".
     std::string Construct(HeadFactory create) {
-        return FailureText([&] { head_ = create(static_cast<TransportLink>(handle_)); });
+        return FailureText([&] { head_ = create(AdapterTransport{handle_}); });
     }
 
     AdapterHandle handle_ = 0;

@@ -1,5 +1,5 @@
 // The simulated head through the command language: its fixed answers and the settings it keeps.
-// No transport is selected in a test process, as on the simulated route.
+// It is built on the null transport, so nothing here reaches a bus.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,10 +12,10 @@
 
 namespace {
 
-// What no query shows: the scales and the base part built on a context that names no device.
+// What no query shows: the scales and the base part built on no bus at all.
 TEST(DummyLaser, StartsWithItsDocumentedScales) {
     DummyLaser head;
-    EXPECT_EQ(head.busContext, 1);
+    EXPECT_EQ(head.transport, Transport{NullTransport{}});
     EXPECT_EQ(head.powerFullScale, 10.0);
     EXPECT_EQ(head.currentFullScale, 100.0);
     EXPECT_EQ(head.powerDisplayFactor, 1.0);

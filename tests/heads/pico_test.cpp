@@ -16,7 +16,6 @@
 #include "interpreter/interpreter.h"
 #include "support/emulated_adapter_controls.h"
 #include "support/failure_text.h"
-#include "transport/active_transport.h"
 #include "transport/adapter_library.h"
 
 namespace {

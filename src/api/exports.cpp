@@ -16,6 +16,7 @@
 #include "platform/api_lock.h"
 #include "transport/adapter_library.h"
 #include "transport/serial_port.h"
+#include "transport/text_supply.h"
 
 namespace {
 
@@ -98,7 +99,7 @@ int32_t SendCommandBody(MavoZARP_Handle device, const char *command, char *reply
         case Route::Bridge:
             return Interpret(routed.slot->head.get(), command, reply);
         case Route::Text:
-            PassThroughCommand(routed.slot->handle, command, reply);
+            TextSupply::PassThrough(routed.slot->handle, command, reply, MAVOZARP_BUFFER_SIZE);
             return MAVOZARP_STATUS_SUCCESS;
         case Route::Simulated: {
             std::unique_ptr<CommonLaser> &head = SimulatedHead();

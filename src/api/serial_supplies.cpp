@@ -1,26 +1,17 @@
 #include "api/serial_supplies.h"
 
-#include <cstring>
-
 #include "api/return_codes.h"
 #include "base/failure_message.h"
 #include "platform/api_lock.h"
 #include "platform/sleep.h"
 #include "transport/nxp_bridge.h"
 #include "transport/serial_port.h"
+#include "transport/text_supply.h"
 
 namespace {
 
-constexpr uint32_t kBridgeBaud = 9600;
-constexpr uint32_t kTextBaud = 115200;
 constexpr int kProbeAttempts = 3;
 constexpr uint32_t kSettleMs = 10;
-constexpr uint8_t kBridgeProbe[] = {0x52, 0x00};  // read of the bridge's register 0
-constexpr uint8_t kBridgeAnswer = 0xF0;
-constexpr char kTypeRequest[] = "SYST:INF:TYPE?\r";
-constexpr uint32_t kTypeAnswerSize = 80;
-constexpr char kHeadTypeRequest[] = "?HTYPE\r";
-constexpr uint8_t kCarriageReturn = 0x0D;
 
 // Holds the library's lock for one step; `held` is false when the wait failed.
 class StepLock {
@@ -58,18 +49,6 @@ void Settle(SerialPort::Handle port) {
     SerialPort::FlushInputQueue(port);
 }
 
-void WriteText(SerialPort::Handle port, const char *text, uint32_t length) {
-    SerialPort::WriteBytes(port, reinterpret_cast<const uint8_t *>(text), length);
-}
-
-// Waits for the first byte, then takes whatever arrives (at most capacity - 1 bytes) as text.
-void ReadAnswer(SerialPort::Handle port, char *text, uint32_t capacity) {
-    SerialPort::WaitInputQueue(port, 1);
-    const uint32_t count =
-        SerialPort::ReadAvailable(port, reinterpret_cast<uint8_t *>(text), capacity - 1);
-    text[count] = '\0';
-}
-
 // A probe's question and the test of its answer, run on a port opened for it.
 template <class Ask>
 bool Probe(const char *portName, uint32_t baud, Ask ask) {
@@ -97,9 +76,9 @@ struct SerialKind {
 Transport BridgeTransportOn(SerialPort::Handle port) { return NXP::BridgeOn(port); }
 Transport NoTransport(SerialPort::Handle) { return NullTransport{}; }
 
-constexpr SerialKind kBridgeKind{.baud = kBridgeBaud, .table = BridgeTable,
+constexpr SerialKind kBridgeKind{.baud = NXP::kBaud, .table = BridgeTable,
                                  .transportOn = BridgeTransportOn};
-constexpr SerialKind kTextKind{.baud = kTextBaud, .table = TextTable, .transportOn = NoTransport};
+constexpr SerialKind kTextKind{.baud = TextSupply::kBaud, .table = TextTable, .transportOn = NoTransport};
 
 int32_t OpenDevice(const char *portName, MavoZARP_Handle *openedDevice, const SerialKind &kind) {
     StepLock lock;
@@ -131,20 +110,10 @@ int32_t OpenDevice(const char *portName, MavoZARP_Handle *openedDevice, const Se
 
 }  // namespace
 
-bool ProbeBridge(const char *portName) {
-    return Probe(portName, kBridgeBaud, [](SerialPort::Handle port) {
-        SerialPort::WriteBytes(port, kBridgeProbe, sizeof kBridgeProbe);
-        return SerialPort::ReadBytes(port, 1)[0] == kBridgeAnswer;
-    });
-}
+bool ProbeBridge(const char *portName) { return Probe(portName, NXP::kBaud, NXP::AnswersProbe); }
 
 bool ProbeTextSupply(const char *portName) {
-    return Probe(portName, kTextBaud, [](SerialPort::Handle port) {
-        WriteText(port, kTypeRequest, sizeof kTypeRequest - 1);
-        char answer[kTypeAnswerSize];
-        ReadAnswer(port, answer, sizeof answer);
-        return std::strncmp(answer, "ZARP", 4) == 0 || std::strncmp(answer, "KT", 2) == 0;
-    });
+    return Probe(portName, TextSupply::kBaud, TextSupply::Identifies);
 }
 
 int32_t OpenBridgeDevice(const char *portName, MavoZARP_Handle *openedDevice) {
@@ -165,20 +134,9 @@ int32_t OpenSerialPort(const char *portName, MavoZARP_Handle *openedDevice) {
     return MAVOZARP_STATUS_SERIAL_ERROR;
 }
 
-void PassThroughCommand(DeviceHandle port, const char *command, char *reply) {
-    WriteText(port, command, static_cast<uint32_t>(std::strlen(command)));
-    SerialPort::WriteBytes(port, &kCarriageReturn, 1);
-    ReadAnswer(port, reply, MAVOZARP_BUFFER_SIZE);
-    if (std::strncmp(reply, "ERR", 3) == 0) RaiseFailure(kInvalidCommand);
-}
-
 int32_t QueryTextHeadType(DeviceHandle port, char *headType) {
     try {
-        WriteText(port, kHeadTypeRequest, sizeof kHeadTypeRequest - 1);
-        char answer[MAVOZARP_BUFFER_SIZE];
-        ReadAnswer(port, answer, sizeof answer);
-        // The answer and its terminator only: the rest of `answer` was never written.
-        std::memcpy(headType, answer, std::strlen(answer) + 1);
+        TextSupply::QueryHeadType(port, headType, MAVOZARP_BUFFER_SIZE);
         return MAVOZARP_STATUS_SUCCESS;
     } catch (...) {
         return MAVOZARP_STATUS_OTHER_ERROR;

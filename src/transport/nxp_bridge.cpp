@@ -34,6 +34,11 @@ constexpr size_t kTranscriptBound = 255;
 // Enough clock pulses to walk a stuck device through the rest of any byte and its acknowledge.
 constexpr unsigned kClearBusPulses = 17;
 
+// The probe reads register 0 with no stop after it; a bridge answers with the register's reset
+// value.
+constexpr uint8_t kProbe[] = {kRegisterRead, 0x00};
+constexpr uint8_t kProbeAnswer = 0xF0;
+
 using Frame = std::vector<uint8_t>;
 
 Frame NewFrame(size_t capacity, const char *allocationFailure) {
@@ -88,6 +93,11 @@ bool SenseData(const Bridge &bridge) { return (ReadGPIO(bridge) & kDataLine) != 
 char BitLetter(bool one) { return one ? '1' : '0'; }
 
 }  // namespace
+
+bool AnswersProbe(SerialPort::Handle port) {
+    SerialPort::WriteBytes(port, kProbe, sizeof kProbe);
+    return SerialPort::ReadBytes(port, 1)[0] == kProbeAnswer;
+}
 
 Bridge BridgeOn(SerialPort::Handle port) {
     // It belongs to no port: whichever bridge is driven next starts from the state the last one

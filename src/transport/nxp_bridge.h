@@ -10,6 +10,11 @@
 
 namespace NXP {
 
+inline constexpr uint32_t kBaud = 9600;
+
+// Asks the bridge on a port for its register 0; true when the bridge's reset value comes back.
+bool AnswersProbe(SerialPort::Handle port);
+
 // The bridge transport of a device: its serial port, and the last state written to the bridge's
 // GPIO port, which every bit-level step starts from.
 struct Bridge {

@@ -11,7 +11,7 @@ int32_t DeviceTable::Find(DeviceHandle handle) const {
 
 bool DeviceTable::Append(DeviceHandle handle, const Transport &transport) {
     if (count >= kTableCapacity) return false;
-    slots[count] = DeviceSlot{handle, 0, nullptr, transport, false};
+    slots[count] = DeviceSlot{handle, HeadKind::None, nullptr, transport, false};
     ++count;
     return true;
 }

@@ -123,7 +123,7 @@ int32_t InitializeHandleBody(MavoZARP_Handle device, char *headType) {
         case Route::Bridge:
             return InitializeBridgeHead(*routed.slot, headType);
         case Route::Text:
-            routed.slot->headKind = kTextHeadKind;
+            routed.slot->headKind = HeadKind::Text;
             return QueryTextHeadType(routed.slot->handle, headType);
         case Route::Simulated:
             CopyToHost("Dummy", headType);

@@ -21,19 +21,19 @@ struct HeadModel {
     const char *typePrefix;
     const char *secondaryPrefix;  // null: no condition
     HeadConstructor construct;
-    int32_t headKind;
+    HeadKind headKind;
 };
 
 constexpr HeadModel kHeadModels[] = {
-    {"Kora", nullptr, CreateKora, 1},
-    {"PicoX", nullptr, CreatePicoX, 2},
-    {"P-NIR", nullptr, CreatePicoX, 2},
-    {"Pico00", nullptr, CreatePico00, 4},
-    {"P532", nullptr, CreateP532, 3},
-    {"VFN", "VFK", CreateVfn, 5},
-    {"VFK", nullptr, CreateVfk, 6},
-    {"VGN", "VGK", CreateVfn, 5},
-    {"VGK", nullptr, CreateVfk, 6},
+    {"Kora", nullptr, CreateKora, HeadKind::Kora},
+    {"PicoX", nullptr, CreatePicoX, HeadKind::PicoX},
+    {"P-NIR", nullptr, CreatePicoX, HeadKind::PicoX},
+    {"Pico00", nullptr, CreatePico00, HeadKind::Pico00},
+    {"P532", nullptr, CreateP532, HeadKind::P532},
+    {"VFN", "VFK", CreateVfn, HeadKind::Vfn},
+    {"VFK", nullptr, CreateVfk, HeadKind::Vfk},
+    {"VGN", "VGK", CreateVfn, HeadKind::Vfn},
+    {"VGK", nullptr, CreateVfk, HeadKind::Vfk},
 };
 
 bool BeginsWith(const char *text, const char *prefix) {
@@ -58,7 +58,7 @@ const HeadModel &ChooseModel(CommonLaser &probe, const char *headType) {
 }
 
 int32_t BuildHead(DeviceSlot &slot, char *headType) {
-    if (slot.headKind != 0) {
+    if (slot.headKind != HeadKind::None) {
         CopyHeadType(slot.head->GetHeadType(), headType);
         return MAVOZARP_STATUS_SUCCESS;
     }
@@ -84,7 +84,7 @@ int32_t CreateHeadForSlot(DeviceSlot &slot, char *headType) {
         status = MapFailureMessage(failure.text);
         headType[0] = '\0';
         slot.head.reset();
-        slot.headKind = 0;
+        slot.headKind = HeadKind::None;
     } catch (...) {
         status = MAVOZARP_STATUS_OTHER_ERROR;
     }

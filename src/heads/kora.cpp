@@ -3,17 +3,15 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/bus_map.h"
 #include "heads/conversions.h"
 #include "heads/fault_word.h"
 #include "heads/head_models.h"
 
 namespace {
 
-constexpr uint8_t kHeadMemory = 0xA4;
-constexpr uint8_t kStageAdc = 0x96;
-constexpr uint8_t kStagePot = 0x5C;
-constexpr int32_t kPotPolicy = 1;
-constexpr int32_t kMemoryPolicy = 4;
+using namespace BusMap;
+
 constexpr uint8_t kSingleBytes = 4;
 
 constexpr double kPlatinumNominalOhm = 1000.0;
@@ -52,13 +50,13 @@ struct StageHardware {
 };
 
 constexpr std::array<StageHardware, kKoraStageCount> kStages = {{
-    {0xC4, {0x00, 0x00, 0x00, 0x20}, 0xC4, 0x84, {100.0, 114000.0, 10000.0},
+    {kAdcChannel4, {0x00, 0x00, 0x00, 0x20}, kAdcChannel4, kAdcChannel0, {100.0, 114000.0, 10000.0},
      {1194.0, 6490.0, 243.0, 10874.0, 0.0}},
-    {0xD4, {0x01, 0x01, 0x01, 0x21}, 0xD4, 0x94, {100.0, 114000.0, 10000.0},
+    {kAdcChannel5, {0x01, 0x01, 0x01, 0x21}, kAdcChannel5, kAdcChannel1, {100.0, 114000.0, 10000.0},
      {1213.0, 6490.0, 243.0, 11049.0, 0.0}},
-    {0xE4, {0x02, 0x02, 0x02, 0x22}, 0xE4, 0xA4, {100.0, 114000.0, 10000.0},
+    {kAdcChannel6, {0x02, 0x02, 0x02, 0x22}, kAdcChannel6, kAdcChannel2, {100.0, 114000.0, 10000.0},
      {1213.0, 6490.0, 243.0, 11049.0, 0.0}},
-    {0xF4, {0x03, 0x03, 0x03, 0x23}, 0xF4, 0xB4, {100.0, 118000.0, 10000.0},
+    {kAdcChannel7, {0x03, 0x03, 0x03, 0x23}, kAdcChannel7, kAdcChannel3, {100.0, 118000.0, 10000.0},
      {1213.0, 6490.0, 243.0, 11049.0, 0.0}},
 }};
 
@@ -143,7 +141,7 @@ Kora::Kora(const Transport &transport) : CommonLaser(transport) {
     }
     for (size_t stage = 0; stage < kKoraStageCount; ++stage) {
         setpoints[stage].pot =
-            Attach(R::WithCodes(kStagePot, 1, kPotPolicy, kStages[stage].potCodes));
+            Attach(R::WithCodes(kHeadPot, 1, kPotPolicy, kStages[stage].potCodes));
     }
     for (size_t stage = 0; stage < kKoraStageCount; ++stage) {
         const uint8_t command = kStages[stage].sensorCommand;

@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/bus_map.h"
 #include "base/failure_message.h"
 #include "heads/conversions.h"
 #include "heads/fault_word.h"
@@ -10,14 +11,8 @@
 
 namespace {
 
-constexpr uint8_t kHeadMemory = 0xA4;
-constexpr uint8_t kMainAdc = 0x90;
-constexpr uint8_t kHeadAdc = 0x94;
-constexpr uint8_t kHeadPot = 0x5C;
-constexpr uint8_t kGlueInputExpander = 0x48;
-constexpr int32_t kPotPolicy = 1;
-constexpr int32_t kMemoryPolicy = 4;
-constexpr int32_t kExpanderPolicy = 5;
+using namespace BusMap;
+
 constexpr uint8_t kSingleBytes = 4;
 
 constexpr double kPicoCurrentFullScale = 100.0;
@@ -35,8 +30,8 @@ struct StageHardware {
     uint8_t driveCommand;
 };
 constexpr std::array<StageHardware, kPicoStageCount> kStages = {{
-    {0x94, {0x01, 0x01, 0x01, 0x21}, 0x3C, 0xE4, 0xD4},
-    {0x84, {0x00, 0x00, 0x00, 0x20}, 0x44, 0xA4, 0xC4},
+    {kAdcChannel1, {0x01, 0x01, 0x01, 0x21}, 0x3C, kAdcChannel6, kAdcChannel5},
+    {kAdcChannel0, {0x00, 0x00, 0x00, 0x20}, 0x44, kAdcChannel2, kAdcChannel4},
 }};
 
 // Boards of this revision keep their reference voltages in head memory.
@@ -243,10 +238,10 @@ Pico00::Pico00(const Transport &transport) : PicoX(transport) {
     currentFullScale = kPico00CurrentFullScale;
     powerDisplayFactor = kMilliwattsPerWatt;
     mainDriveFullScale = kPico00MainDriveFullScale;
-    powerInput = Attach(R::WithCodes(kMainAdc, 2, kReadMedian, {0x94, 0, 0, 0}));
+    powerInput = Attach(R::WithCodes(kMainAdc, 2, kReadMedian, {kAdcChannel1, 0, 0, 0}));
     mainTemperaturePot = Attach(R::WithCodes(kHeadPot, 1, kPotPolicy, {0x03, 0x03, 0x03, 0x23}));
-    mainTemperatureInput = Attach(R::WithCodes(kHeadAdc, 2, kReadMedian, {0xB4, 0, 0, 0}));
-    mainDriveInput = Attach(R::WithCodes(kHeadAdc, 2, kReadMedian, {0xF4, 0, 0, 0}));
+    mainTemperatureInput = Attach(R::WithCodes(kHeadAdc, 2, kReadMedian, {kAdcChannel3, 0, 0, 0}));
+    mainDriveInput = Attach(R::WithCodes(kHeadAdc, 2, kReadMedian, {kAdcChannel7, 0, 0, 0}));
     laserStateBit = Attach(R::ExpanderPins(kGlueInputExpander, kExpanderPolicy, 0, 0x10));
     // Its references come from the inputs whatever the revision, replacing the PicoX ones.
     SetupReferencesFromInputs();

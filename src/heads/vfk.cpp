@@ -1,10 +1,12 @@
 #include "heads/vfk.h"
 
+#include "base/bus_map.h"
 #include "heads/head_models.h"
 
 namespace {
 
-constexpr uint8_t kHeadMemory = 0xA4;
+using BusMap::kHeadMemory;
+
 constexpr std::array<uint16_t, 2> kConfigByteOffsets = {0x1A0, 0x1A1};
 // In the order of matchValues.
 constexpr std::array<uint16_t, 4> kMatchOffsets = {0x328, 0x308, 0x310, 0x288};

@@ -1,20 +1,17 @@
 #include "heads/vfn.h"
 
+#include "base/bus_map.h"
 #include "heads/head_models.h"
 
 namespace {
 
-constexpr uint8_t kSecondHeadMemory = 0xAE;
-constexpr uint8_t kAdc = 0x90;
-constexpr uint8_t kGlueInputExpander = 0x48;
-constexpr int32_t kMemoryPolicy = 4;
-constexpr int32_t kExpanderPolicy = 5;
+using namespace BusMap;
 
 constexpr uint16_t kHeadIdOffset = 0x110;
 constexpr uint16_t kHeadTextLength = 16;
 constexpr uint16_t kMainBlockOffset = 0x280;
 constexpr std::array<uint16_t, 2> kConfigByteOffsets = {0x85A, 0x85B};
-constexpr uint8_t kPowerChannel = 0x94;
+constexpr uint8_t kPowerChannel = kAdcChannel1;
 constexpr uint8_t kLaserStatePort = 0;
 constexpr uint8_t kLaserStateMask = 0x10;
 
@@ -44,7 +41,7 @@ Vfn::Vfn(const Transport &transport) : StageHead(transport, kSecondHeadMemory, k
     headIdDescriptor =
         Attach(R::MemoryText(kSecondHeadMemory, kMemoryPolicy, kHeadIdOffset, kHeadTextLength));
     mainBlock = AttachStageBlock(kSecondHeadMemory, kMainBlockOffset);
-    powerInput = Attach(R::WithCodes(kAdc, 2, kReadMedian, {kPowerChannel, 0, 0, 0}));
+    powerInput = Attach(R::WithCodes(kMainAdc, 2, kReadMedian, {kPowerChannel, 0, 0, 0}));
     laserStateBit = Attach(
         R::ExpanderPins(kGlueInputExpander, kExpanderPolicy, kLaserStatePort, kLaserStateMask));
     // Hardware this supply does not have; what still reaches it is "Invalid command".

@@ -9,11 +9,17 @@
 
 #include "transport/transport.h"
 
-// Read policies in use: 2 median of three, 7 one read, 6 agreed reads by the alternative read,
-// anything else (1, 3, 4, 5) agreed reads.
+// Every read policy, by the parts that use it. Converter inputs take the median of three reads (2),
+// the converter's outputs agreed reads by the alternative read (6), and the words a stage head
+// keeps one read (7); any other policy takes agreed reads: potentiometers (1), the elapsed-time
+// counter (3), head memories (4) and expanders (5).
+inline constexpr int32_t kPotPolicy = 1;
 inline constexpr int32_t kReadMedian = 2;
-inline constexpr int32_t kReadOnce = 7;
+inline constexpr int32_t kCounterPolicy = 3;
+inline constexpr int32_t kMemoryPolicy = 4;
+inline constexpr int32_t kExpanderPolicy = 5;
 inline constexpr int32_t kReadAgreedAlternative = 6;
+inline constexpr int32_t kReadOnce = 7;
 
 class I2cRegister {
 public:

@@ -23,11 +23,12 @@ using HeadFactory = std::unique_ptr<CommonLaser> (*)(const Transport &);
 
 // The models, by the head kind the head factory gives a slot.
 struct Model {
-    int32_t headKind;
+    HeadKind headKind;
     HeadFactory create;
 };
-constexpr Model kModels[] = {{1, CreateKora},   {2, CreatePicoX}, {3, CreateP532},
-                             {4, CreatePico00}, {5, CreateVfn},   {6, CreateVfk}};
+constexpr Model kModels[] = {
+    {HeadKind::Kora, CreateKora},     {HeadKind::PicoX, CreatePicoX}, {HeadKind::P532, CreateP532},
+    {HeadKind::Pico00, CreatePico00}, {HeadKind::Vfn, CreateVfn},     {HeadKind::Vfk, CreateVfk}};
 
 // The adapter tries every transfer five times before it reports the failure.
 constexpr uint32_t kAttempts = 5;
@@ -85,7 +86,7 @@ protected:
         for (const Model &model : kModels) {
             if (model.headKind == slot.headKind) return model.create;
         }
-        ADD_FAILURE() << "no model for head kind " << slot.headKind;
+        ADD_FAILURE() << "no model for head kind " << static_cast<int32_t>(slot.headKind);
         return nullptr;
     }
 

@@ -19,21 +19,27 @@ using HeadConstructor = std::unique_ptr<CommonLaser> (*)(const Transport &transp
 // head memory to name their partner.
 struct HeadModel {
     const char *typePrefix;
-    const char *secondaryPrefix;  // null: no condition
+    const char *secondaryPrefix = nullptr;  // null: no condition
     HeadConstructor construct;
     HeadKind headKind;
 };
 
 constexpr HeadModel kHeadModels[] = {
-    {"Kora", nullptr, CreateKora, HeadKind::Kora},
-    {"PicoX", nullptr, CreatePicoX, HeadKind::PicoX},
-    {"P-NIR", nullptr, CreatePicoX, HeadKind::PicoX},
-    {"Pico00", nullptr, CreatePico00, HeadKind::Pico00},
-    {"P532", nullptr, CreateP532, HeadKind::P532},
-    {"VFN", "VFK", CreateVfn, HeadKind::Vfn},
-    {"VFK", nullptr, CreateVfk, HeadKind::Vfk},
-    {"VGN", "VGK", CreateVfn, HeadKind::Vfn},
-    {"VGK", nullptr, CreateVfk, HeadKind::Vfk},
+    {.typePrefix = "Kora", .construct = CreateKora, .headKind = HeadKind::Kora},
+    {.typePrefix = "PicoX", .construct = CreatePicoX, .headKind = HeadKind::PicoX},
+    {.typePrefix = "P-NIR", .construct = CreatePicoX, .headKind = HeadKind::PicoX},
+    {.typePrefix = "Pico00", .construct = CreatePico00, .headKind = HeadKind::Pico00},
+    {.typePrefix = "P532", .construct = CreateP532, .headKind = HeadKind::P532},
+    {.typePrefix = "VFN",
+     .secondaryPrefix = "VFK",
+     .construct = CreateVfn,
+     .headKind = HeadKind::Vfn},
+    {.typePrefix = "VFK", .construct = CreateVfk, .headKind = HeadKind::Vfk},
+    {.typePrefix = "VGN",
+     .secondaryPrefix = "VGK",
+     .construct = CreateVfn,
+     .headKind = HeadKind::Vfn},
+    {.typePrefix = "VGK", .construct = CreateVfk, .headKind = HeadKind::Vfk},
 };
 
 bool BeginsWith(const char *text, const char *prefix) {

@@ -76,9 +76,10 @@ struct SerialKind {
 Transport BridgeTransportOn(SerialPort::Handle port) { return NXP::BridgeOn(port); }
 Transport NoTransport(SerialPort::Handle) { return NullTransport{}; }
 
-constexpr SerialKind kBridgeKind{.baud = NXP::kBaud, .table = BridgeTable,
-                                 .transportOn = BridgeTransportOn};
-constexpr SerialKind kTextKind{.baud = TextSupply::kBaud, .table = TextTable, .transportOn = NoTransport};
+constexpr SerialKind kBridgeKind{
+    .baud = NXP::kBaud, .table = BridgeTable, .transportOn = BridgeTransportOn};
+constexpr SerialKind kTextKind{
+    .baud = TextSupply::kBaud, .table = TextTable, .transportOn = NoTransport};
 
 int32_t OpenDevice(const char *portName, MavoZARP_Handle *openedDevice, const SerialKind &kind) {
     StepLock lock;

@@ -50,14 +50,30 @@ struct StageHardware {
 };
 
 constexpr std::array<StageHardware, kKoraStageCount> kStages = {{
-    {kAdcChannel4, {0x00, 0x00, 0x00, 0x20}, kAdcChannel4, kAdcChannel0, {100.0, 114000.0, 10000.0},
-     {1194.0, 6490.0, 243.0, 10874.0, 0.0}},
-    {kAdcChannel5, {0x01, 0x01, 0x01, 0x21}, kAdcChannel5, kAdcChannel1, {100.0, 114000.0, 10000.0},
-     {1213.0, 6490.0, 243.0, 11049.0, 0.0}},
-    {kAdcChannel6, {0x02, 0x02, 0x02, 0x22}, kAdcChannel6, kAdcChannel2, {100.0, 114000.0, 10000.0},
-     {1213.0, 6490.0, 243.0, 11049.0, 0.0}},
-    {kAdcChannel7, {0x03, 0x03, 0x03, 0x23}, kAdcChannel7, kAdcChannel3, {100.0, 118000.0, 10000.0},
-     {1213.0, 6490.0, 243.0, 11049.0, 0.0}},
+    {.sensorCommand = kAdcChannel4,
+     .potCodes = {0x00, 0x00, 0x00, 0x20},
+     .dividerBoardDriveCommand = kAdcChannel4,
+     .bridgeBoardDriveCommand = kAdcChannel0,
+     .dividerBoardDefaults = {100.0, 114000.0, 10000.0},
+     .bridgeBoardDefaults = {1194.0, 6490.0, 243.0, 10874.0, 0.0}},
+    {.sensorCommand = kAdcChannel5,
+     .potCodes = {0x01, 0x01, 0x01, 0x21},
+     .dividerBoardDriveCommand = kAdcChannel5,
+     .bridgeBoardDriveCommand = kAdcChannel1,
+     .dividerBoardDefaults = {100.0, 114000.0, 10000.0},
+     .bridgeBoardDefaults = {1213.0, 6490.0, 243.0, 11049.0, 0.0}},
+    {.sensorCommand = kAdcChannel6,
+     .potCodes = {0x02, 0x02, 0x02, 0x22},
+     .dividerBoardDriveCommand = kAdcChannel6,
+     .bridgeBoardDriveCommand = kAdcChannel2,
+     .dividerBoardDefaults = {100.0, 114000.0, 10000.0},
+     .bridgeBoardDefaults = {1213.0, 6490.0, 243.0, 11049.0, 0.0}},
+    {.sensorCommand = kAdcChannel7,
+     .potCodes = {0x03, 0x03, 0x03, 0x23},
+     .dividerBoardDriveCommand = kAdcChannel7,
+     .bridgeBoardDriveCommand = kAdcChannel3,
+     .dividerBoardDefaults = {100.0, 118000.0, 10000.0},
+     .bridgeBoardDefaults = {1213.0, 6490.0, 243.0, 11049.0, 0.0}},
 }};
 
 // The lower bridge resistor that band 3 boards carry.
@@ -73,9 +89,21 @@ struct BandCircuit {
     double inputVolts;
 };
 constexpr std::array<BandCircuit, 3> kBands = {{
-    {BoardBand::Band1, "AA", "BA", false, 10.0},
-    {BoardBand::Band2, "BA", "CA", false, 5.0},
-    {BoardBand::Band3, "CA", "ZZ", true, 15.0},
+    {.band = BoardBand::Band1,
+     .lowest = "AA",
+     .limit = "BA",
+     .limitIncluded = false,
+     .inputVolts = 10.0},
+    {.band = BoardBand::Band2,
+     .lowest = "BA",
+     .limit = "CA",
+     .limitIncluded = false,
+     .inputVolts = 5.0},
+    {.band = BoardBand::Band3,
+     .lowest = "CA",
+     .limit = "ZZ",
+     .limitIncluded = true,
+     .inputVolts = 15.0},
 }};
 
 // Callers have returned for a board in no band before they ask.
@@ -345,5 +373,9 @@ double P532::GetEtaDrive() { return DriveValue(kThgStage); }
 const char *P532::GetPowerUnits() { return "W"; }
 double P532::MilliwattThreshold() const { return 300.0; }
 
-std::unique_ptr<CommonLaser> CreateKora(const Transport &transport) { return std::make_unique<Kora>(transport); }
-std::unique_ptr<CommonLaser> CreateP532(const Transport &transport) { return std::make_unique<P532>(transport); }
+std::unique_ptr<CommonLaser> CreateKora(const Transport &transport) {
+    return std::make_unique<Kora>(transport);
+}
+std::unique_ptr<CommonLaser> CreateP532(const Transport &transport) {
+    return std::make_unique<P532>(transport);
+}

@@ -30,8 +30,16 @@ struct StageHardware {
     uint8_t driveCommand;
 };
 constexpr std::array<StageHardware, kPicoStageCount> kStages = {{
-    {kAdcChannel1, {0x01, 0x01, 0x01, 0x21}, 0x3C, kAdcChannel6, kAdcChannel5},
-    {kAdcChannel0, {0x00, 0x00, 0x00, 0x20}, 0x44, kAdcChannel2, kAdcChannel4},
+    {.thermistorCommand = kAdcChannel1,
+     .potCodes = {0x01, 0x01, 0x01, 0x21},
+     .referenceOffset = 0x3C,
+     .referenceCommand = kAdcChannel6,
+     .driveCommand = kAdcChannel5},
+    {.thermistorCommand = kAdcChannel0,
+     .potCodes = {0x00, 0x00, 0x00, 0x20},
+     .referenceOffset = 0x44,
+     .referenceCommand = kAdcChannel2,
+     .driveCommand = kAdcChannel4},
 }};
 
 // Boards of this revision keep their reference voltages in head memory.

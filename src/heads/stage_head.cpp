@@ -14,10 +14,10 @@ struct StageLayout {
 
 // In Stage order.
 constexpr std::array<StageLayout, StageHead::kStageCount> kStages = {{
-    {0x180, 0x1000},  // BRF
-    {0x1C0, 0x2000},  // SHG
-    {0x200, 0x4000},  // THG
-    {0x240, 0x8000},  // ETA
+    {.baseOffset = 0x180, .faultFlag = 0x1000},  // BRF
+    {.baseOffset = 0x1C0, .faultFlag = 0x2000},  // SHG
+    {.baseOffset = 0x200, .faultFlag = 0x4000},  // THG
+    {.baseOffset = 0x240, .faultFlag = 0x8000},  // ETA
 }};
 
 // Distances of a block's words from its base offset.

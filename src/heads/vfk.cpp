@@ -55,4 +55,6 @@ int Vfk::MatchHeadSettings() {
     return CommonLaser::MatchHeadSettings();
 }
 
-std::unique_ptr<CommonLaser> CreateVfk(const Transport &transport) { return std::make_unique<Vfk>(transport); }
+std::unique_ptr<CommonLaser> CreateVfk(const Transport &transport) {
+    return std::make_unique<Vfk>(transport);
+}

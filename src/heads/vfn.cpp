@@ -80,4 +80,6 @@ int Vfn::MatchHeadSettings() {
 
 int Vfn::MatchMainTemperature(double) { return 0; }
 
-std::unique_ptr<CommonLaser> CreateVfn(const Transport &transport) { return std::make_unique<Vfn>(transport); }
+std::unique_ptr<CommonLaser> CreateVfn(const Transport &transport) {
+    return std::make_unique<Vfn>(transport);
+}

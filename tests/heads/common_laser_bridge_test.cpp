@@ -395,7 +395,8 @@ TEST_F(CommonLaserOverBothTransports, FramesOnTheBridgeLine) {
         NXP::ReadRegister(NXP::BridgeOn(bridgePort));
         bridge.Line().ClearReceived();
         EXPECT_DOUBLE_EQ(laser.GetCurrentCommand(), 0.5);
-        NXP::ReadRegister(NXP::BridgeOn(bridgePort));  // the last frames of the stop are sent unanswered
+        // The last frames of the stop are sent unanswered.
+        NXP::ReadRegister(NXP::BridgeOn(bridgePort));
         const std::string alternativeRead =
             "S01010011"
             "1"

@@ -9,9 +9,9 @@ int32_t DeviceTable::Find(DeviceHandle handle) const {
     return -1;
 }
 
-bool DeviceTable::Append(DeviceHandle handle) {
+bool DeviceTable::Append(DeviceHandle handle, const Transport &transport) {
     if (count >= kTableCapacity) return false;
-    slots[count] = DeviceSlot{handle, 0, nullptr, false};
+    slots[count] = DeviceSlot{handle, HeadKind::None, nullptr, transport, false};
     ++count;
     return true;
 }

@@ -9,12 +9,23 @@
 using DeviceHandle = intptr_t;
 
 inline constexpr int32_t kTableCapacity = 20;
-inline constexpr int32_t kTextHeadKind = 9;
+// The kind of head a slot carries.
+enum class HeadKind : int32_t {
+    None = 0,  // no head yet
+    Kora = 1,
+    PicoX = 2,
+    P532 = 3,
+    Pico00 = 4,
+    Vfn = 5,
+    Vfk = 6,
+    Text = 9,  // a text supply, which answers the commands itself
+};
 
 struct DeviceSlot {
     DeviceHandle handle = 0;
-    int32_t headKind = 0;                // 0: no head yet
+    HeadKind headKind = HeadKind::None;
     std::unique_ptr<CommonLaser> head;   // destroyed with the slot
+    Transport transport;                 // what the head is built on
     bool closed = false;                 // an adapter slot whose handle was closed
 };
 
@@ -25,7 +36,7 @@ struct DeviceTable {
     // The index of the first slot with this handle, or -1.
     int32_t Find(DeviceHandle handle) const;
     // False when the table is full.
-    bool Append(DeviceHandle handle);
+    bool Append(DeviceHandle handle, const Transport &transport);
     // Destroys the slot's head and closes the gap, keeping the order of the rest.
     void Remove(int32_t index);
 };

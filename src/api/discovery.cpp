@@ -136,7 +136,7 @@ int32_t CheckForDevices(const DiscoveryLists &lists) {
 
     // New supplies join after the kept ones; those that do not fit are closed and left out.
     for (const AdapterHandle handle : opened) {
-        const bool fits = table.Append(static_cast<DeviceHandle>(handle));
+        const bool fits = table.Append(static_cast<DeviceHandle>(handle), AdapterTransport{handle});
         if (!fits) {
             CloseQuietly(handle);
             continue;

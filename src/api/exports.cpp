@@ -6,17 +6,17 @@
 #include "MavoZARP.h"
 #include "api/adapter_state.h"
 #include "api/device_tables.h"
-#include "api/failure_message.h"
 #include "api/discovery.h"
 #include "api/head_factory.h"
 #include "api/return_codes.h"
 #include "api/serial_supplies.h"
+#include "base/failure_message.h"
 #include "heads/dummy_laser.h"
 #include "interpreter/interpreter.h"
 #include "platform/api_lock.h"
-#include "transport/active_transport.h"
 #include "transport/adapter_library.h"
 #include "transport/serial_port.h"
+#include "transport/text_supply.h"
 
 namespace {
 
@@ -95,19 +95,14 @@ int32_t SendCommandBody(MavoZARP_Handle device, const char *command, char *reply
         case Route::Adapter: {
             const int32_t status = CheckAdapterLibrary();
             if (status != MAVOZARP_STATUS_SUCCESS) return status;
-            SelectTransport(kAdapterTransport);
             return Interpret(routed.slot->head.get(), command, reply);
         }
         case Route::Bridge:
-            SelectTransport(kBridgeTransport);
             return Interpret(routed.slot->head.get(), command, reply);
         case Route::Text:
-            PassThroughCommand(routed.slot->handle, command, reply);
+            TextSupply::PassThrough(routed.slot->handle, command, reply, MAVOZARP_BUFFER_SIZE);
             return MAVOZARP_STATUS_SUCCESS;
         case Route::Simulated: {
-            // The simulated head selects no transport, before it is built, so neither its
-            // construction nor its operations ever reach a real device.
-            SelectTransport(kNoTransport);
             std::unique_ptr<CommonLaser> &head = SimulatedHead();
             if (!head) head = CreateSimulatedHead();
             return Interpret(head.get(), command, reply);
@@ -124,14 +119,12 @@ int32_t InitializeHandleBody(MavoZARP_Handle device, char *headType) {
         case Route::Adapter: {
             const int32_t status = CheckAdapterLibrary();
             if (status != MAVOZARP_STATUS_SUCCESS) return status;
-            SelectTransport(kAdapterTransport);
             return CreateHeadForSlot(*routed.slot, headType);
         }
         case Route::Bridge:
-            SelectTransport(kBridgeTransport);
             return InitializeBridgeHead(*routed.slot, headType);
         case Route::Text:
-            routed.slot->headKind = kTextHeadKind;
+            routed.slot->headKind = HeadKind::Text;
             return QueryTextHeadType(routed.slot->handle, headType);
         case Route::Simulated:
             CopyToHost("Dummy", headType);

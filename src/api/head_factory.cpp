@@ -3,36 +3,43 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <variant>
 
 #include "MavoZARP.h"
-#include "api/failure_message.h"
 #include "api/return_codes.h"
+#include "base/failure_message.h"
 #include "heads/head_models.h"
 #include "transport/nxp_bridge.h"
 
 namespace {
 
-using HeadConstructor = std::unique_ptr<CommonLaser> (*)(TransportLink link);
+using HeadConstructor = std::unique_ptr<CommonLaser> (*)(const Transport &transport);
 
 // Chosen by the beginning of the head's type text, first match wins. Some models need the second
 // head memory to name their partner.
 struct HeadModel {
     const char *typePrefix;
-    const char *secondaryPrefix;  // null: no condition
+    const char *secondaryPrefix = nullptr;  // null: no condition
     HeadConstructor construct;
-    int32_t headKind;
+    HeadKind headKind;
 };
 
 constexpr HeadModel kHeadModels[] = {
-    {"Kora", nullptr, CreateKora, 1},
-    {"PicoX", nullptr, CreatePicoX, 2},
-    {"P-NIR", nullptr, CreatePicoX, 2},
-    {"Pico00", nullptr, CreatePico00, 4},
-    {"P532", nullptr, CreateP532, 3},
-    {"VFN", "VFK", CreateVfn, 5},
-    {"VFK", nullptr, CreateVfk, 6},
-    {"VGN", "VGK", CreateVfn, 5},
-    {"VGK", nullptr, CreateVfk, 6},
+    {.typePrefix = "Kora", .construct = CreateKora, .headKind = HeadKind::Kora},
+    {.typePrefix = "PicoX", .construct = CreatePicoX, .headKind = HeadKind::PicoX},
+    {.typePrefix = "P-NIR", .construct = CreatePicoX, .headKind = HeadKind::PicoX},
+    {.typePrefix = "Pico00", .construct = CreatePico00, .headKind = HeadKind::Pico00},
+    {.typePrefix = "P532", .construct = CreateP532, .headKind = HeadKind::P532},
+    {.typePrefix = "VFN",
+     .secondaryPrefix = "VFK",
+     .construct = CreateVfn,
+     .headKind = HeadKind::Vfn},
+    {.typePrefix = "VFK", .construct = CreateVfk, .headKind = HeadKind::Vfk},
+    {.typePrefix = "VGN",
+     .secondaryPrefix = "VGK",
+     .construct = CreateVfn,
+     .headKind = HeadKind::Vfn},
+    {.typePrefix = "VGK", .construct = CreateVfk, .headKind = HeadKind::Vfk},
 };
 
 bool BeginsWith(const char *text, const char *prefix) {
@@ -57,18 +64,18 @@ const HeadModel &ChooseModel(CommonLaser &probe, const char *headType) {
 }
 
 int32_t BuildHead(DeviceSlot &slot, char *headType) {
-    if (slot.headKind != 0) {
+    if (slot.headKind != HeadKind::None) {
         CopyHeadType(slot.head->GetHeadType(), headType);
         return MAVOZARP_STATUS_SUCCESS;
     }
     // The probe is destroyed on every way out, before a failure reaches the caller.
     const HeadModel *model;
     {
-        CommonLaser probe(slot.handle);
+        CommonLaser probe(slot.transport);
         CopyHeadType(probe.GetHeadType(), headType);
         model = &ChooseModel(probe, headType);
     }
-    slot.head = model->construct(slot.handle);
+    slot.head = model->construct(slot.transport);
     slot.headKind = model->headKind;
     return MAVOZARP_STATUS_SUCCESS;
 }
@@ -83,7 +90,7 @@ int32_t CreateHeadForSlot(DeviceSlot &slot, char *headType) {
         status = MapFailureMessage(failure.text);
         headType[0] = '\0';
         slot.head.reset();
-        slot.headKind = 0;
+        slot.headKind = HeadKind::None;
     } catch (...) {
         status = MAVOZARP_STATUS_OTHER_ERROR;
     }
@@ -97,7 +104,7 @@ int32_t InitializeBridgeHead(DeviceSlot &slot, char *headType) {
     // A failure of the bus clear is the call's status; the slot keeps its head and, as the head
     // factory did not run, no diagnostic lines are written.
     try {
-        NXP::ClearBus(slot.handle);
+        NXP::ClearBus(std::get<NXP::Bridge>(slot.transport));
     } catch (const FailureMessage &failure) {
         headType[0] = '\0';
         return MapFailureMessage(failure.text);

@@ -5,7 +5,7 @@
 
 #include "api/device_tables.h"
 
-// Reads the head's type through the active transport and gives the slot its head model (or keeps
+// Reads the head's type through the slot's transport and gives the slot its head model (or keeps
 // the one it has). Writes the type text into `headType` (100 bytes) and the two diagnostic lines
 // to standard output. Returns the status InitializeHandle returns.
 int32_t CreateHeadForSlot(DeviceSlot &slot, char *headType);

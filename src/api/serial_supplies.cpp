@@ -1,25 +1,17 @@
 #include "api/serial_supplies.h"
 
-#include <cstring>
-
-#include "api/failure_message.h"
 #include "api/return_codes.h"
+#include "base/failure_message.h"
 #include "platform/api_lock.h"
 #include "platform/sleep.h"
+#include "transport/nxp_bridge.h"
 #include "transport/serial_port.h"
+#include "transport/text_supply.h"
 
 namespace {
 
-constexpr uint32_t kBridgeBaud = 9600;
-constexpr uint32_t kTextBaud = 115200;
 constexpr int kProbeAttempts = 3;
 constexpr uint32_t kSettleMs = 10;
-constexpr uint8_t kBridgeProbe[] = {0x52, 0x00};  // read of the bridge's register 0
-constexpr uint8_t kBridgeAnswer = 0xF0;
-constexpr char kTypeRequest[] = "SYST:INF:TYPE?\r";
-constexpr uint32_t kTypeAnswerSize = 80;
-constexpr char kHeadTypeRequest[] = "?HTYPE\r";
-constexpr uint8_t kCarriageReturn = 0x0D;
 
 // Holds the library's lock for one step; `held` is false when the wait failed.
 class StepLock {
@@ -57,18 +49,6 @@ void Settle(SerialPort::Handle port) {
     SerialPort::FlushInputQueue(port);
 }
 
-void WriteText(SerialPort::Handle port, const char *text, uint32_t length) {
-    SerialPort::WriteBytes(port, reinterpret_cast<const uint8_t *>(text), length);
-}
-
-// Waits for the first byte, then takes whatever arrives (at most capacity - 1 bytes) as text.
-void ReadAnswer(SerialPort::Handle port, char *text, uint32_t capacity) {
-    SerialPort::WaitInputQueue(port, 1);
-    const uint32_t count =
-        SerialPort::ReadAvailable(port, reinterpret_cast<uint8_t *>(text), capacity - 1);
-    text[count] = '\0';
-}
-
 // A probe's question and the test of its answer, run on a port opened for it.
 template <class Ask>
 bool Probe(const char *portName, uint32_t baud, Ask ask) {
@@ -86,13 +66,27 @@ bool Probe(const char *portName, uint32_t baud, Ask ask) {
     return answer;
 }
 
-int32_t OpenDevice(const char *portName, MavoZARP_Handle *openedDevice, uint32_t baud,
-                   DeviceTable &(*table)()) {
+// A supply's table and the transport its head reaches the bus through, if it has a head.
+struct SerialKind {
+    uint32_t baud;
+    DeviceTable &(*table)();
+    Transport (*transportOn)(SerialPort::Handle port);
+};
+
+Transport BridgeTransportOn(SerialPort::Handle port) { return NXP::BridgeOn(port); }
+Transport NoTransport(SerialPort::Handle) { return NullTransport{}; }
+
+constexpr SerialKind kBridgeKind{
+    .baud = NXP::kBaud, .table = BridgeTable, .transportOn = BridgeTransportOn};
+constexpr SerialKind kTextKind{
+    .baud = TextSupply::kBaud, .table = TextTable, .transportOn = NoTransport};
+
+int32_t OpenDevice(const char *portName, MavoZARP_Handle *openedDevice, const SerialKind &kind) {
     StepLock lock;
     if (!lock.held) return MAVOZARP_STATUS_LOCK_FAILED;
     SerialPort::Handle port;
     try {
-        port = SerialPort::Open(portName, baud);
+        port = SerialPort::Open(portName, kind.baud);
     } catch (const FailureMessage &failure) {
         return MapFailureMessage(failure.text);
     } catch (...) {
@@ -102,7 +96,7 @@ int32_t OpenDevice(const char *portName, MavoZARP_Handle *openedDevice, uint32_t
     if (port == SerialPort::kInvalidHandle) return MAVOZARP_STATUS_SERIAL_ERROR;
     // A full table refuses the port rather than lose track of it. The number of the port just
     // closed must not reach the host: the system may give it to another file later.
-    if (!table().Append(port)) {
+    if (!kind.table().Append(port, kind.transportOn(port))) {
         SerialPort::Close(port);
         *openedDevice = SerialPort::kInvalidHandle;
         return MAVOZARP_STATUS_SERIAL_ERROR;
@@ -117,28 +111,18 @@ int32_t OpenDevice(const char *portName, MavoZARP_Handle *openedDevice, uint32_t
 
 }  // namespace
 
-bool ProbeBridge(const char *portName) {
-    return Probe(portName, kBridgeBaud, [](SerialPort::Handle port) {
-        SerialPort::WriteBytes(port, kBridgeProbe, sizeof kBridgeProbe);
-        return SerialPort::ReadBytes(port, 1)[0] == kBridgeAnswer;
-    });
-}
+bool ProbeBridge(const char *portName) { return Probe(portName, NXP::kBaud, NXP::AnswersProbe); }
 
 bool ProbeTextSupply(const char *portName) {
-    return Probe(portName, kTextBaud, [](SerialPort::Handle port) {
-        WriteText(port, kTypeRequest, sizeof kTypeRequest - 1);
-        char answer[kTypeAnswerSize];
-        ReadAnswer(port, answer, sizeof answer);
-        return std::strncmp(answer, "ZARP", 4) == 0 || std::strncmp(answer, "KT", 2) == 0;
-    });
+    return Probe(portName, TextSupply::kBaud, TextSupply::Identifies);
 }
 
 int32_t OpenBridgeDevice(const char *portName, MavoZARP_Handle *openedDevice) {
-    return OpenDevice(portName, openedDevice, kBridgeBaud, BridgeTable);
+    return OpenDevice(portName, openedDevice, kBridgeKind);
 }
 
 int32_t OpenTextDevice(const char *portName, MavoZARP_Handle *openedDevice) {
-    return OpenDevice(portName, openedDevice, kTextBaud, TextTable);
+    return OpenDevice(portName, openedDevice, kTextKind);
 }
 
 int32_t OpenSerialPort(const char *portName, MavoZARP_Handle *openedDevice) {
@@ -151,20 +135,9 @@ int32_t OpenSerialPort(const char *portName, MavoZARP_Handle *openedDevice) {
     return MAVOZARP_STATUS_SERIAL_ERROR;
 }
 
-void PassThroughCommand(DeviceHandle port, const char *command, char *reply) {
-    WriteText(port, command, static_cast<uint32_t>(std::strlen(command)));
-    SerialPort::WriteBytes(port, &kCarriageReturn, 1);
-    ReadAnswer(port, reply, MAVOZARP_BUFFER_SIZE);
-    if (std::strncmp(reply, "ERR", 3) == 0) RaiseFailure(kInvalidCommand);
-}
-
 int32_t QueryTextHeadType(DeviceHandle port, char *headType) {
     try {
-        WriteText(port, kHeadTypeRequest, sizeof kHeadTypeRequest - 1);
-        char answer[MAVOZARP_BUFFER_SIZE];
-        ReadAnswer(port, answer, sizeof answer);
-        // The answer and its terminator only: the rest of `answer` was never written.
-        std::memcpy(headType, answer, std::strlen(answer) + 1);
+        TextSupply::QueryHeadType(port, headType, MAVOZARP_BUFFER_SIZE);
         return MAVOZARP_STATUS_SUCCESS;
     } catch (...) {
         return MAVOZARP_STATUS_OTHER_ERROR;

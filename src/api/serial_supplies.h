@@ -18,9 +18,5 @@ bool ProbeTextSupply(const char *portName);
 int32_t OpenBridgeDevice(const char *portName, MavoZARP_Handle *openedDevice);
 int32_t OpenTextDevice(const char *portName, MavoZARP_Handle *openedDevice);
 
-// Under the lock. Sends the command and its carriage return to a text supply and puts the answer,
-// as it came, into `reply` (100 bytes). An answer beginning "ERR" raises "Invalid command".
-void PassThroughCommand(DeviceHandle port, const char *command, char *reply);
-
 // Under the lock. Asks a text supply for its head type; 0, or -999 for any failure.
 int32_t QueryTextHeadType(DeviceHandle port, char *headType);

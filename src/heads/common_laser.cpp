@@ -4,28 +4,13 @@
 #include <cmath>
 #include <string_view>
 
-#include "api/failure_message.h"
+#include "base/bus_map.h"
+#include "base/failure_message.h"
 #include "heads/conversions.h"
 
 namespace {
 
-// Bus addresses of the supply's and the head's devices.
-constexpr uint8_t kHeadMemory = 0xA4;
-constexpr uint8_t kSecondHeadMemory = 0xAE;
-constexpr uint8_t kSupplyIoExpander = 0x40;
-constexpr uint8_t kHeadIoExpander = 0x44;
-constexpr uint8_t kGlueInputExpander = 0x48;
-constexpr uint8_t kGlueOutputExpander = 0x4A;
-constexpr uint8_t kAdc = 0x90;
-constexpr uint8_t kDac = 0x52;
-constexpr uint8_t kPot = 0x58;
-constexpr uint8_t kElapsedTimeCounter = 0xD6;
-
-// Read policies by device.
-constexpr int32_t kPotPolicy = 1;
-constexpr int32_t kCounterPolicy = 3;
-constexpr int32_t kMemoryPolicy = 4;
-constexpr int32_t kExpanderPolicy = 5;
+using namespace BusMap;
 
 constexpr uint16_t kHeadTextLength = 16;
 constexpr std::array<uint16_t, 4> kConfigByteOffsets = {0x1A0, 0x1A1, 0x1A2, 0x1A3};
@@ -62,7 +47,7 @@ const char *ReadSharedText(const I2cRegister &descriptor, TextBuffer &buffer) {
 
 }  // namespace
 
-CommonLaser::CommonLaser(TransportLink link) : busContext(link) {
+CommonLaser::CommonLaser(const Transport &transport) : transport(transport) {
     using R = I2cRegister;
     boardRevisionDescriptor =
         Attach(R::MemoryText(kHeadMemory, kMemoryPolicy, 0x160, kHeadTextLength));
@@ -95,18 +80,18 @@ CommonLaser::CommonLaser(TransportLink link) : busContext(link) {
     analogStateBit = Attach(R::ExpanderPins(kGlueInputExpander, kExpanderPolicy, 1, 0x04));
     remoteBit = Attach(R::ExpanderPins(kGlueOutputExpander, kExpanderPolicy, 0, 0x08));
     fanBit = Attach(R::ExpanderPins(kGlueInputExpander, kExpanderPolicy, 1, 0x10));
-    mainTemperatureInput = Attach(R::WithCodes(kAdc, 2, kReadMedian, {0x94, 0, 0, 0}));
-    mainTemperaturePot = Attach(R::WithCodes(kPot, 1, kPotPolicy, {0x00, 0x00, 0x00, 0x20}));
-    mainDriveInput = Attach(R::WithCodes(kAdc, 2, kReadMedian, {0xD4, 0, 0, 0}));
-    currentInput = Attach(R::WithCodes(kAdc, 2, kReadMedian, {0x84, 0, 0, 0}));
-    currentLimitPot = Attach(R::WithCodes(kPot, 1, kPotPolicy, {0x03, 0x03, 0x03, 0x23}));
+    mainTemperatureInput = Attach(R::WithCodes(kMainAdc, 2, kReadMedian, {kAdcChannel1, 0, 0, 0}));
+    mainTemperaturePot = Attach(R::WithCodes(kMainPot, 1, kPotPolicy, {0x00, 0x00, 0x00, 0x20}));
+    mainDriveInput = Attach(R::WithCodes(kMainAdc, 2, kReadMedian, {kAdcChannel5, 0, 0, 0}));
+    currentInput = Attach(R::WithCodes(kMainAdc, 2, kReadMedian, {kAdcChannel0, 0, 0, 0}));
+    currentLimitPot = Attach(R::WithCodes(kMainPot, 1, kPotPolicy, {0x03, 0x03, 0x03, 0x23}));
     laserStateBit = Attach(R::ExpanderPins(kSupplyIoExpander, kExpanderPolicy, 0, 0x01));
     controlModeCommandBit = Attach(R::ExpanderPins(kGlueOutputExpander, kExpanderPolicy, 0, 0x04));
     controlModeStateBit = Attach(R::ExpanderPins(kGlueInputExpander, kExpanderPolicy, 1, 0x01));
     currentDac = Attach(R::Device(kDac, 2, kReadAgreedAlternative));
     powerDac = Attach(R::Device(kDac, 2, kReadAgreedAlternative));
-    powerLimitPot = Attach(R::WithCodes(kPot, 1, kPotPolicy, {0x02, 0x02, 0x02, 0x22}));
-    powerInput = Attach(R::WithCodes(kAdc, 2, kReadMedian, {0xE4, 0, 0, 0}));
+    powerLimitPot = Attach(R::WithCodes(kMainPot, 1, kPotPolicy, {0x02, 0x02, 0x02, 0x22}));
+    powerInput = Attach(R::WithCodes(kMainAdc, 2, kReadMedian, {kAdcChannel6, 0, 0, 0}));
     elapsedTimeCounter = Attach(R::Device(kElapsedTimeCounter, 4, kCounterPolicy));
     headTimeDescriptor = Attach(R::MemoryWord(kHeadMemory, 4, kMemoryPolicy, 0x17C));
 
@@ -120,7 +105,7 @@ CommonLaser::~CommonLaser() = default;
 
 CommonLaser::Descriptor CommonLaser::Attach(const I2cRegister &layout) const {
     auto descriptor = std::make_unique<I2cRegister>(layout);
-    descriptor->link = busContext;
+    descriptor->transport = transport;
     return descriptor;
 }
 
@@ -156,7 +141,7 @@ uint8_t CommonLaser::GetConfigByte(size_t index) const {
 
 void CommonLaser::SetConfigByte(size_t index, uint8_t value) const {
     const I2cRegister &byte = Required(configByteDescriptors[index]);
-    TransportWrite(byte.link, byte.address, byte.offset, byte.commandNumberOfBytes, value, 1);
+    TransportWrite(byte.transport, byte.address, byte.offset, byte.commandNumberOfBytes, value, 1);
 }
 
 void CommonLaser::SetConverter(const Descriptor &dac, double value, double fullScale,

@@ -17,9 +17,9 @@ class CommonLaser {
 public:
     using Descriptor = std::unique_ptr<I2cRegister>;  // empty when a head class has none
 
-    // Creates the descriptors on `busContext` and reads the head identifier, so constructing a
+    // Creates the descriptors on `transport` and reads the head identifier, so constructing a
     // head already reads its memory.
-    explicit CommonLaser(TransportLink busContext = 0);
+    explicit CommonLaser(const Transport &transport = NullTransport{});
     virtual ~CommonLaser();
 
     CommonLaser(const CommonLaser &) = delete;
@@ -115,7 +115,7 @@ public:
     std::array<char, kHeadTextSize> headIdCopy{};
     // Current limit (A), power limit, power command, main temperature set point (degrees C).
     std::array<double, 4> matchValues{};
-    TransportLink busContext;
+    Transport transport;  // the device's, copied into every descriptor
     Descriptor headIdDescriptor;
     Descriptor headTypeDescriptor;
     Descriptor secondaryTypeDescriptor;

@@ -4,7 +4,7 @@
 #include <bit>
 #include <cmath>
 
-#include "api/failure_message.h"
+#include "base/failure_message.h"
 
 namespace {
 

@@ -2,15 +2,13 @@
 
 namespace {
 
-// A bus context that names no device.
-constexpr TransportLink kNoDevice = 1;
-
 // What the simulated readings show above the commands they follow.
 constexpr double kReadingAboveCommand = 0.1;
 
 }  // namespace
 
-DummyLaser::DummyLaser() : CommonLaser(kNoDevice) {
+// On no bus at all, so neither its construction nor its operations ever reach a real device.
+DummyLaser::DummyLaser() : CommonLaser(NullTransport{}) {
     powerFullScale = 10.0;
     currentFullScale = 100.0;
 }

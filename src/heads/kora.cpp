@@ -3,17 +3,15 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/bus_map.h"
 #include "heads/conversions.h"
 #include "heads/fault_word.h"
 #include "heads/head_models.h"
 
 namespace {
 
-constexpr uint8_t kHeadMemory = 0xA4;
-constexpr uint8_t kStageAdc = 0x96;
-constexpr uint8_t kStagePot = 0x5C;
-constexpr int32_t kPotPolicy = 1;
-constexpr int32_t kMemoryPolicy = 4;
+using namespace BusMap;
+
 constexpr uint8_t kSingleBytes = 4;
 
 constexpr double kPlatinumNominalOhm = 1000.0;
@@ -52,14 +50,30 @@ struct StageHardware {
 };
 
 constexpr std::array<StageHardware, kKoraStageCount> kStages = {{
-    {0xC4, {0x00, 0x00, 0x00, 0x20}, 0xC4, 0x84, {100.0, 114000.0, 10000.0},
-     {1194.0, 6490.0, 243.0, 10874.0, 0.0}},
-    {0xD4, {0x01, 0x01, 0x01, 0x21}, 0xD4, 0x94, {100.0, 114000.0, 10000.0},
-     {1213.0, 6490.0, 243.0, 11049.0, 0.0}},
-    {0xE4, {0x02, 0x02, 0x02, 0x22}, 0xE4, 0xA4, {100.0, 114000.0, 10000.0},
-     {1213.0, 6490.0, 243.0, 11049.0, 0.0}},
-    {0xF4, {0x03, 0x03, 0x03, 0x23}, 0xF4, 0xB4, {100.0, 118000.0, 10000.0},
-     {1213.0, 6490.0, 243.0, 11049.0, 0.0}},
+    {.sensorCommand = kAdcChannel4,
+     .potCodes = {0x00, 0x00, 0x00, 0x20},
+     .dividerBoardDriveCommand = kAdcChannel4,
+     .bridgeBoardDriveCommand = kAdcChannel0,
+     .dividerBoardDefaults = {100.0, 114000.0, 10000.0},
+     .bridgeBoardDefaults = {1194.0, 6490.0, 243.0, 10874.0, 0.0}},
+    {.sensorCommand = kAdcChannel5,
+     .potCodes = {0x01, 0x01, 0x01, 0x21},
+     .dividerBoardDriveCommand = kAdcChannel5,
+     .bridgeBoardDriveCommand = kAdcChannel1,
+     .dividerBoardDefaults = {100.0, 114000.0, 10000.0},
+     .bridgeBoardDefaults = {1213.0, 6490.0, 243.0, 11049.0, 0.0}},
+    {.sensorCommand = kAdcChannel6,
+     .potCodes = {0x02, 0x02, 0x02, 0x22},
+     .dividerBoardDriveCommand = kAdcChannel6,
+     .bridgeBoardDriveCommand = kAdcChannel2,
+     .dividerBoardDefaults = {100.0, 114000.0, 10000.0},
+     .bridgeBoardDefaults = {1213.0, 6490.0, 243.0, 11049.0, 0.0}},
+    {.sensorCommand = kAdcChannel7,
+     .potCodes = {0x03, 0x03, 0x03, 0x23},
+     .dividerBoardDriveCommand = kAdcChannel7,
+     .bridgeBoardDriveCommand = kAdcChannel3,
+     .dividerBoardDefaults = {100.0, 118000.0, 10000.0},
+     .bridgeBoardDefaults = {1213.0, 6490.0, 243.0, 11049.0, 0.0}},
 }};
 
 // The lower bridge resistor that band 3 boards carry.
@@ -75,9 +89,21 @@ struct BandCircuit {
     double inputVolts;
 };
 constexpr std::array<BandCircuit, 3> kBands = {{
-    {BoardBand::Band1, "AA", "BA", false, 10.0},
-    {BoardBand::Band2, "BA", "CA", false, 5.0},
-    {BoardBand::Band3, "CA", "ZZ", true, 15.0},
+    {.band = BoardBand::Band1,
+     .lowest = "AA",
+     .limit = "BA",
+     .limitIncluded = false,
+     .inputVolts = 10.0},
+    {.band = BoardBand::Band2,
+     .lowest = "BA",
+     .limit = "CA",
+     .limitIncluded = false,
+     .inputVolts = 5.0},
+    {.band = BoardBand::Band3,
+     .lowest = "CA",
+     .limit = "ZZ",
+     .limitIncluded = true,
+     .inputVolts = 15.0},
 }};
 
 // Callers have returned for a board in no band before they ask.
@@ -134,7 +160,7 @@ double PlatinumOhmToDegC(double ohm, double nominalOhm) {
     return (std::sqrt(x) - 1) * -3383.809523809524;
 }
 
-Kora::Kora(TransportLink link) : CommonLaser(link) {
+Kora::Kora(const Transport &transport) : CommonLaser(transport) {
     using R = I2cRegister;
     currentFullScale = kKoraCurrentFullScale;
     for (size_t i = 0; i < calibrationWords.size(); ++i) {
@@ -143,7 +169,7 @@ Kora::Kora(TransportLink link) : CommonLaser(link) {
     }
     for (size_t stage = 0; stage < kKoraStageCount; ++stage) {
         setpoints[stage].pot =
-            Attach(R::WithCodes(kStagePot, 1, kPotPolicy, kStages[stage].potCodes));
+            Attach(R::WithCodes(kHeadPot, 1, kPotPolicy, kStages[stage].potCodes));
     }
     for (size_t stage = 0; stage < kKoraStageCount; ++stage) {
         const uint8_t command = kStages[stage].sensorCommand;
@@ -333,7 +359,7 @@ double Kora::MilliwattThreshold() const { return 3.0; }
 
 // ---- P532 ----
 
-P532::P532(TransportLink link) : Kora(link) {
+P532::P532(const Transport &transport) : Kora(transport) {
     // A P532 loads its calibration once more, now as a P532 (the Kora construction already did).
     LoadCalibration();
     powerDisplayFactor = 1.0;
@@ -347,5 +373,9 @@ double P532::GetEtaDrive() { return DriveValue(kThgStage); }
 const char *P532::GetPowerUnits() { return "W"; }
 double P532::MilliwattThreshold() const { return 300.0; }
 
-std::unique_ptr<CommonLaser> CreateKora(TransportLink link) { return std::make_unique<Kora>(link); }
-std::unique_ptr<CommonLaser> CreateP532(TransportLink link) { return std::make_unique<P532>(link); }
+std::unique_ptr<CommonLaser> CreateKora(const Transport &transport) {
+    return std::make_unique<Kora>(transport);
+}
+std::unique_ptr<CommonLaser> CreateP532(const Transport &transport) {
+    return std::make_unique<P532>(transport);
+}

@@ -48,7 +48,7 @@ public:
     // A 16-character revision with its terminator.
     static constexpr size_t kRevisionTextSize = 17;
 
-    explicit Kora(TransportLink busContext);
+    explicit Kora(const Transport &transport);
 
     const char *GetLaserModel() override;
     double GetWavelength() override;
@@ -95,7 +95,7 @@ private:
 // Kora's visible-light sibling: power in watts, and its ETA commands answer from the THG stage.
 class P532 final : public Kora {
 public:
-    explicit P532(TransportLink busContext);
+    explicit P532(const Transport &transport);
 
     const char *GetLaserModel() override;
     double GetWavelength() override;

@@ -3,21 +3,16 @@
 #include <cmath>
 #include <cstring>
 
-#include "api/failure_message.h"
+#include "base/bus_map.h"
+#include "base/failure_message.h"
 #include "heads/conversions.h"
 #include "heads/fault_word.h"
 #include "heads/head_models.h"
 
 namespace {
 
-constexpr uint8_t kHeadMemory = 0xA4;
-constexpr uint8_t kMainAdc = 0x90;
-constexpr uint8_t kHeadAdc = 0x94;
-constexpr uint8_t kHeadPot = 0x5C;
-constexpr uint8_t kGlueInputExpander = 0x48;
-constexpr int32_t kPotPolicy = 1;
-constexpr int32_t kMemoryPolicy = 4;
-constexpr int32_t kExpanderPolicy = 5;
+using namespace BusMap;
+
 constexpr uint8_t kSingleBytes = 4;
 
 constexpr double kPicoCurrentFullScale = 100.0;
@@ -35,8 +30,16 @@ struct StageHardware {
     uint8_t driveCommand;
 };
 constexpr std::array<StageHardware, kPicoStageCount> kStages = {{
-    {0x94, {0x01, 0x01, 0x01, 0x21}, 0x3C, 0xE4, 0xD4},
-    {0x84, {0x00, 0x00, 0x00, 0x20}, 0x44, 0xA4, 0xC4},
+    {.thermistorCommand = kAdcChannel1,
+     .potCodes = {0x01, 0x01, 0x01, 0x21},
+     .referenceOffset = 0x3C,
+     .referenceCommand = kAdcChannel6,
+     .driveCommand = kAdcChannel5},
+    {.thermistorCommand = kAdcChannel0,
+     .potCodes = {0x00, 0x00, 0x00, 0x20},
+     .referenceOffset = 0x44,
+     .referenceCommand = kAdcChannel2,
+     .driveCommand = kAdcChannel4},
 }};
 
 // Boards of this revision keep their reference voltages in head memory.
@@ -109,7 +112,7 @@ double WavelengthFromHeadId(const char *headId) {
 
 // ---- PicoX ----
 
-PicoX::PicoX(TransportLink link) : CommonLaser(link) {
+PicoX::PicoX(const Transport &transport) : CommonLaser(transport) {
     using R = I2cRegister;
     currentFullScale = kPicoCurrentFullScale;
     for (size_t stage = 0; stage < kPicoStageCount; ++stage) {
@@ -235,7 +238,7 @@ int PicoX::MatchHeadSettings() {
 
 // ---- Pico00 ----
 
-Pico00::Pico00(TransportLink link) : PicoX(link) {
+Pico00::Pico00(const Transport &transport) : PicoX(transport) {
     using R = I2cRegister;
     // This head has no shutter and no remote pin.
     remoteBit.reset();
@@ -243,10 +246,10 @@ Pico00::Pico00(TransportLink link) : PicoX(link) {
     currentFullScale = kPico00CurrentFullScale;
     powerDisplayFactor = kMilliwattsPerWatt;
     mainDriveFullScale = kPico00MainDriveFullScale;
-    powerInput = Attach(R::WithCodes(kMainAdc, 2, kReadMedian, {0x94, 0, 0, 0}));
+    powerInput = Attach(R::WithCodes(kMainAdc, 2, kReadMedian, {kAdcChannel1, 0, 0, 0}));
     mainTemperaturePot = Attach(R::WithCodes(kHeadPot, 1, kPotPolicy, {0x03, 0x03, 0x03, 0x23}));
-    mainTemperatureInput = Attach(R::WithCodes(kHeadAdc, 2, kReadMedian, {0xB4, 0, 0, 0}));
-    mainDriveInput = Attach(R::WithCodes(kHeadAdc, 2, kReadMedian, {0xF4, 0, 0, 0}));
+    mainTemperatureInput = Attach(R::WithCodes(kHeadAdc, 2, kReadMedian, {kAdcChannel3, 0, 0, 0}));
+    mainDriveInput = Attach(R::WithCodes(kHeadAdc, 2, kReadMedian, {kAdcChannel7, 0, 0, 0}));
     laserStateBit = Attach(R::ExpanderPins(kGlueInputExpander, kExpanderPolicy, 0, 0x10));
     // Its references come from the inputs whatever the revision, replacing the PicoX ones.
     SetupReferencesFromInputs();
@@ -271,9 +274,9 @@ const char *Pico00::GetPowerUnits() { return "mW"; }
 // Pico00 heads keep no settings to match.
 int Pico00::MatchHeadSettings() { return 0; }
 
-std::unique_ptr<CommonLaser> CreatePicoX(TransportLink link) {
-    return std::make_unique<PicoX>(link);
+std::unique_ptr<CommonLaser> CreatePicoX(const Transport &transport) {
+    return std::make_unique<PicoX>(transport);
 }
-std::unique_ptr<CommonLaser> CreatePico00(TransportLink link) {
-    return std::make_unique<Pico00>(link);
+std::unique_ptr<CommonLaser> CreatePico00(const Transport &transport) {
+    return std::make_unique<Pico00>(transport);
 }

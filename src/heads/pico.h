@@ -27,7 +27,7 @@ public:
     // A 16-character revision with its terminator.
     static constexpr size_t kRevisionTextSize = 17;
 
-    explicit PicoX(TransportLink busContext);
+    explicit PicoX(const Transport &transport);
 
     const char *GetLaserModel() override;
     double GetWavelength() override;
@@ -71,7 +71,7 @@ private:
 // programs nothing on matching.
 class Pico00 final : public PicoX {
 public:
-    explicit Pico00(TransportLink busContext);
+    explicit Pico00(const Transport &transport);
 
     const char *GetLaserModel() override;
     uint16_t GetSupplyDigitalIo() override;

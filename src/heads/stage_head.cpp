@@ -14,10 +14,10 @@ struct StageLayout {
 
 // In Stage order.
 constexpr std::array<StageLayout, StageHead::kStageCount> kStages = {{
-    {0x180, 0x1000},  // BRF
-    {0x1C0, 0x2000},  // SHG
-    {0x200, 0x4000},  // THG
-    {0x240, 0x8000},  // ETA
+    {.baseOffset = 0x180, .faultFlag = 0x1000},  // BRF
+    {.baseOffset = 0x1C0, .faultFlag = 0x2000},  // SHG
+    {.baseOffset = 0x200, .faultFlag = 0x4000},  // THG
+    {.baseOffset = 0x240, .faultFlag = 0x8000},  // ETA
 }};
 
 // Distances of a block's words from its base offset.
@@ -35,9 +35,9 @@ constexpr uint8_t kStageFaultBits = 0x03;
 
 }  // namespace
 
-StageHead::StageHead(TransportLink link, uint8_t memory,
+StageHead::StageHead(const Transport &transport, uint8_t memory,
                      const std::array<uint16_t, 2> &configByteOffsets)
-    : CommonLaser(link) {
+    : CommonLaser(transport) {
     for (size_t stage = 0; stage < kStageCount; ++stage) {
         stageBlocks[stage] = AttachStageBlock(memory, kStages[stage].baseOffset);
     }
@@ -115,7 +115,7 @@ uint8_t StageHead::ReadConfigByte(size_t index) const {
 
 void StageHead::WriteConfigByte(size_t index, uint8_t value) const {
     const I2cRegister &byte = Required(configByteWords[index]);
-    TransportWrite(byte.link, byte.address, byte.offset, byte.commandNumberOfBytes, value,
+    TransportWrite(byte.transport, byte.address, byte.offset, byte.commandNumberOfBytes, value,
                    byte.dataNumberOfBytes);
 }
 

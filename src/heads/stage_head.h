@@ -62,7 +62,7 @@ public:
 
 protected:
     // Creates the added descriptors on the memory at `memory`.
-    StageHead(TransportLink busContext, uint8_t memory,
+    StageHead(const Transport &transport, uint8_t memory,
               const std::array<uint16_t, 2> &configByteOffsets);
 
     // A word of the memory, read once.

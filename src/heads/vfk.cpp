@@ -1,10 +1,12 @@
 #include "heads/vfk.h"
 
+#include "base/bus_map.h"
 #include "heads/head_models.h"
 
 namespace {
 
-constexpr uint8_t kHeadMemory = 0xA4;
+using BusMap::kHeadMemory;
+
 constexpr std::array<uint16_t, 2> kConfigByteOffsets = {0x1A0, 0x1A1};
 // In the order of matchValues.
 constexpr std::array<uint16_t, 4> kMatchOffsets = {0x328, 0x308, 0x310, 0x288};
@@ -24,7 +26,7 @@ constexpr InputFault kGlueInputFaults[] = {
 
 }  // namespace
 
-Vfk::Vfk(TransportLink link) : StageHead(link, kHeadMemory, kConfigByteOffsets) {
+Vfk::Vfk(const Transport &transport) : StageHead(transport, kHeadMemory, kConfigByteOffsets) {
     for (size_t i = 0; i < matchWords.size(); ++i) {
         matchWords[i] = AttachWord(kHeadMemory, kMatchOffsets[i]);
     }
@@ -53,4 +55,6 @@ int Vfk::MatchHeadSettings() {
     return CommonLaser::MatchHeadSettings();
 }
 
-std::unique_ptr<CommonLaser> CreateVfk(TransportLink link) { return std::make_unique<Vfk>(link); }
+std::unique_ptr<CommonLaser> CreateVfk(const Transport &transport) {
+    return std::make_unique<Vfk>(transport);
+}

@@ -8,7 +8,7 @@
 
 class Vfk final : public StageHead {
 public:
-    explicit Vfk(TransportLink busContext);
+    explicit Vfk(const Transport &transport);
 
     int32_t GetFaultFlags() override;
     // Loads the match values from the head's own words, then programs them.

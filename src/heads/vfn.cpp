@@ -1,20 +1,17 @@
 #include "heads/vfn.h"
 
+#include "base/bus_map.h"
 #include "heads/head_models.h"
 
 namespace {
 
-constexpr uint8_t kSecondHeadMemory = 0xAE;
-constexpr uint8_t kAdc = 0x90;
-constexpr uint8_t kGlueInputExpander = 0x48;
-constexpr int32_t kMemoryPolicy = 4;
-constexpr int32_t kExpanderPolicy = 5;
+using namespace BusMap;
 
 constexpr uint16_t kHeadIdOffset = 0x110;
 constexpr uint16_t kHeadTextLength = 16;
 constexpr uint16_t kMainBlockOffset = 0x280;
 constexpr std::array<uint16_t, 2> kConfigByteOffsets = {0x85A, 0x85B};
-constexpr uint8_t kPowerChannel = 0x94;
+constexpr uint8_t kPowerChannel = kAdcChannel1;
 constexpr uint8_t kLaserStatePort = 0;
 constexpr uint8_t kLaserStateMask = 0x10;
 
@@ -39,12 +36,12 @@ constexpr InputFault kGlueInputFaults[] = {
 
 // The base part reads the type and identifier from the head memory before the identifier moves to
 // the second memory.
-Vfn::Vfn(TransportLink link) : StageHead(link, kSecondHeadMemory, kConfigByteOffsets) {
+Vfn::Vfn(const Transport &transport) : StageHead(transport, kSecondHeadMemory, kConfigByteOffsets) {
     using R = I2cRegister;
     headIdDescriptor =
         Attach(R::MemoryText(kSecondHeadMemory, kMemoryPolicy, kHeadIdOffset, kHeadTextLength));
     mainBlock = AttachStageBlock(kSecondHeadMemory, kMainBlockOffset);
-    powerInput = Attach(R::WithCodes(kAdc, 2, kReadMedian, {kPowerChannel, 0, 0, 0}));
+    powerInput = Attach(R::WithCodes(kMainAdc, 2, kReadMedian, {kPowerChannel, 0, 0, 0}));
     laserStateBit = Attach(
         R::ExpanderPins(kGlueInputExpander, kExpanderPolicy, kLaserStatePort, kLaserStateMask));
     // Hardware this supply does not have; what still reaches it is "Invalid command".
@@ -83,4 +80,6 @@ int Vfn::MatchHeadSettings() {
 
 int Vfn::MatchMainTemperature(double) { return 0; }
 
-std::unique_ptr<CommonLaser> CreateVfn(TransportLink link) { return std::make_unique<Vfn>(link); }
+std::unique_ptr<CommonLaser> CreateVfn(const Transport &transport) {
+    return std::make_unique<Vfn>(transport);
+}

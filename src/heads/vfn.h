@@ -7,7 +7,7 @@
 
 class Vfn final : public StageHead {
 public:
-    explicit Vfn(TransportLink busContext);
+    explicit Vfn(const Transport &transport);
 
     int32_t GetFaultFlags() override;
     int GetFanState() override;

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <optional>
 
-#include "api/failure_message.h"
+#include "base/failure_message.h"
 #include "interpreter/numbers.h"
 
 namespace {

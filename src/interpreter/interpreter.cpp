@@ -9,7 +9,7 @@
 #include <type_traits>
 #include <variant>
 
-#include "api/failure_message.h"
+#include "base/failure_message.h"
 #include "heads/common_laser.h"
 #include "interpreter/arguments.h"
 #include "interpreter/numbers.h"

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <vector>
 
-#include "api/failure_message.h"
+#include "base/failure_message.h"
 #include "transport/adapter_library.h"
 
 namespace {

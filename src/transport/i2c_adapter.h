@@ -6,6 +6,12 @@
 
 #include "transport/adapter_entry_points.h"
 
+// The adapter transport of a device: the handle discovery opened.
+struct AdapterTransport {
+    AdapterHandle handle = 0;
+    friend bool operator==(const AdapterTransport &, const AdapterTransport &) = default;
+};
+
 namespace I2cAdapter {
 
 // `alternative` uses the library's alternative read entry point.

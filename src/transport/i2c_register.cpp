@@ -3,10 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "api/failure_message.h"
-#include "transport/active_transport.h"
-#include "transport/i2c_adapter.h"
-#include "transport/nxp_bridge.h"
+#include "base/failure_message.h"
 
 namespace {
 
@@ -32,37 +29,8 @@ void CheckRange(uint32_t value, uint32_t max) {
 
 }  // namespace
 
-uint32_t TransportRead(TransportLink link, uint8_t address, uint16_t command,
-                       uint8_t commandNumberOfBytes, uint8_t dataNumberOfBytes, bool alternative) {
-    switch (ActiveTransport()) {
-    case kAdapterTransport:
-        return I2cAdapter::Read(static_cast<AdapterHandle>(link), address, command,
-                                commandNumberOfBytes, dataNumberOfBytes, alternative);
-    case kBridgeTransport:
-        return NXP::Read(link, address, command, commandNumberOfBytes, dataNumberOfBytes,
-                         alternative);
-    default:
-        return 0;
-    }
-}
-
-void TransportWrite(TransportLink link, uint8_t address, uint16_t command,
-                    uint8_t commandNumberOfBytes, uint32_t data, uint8_t dataNumberOfBytes) {
-    switch (ActiveTransport()) {
-    case kAdapterTransport:
-        I2cAdapter::Write(static_cast<AdapterHandle>(link), address, command,
-                          commandNumberOfBytes, data, dataNumberOfBytes);
-        break;
-    case kBridgeTransport:
-        NXP::Write(link, address, command, commandNumberOfBytes, data, dataNumberOfBytes);
-        break;
-    default:
-        break;
-    }
-}
-
 uint32_t I2cRegister::ReadOnce(uint16_t code) const {
-    return TransportRead(link, address, code, commandNumberOfBytes, dataNumberOfBytes,
+    return TransportRead(transport, address, code, commandNumberOfBytes, dataNumberOfBytes,
                          readPolicy == kReadAgreedAlternative);
 }
 
@@ -97,7 +65,7 @@ uint32_t I2cRegister::Read(uint16_t code) const {
 uint32_t I2cRegister::ReadValue() const { return Read(codes.code0); }
 
 void I2cRegister::Write(uint16_t command, uint32_t value) const {
-    TransportWrite(link, address, command, commandNumberOfBytes, value, dataNumberOfBytes);
+    TransportWrite(transport, address, command, commandNumberOfBytes, value, dataNumberOfBytes);
 }
 
 void I2cRegister::WriteValue(uint32_t value) const {

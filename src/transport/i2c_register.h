@@ -1,26 +1,25 @@
 // Register descriptors: how a head reaches one quantity of its hardware. Every access goes to the
-// transport the current call selected (the adapter library or the bridge); reads are repeated as
-// the descriptor's read policy says, and written values are range-checked before any transport
-// is looked at.
+// descriptor's own transport, the one its head was built with; reads are repeated as the
+// descriptor's read policy says, and written values are range-checked before any transport is
+// looked at.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-using TransportLink = intptr_t;
+#include "transport/transport.h"
 
-// Read policies in use: 2 median of three, 7 one read, 6 agreed reads by the alternative read,
-// anything else (1, 3, 4, 5) agreed reads.
+// Every read policy, by the parts that use it. Converter inputs take the median of three reads (2),
+// the converter's outputs agreed reads by the alternative read (6), and the words a stage head
+// keeps one read (7); any other policy takes agreed reads: potentiometers (1), the elapsed-time
+// counter (3), head memories (4) and expanders (5).
+inline constexpr int32_t kPotPolicy = 1;
 inline constexpr int32_t kReadMedian = 2;
-inline constexpr int32_t kReadOnce = 7;
+inline constexpr int32_t kCounterPolicy = 3;
+inline constexpr int32_t kMemoryPolicy = 4;
+inline constexpr int32_t kExpanderPolicy = 5;
 inline constexpr int32_t kReadAgreedAlternative = 6;
-
-// One access to the selected transport: the adapter library (2), the bridge (5), or none (reads
-// give 0, writes do nothing).
-uint32_t TransportRead(TransportLink link, uint8_t address, uint16_t command,
-                       uint8_t commandNumberOfBytes, uint8_t dataNumberOfBytes, bool alternative);
-void TransportWrite(TransportLink link, uint8_t address, uint16_t command,
-                    uint8_t commandNumberOfBytes, uint32_t data, uint8_t dataNumberOfBytes);
+inline constexpr int32_t kReadOnce = 7;
 
 class I2cRegister {
 public:
@@ -40,13 +39,13 @@ public:
     uint8_t commandNumberOfBytes = 1;
     uint8_t dataNumberOfBytes = 1;
     int32_t readPolicy = 0;
-    TransportLink link = 0;
+    Transport transport;
     Codes codes;
     uint16_t offset = 0;
     Text text;
     Pins pins;
 
-    // Layouts of the descriptor kinds; the owner sets `link`.
+    // Layouts of the descriptor kinds; the owner sets `transport`.
     // A device with one command byte whose registers are named per access (converters, whole
     // expanders, the elapsed-time counter).
     static constexpr I2cRegister Device(uint8_t address, uint8_t dataNumberOfBytes,

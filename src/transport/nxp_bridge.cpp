@@ -5,15 +5,11 @@
 #include <new>
 #include <vector>
 
-#include "api/failure_message.h"
+#include "base/failure_message.h"
 
 namespace NXP {
 
 namespace {
-
-// The last state written to the GPIO port. It belongs to no port: whichever bridge is driven next
-// starts from it. Every call runs under the library's lock, so it needs none of its own.
-uint8_t gpioShadow = 0;
 
 constexpr uint8_t kDataLine = 0x10;
 constexpr uint8_t kClockLine = 0x20;
@@ -38,6 +34,11 @@ constexpr size_t kTranscriptBound = 255;
 // Enough clock pulses to walk a stuck device through the rest of any byte and its acknowledge.
 constexpr unsigned kClearBusPulses = 17;
 
+// The probe reads register 0 with no stop after it; a bridge answers with the register's reset
+// value.
+constexpr uint8_t kProbe[] = {kRegisterRead, 0x00};
+constexpr uint8_t kProbeAnswer = 0xF0;
+
 using Frame = std::vector<uint8_t>;
 
 Frame NewFrame(size_t capacity, const char *allocationFailure) {
@@ -50,21 +51,21 @@ Frame NewFrame(size_t capacity, const char *allocationFailure) {
     }
 }
 
-void Send(SerialPort::Handle port, const Frame &frame) {
-    SerialPort::WriteBytes(port, frame.data(), static_cast<uint32_t>(frame.size()));
+void Send(const Bridge &bridge, const Frame &frame) {
+    SerialPort::WriteBytes(bridge.port, frame.data(), static_cast<uint32_t>(frame.size()));
 }
 
-void SendFrame(SerialPort::Handle port, std::initializer_list<uint8_t> bytes,
+void SendFrame(const Bridge &bridge, std::initializer_list<uint8_t> bytes,
                const char *allocationFailure) {
     Frame frame = NewFrame(bytes.size(), allocationFailure);
     frame.insert(frame.end(), bytes);
-    Send(port, frame);
+    Send(bridge, frame);
 }
 
-uint8_t AskByte(SerialPort::Handle port, std::initializer_list<uint8_t> bytes,
+uint8_t AskByte(const Bridge &bridge, std::initializer_list<uint8_t> bytes,
                 const char *allocationFailure) {
-    SendFrame(port, bytes, allocationFailure);
-    return SerialPort::ReadBytes(port, 1).front();
+    SendFrame(bridge, bytes, allocationFailure);
+    return SerialPort::ReadBytes(bridge.port, 1).front();
 }
 
 // The low `count` bytes of `value`, most significant first.
@@ -77,22 +78,35 @@ void AppendMostSignificantFirst(Frame &frame, uint32_t value, uint8_t count) {
 bool ValidCommandCount(uint8_t count) { return count == 1 || count == 2; }
 bool ValidDataCount(uint8_t count) { return count == 1 || count == 2 || count == 4; }
 
-void SetLine(SerialPort::Handle port, uint8_t line, bool high) {
-    gpioShadow = static_cast<uint8_t>(high ? gpioShadow | line : gpioShadow & ~line);
-    WriteGPIO(port);
+void SetLine(const Bridge &bridge, uint8_t line, bool high) {
+    *bridge.gpioShadow =
+        static_cast<uint8_t>(high ? *bridge.gpioShadow | line : *bridge.gpioShadow & ~line);
+    WriteGPIO(bridge);
 }
 
-void Data(SerialPort::Handle port, bool high) { SetLine(port, kDataLine, high); }
-void Clock(SerialPort::Handle port, bool high) { SetLine(port, kClockLine, high); }
+void Data(const Bridge &bridge, bool high) { SetLine(bridge, kDataLine, high); }
+void Clock(const Bridge &bridge, bool high) { SetLine(bridge, kClockLine, high); }
 
 // Looks at the data line without taking the port state into the shadow.
-bool SenseData(SerialPort::Handle port) { return (ReadGPIO(port) & kDataLine) != 0; }
+bool SenseData(const Bridge &bridge) { return (ReadGPIO(bridge) & kDataLine) != 0; }
 
 char BitLetter(bool one) { return one ? '1' : '0'; }
 
 }  // namespace
 
-void Write(SerialPort::Handle port, uint8_t address, uint16_t command, uint8_t commandNumberOfBytes,
+bool AnswersProbe(SerialPort::Handle port) {
+    SerialPort::WriteBytes(port, kProbe, sizeof kProbe);
+    return SerialPort::ReadBytes(port, 1)[0] == kProbeAnswer;
+}
+
+Bridge BridgeOn(SerialPort::Handle port) {
+    // It belongs to no port: whichever bridge is driven next starts from the state the last one
+    // left. Every call runs under the library's lock, so it needs none of its own.
+    static uint8_t sharedGpioShadow = 0;
+    return Bridge{port, &sharedGpioShadow};
+}
+
+void Write(const Bridge &bridge, uint8_t address, uint16_t command, uint8_t commandNumberOfBytes,
            uint32_t data, uint8_t dataNumberOfBytes) {
     Frame frame = NewFrame(size_t{commandNumberOfBytes} + dataNumberOfBytes + kWriteFrameOverhead,
                            "NXP::Write: memory could not be allocated");
@@ -108,10 +122,10 @@ void Write(SerialPort::Handle port, uint8_t address, uint16_t command, uint8_t c
     AppendMostSignificantFirst(frame, command, commandNumberOfBytes);
     AppendMostSignificantFirst(frame, data, dataNumberOfBytes);
     frame.push_back(kStop);
-    Send(port, frame);
+    Send(bridge, frame);
 }
 
-uint32_t Read(SerialPort::Handle port, uint8_t address, uint16_t command,
+uint32_t Read(const Bridge &bridge, uint8_t address, uint16_t command,
               uint8_t commandNumberOfBytes, uint8_t dataNumberOfBytes, bool alternative) {
     if (alternative) {
         // Checked before the start goes out, so a refused read leaves no transfer open on the bus.
@@ -121,18 +135,18 @@ uint32_t Read(SerialPort::Handle port, uint8_t address, uint16_t command,
         Frame commandBytes;
         AppendMostSignificantFirst(commandBytes, command, commandNumberOfBytes);
         // The address goes out once, in its reading form, and the command bytes follow it.
-        std::string transcript = GpioStart(port);
-        transcript += GpioWriteByte(port, address | kReadBit);
-        transcript += GpioReadAck(port);
+        std::string transcript = GpioStart(bridge);
+        transcript += GpioWriteByte(bridge, address | kReadBit);
+        transcript += GpioReadAck(bridge);
         for (const uint8_t byte : commandBytes) {
-            transcript += GpioWriteByte(port, byte);
-            transcript += GpioReadAck(port);
+            transcript += GpioWriteByte(bridge, byte);
+            transcript += GpioReadAck(bridge);
         }
         for (unsigned i = 1; i <= dataNumberOfBytes; ++i) {
-            transcript += GpioReadByte(port);
-            if (i < dataNumberOfBytes) transcript += GpioMasterAck(port);
+            transcript += GpioReadByte(bridge);
+            if (i < dataNumberOfBytes) transcript += GpioMasterAck(bridge);
         }
-        transcript += GpioStop(port);
+        transcript += GpioStop(bridge);
         return DecodeTranscript(transcript);
     }
 
@@ -149,100 +163,100 @@ uint32_t Read(SerialPort::Handle port, uint8_t address, uint16_t command,
     frame.push_back(address | kReadBit);
     frame.push_back(dataNumberOfBytes);
     frame.push_back(kStop);
-    Send(port, frame);
+    Send(bridge, frame);
 
     uint32_t result = 0;
-    for (const uint8_t byte : SerialPort::ReadBytes(port, dataNumberOfBytes)) {
+    for (const uint8_t byte : SerialPort::ReadBytes(bridge.port, dataNumberOfBytes)) {
         result = (result << 8) | byte;
     }
     return result;
 }
 
-void WriteGPIO(SerialPort::Handle port) {
-    SendFrame(port, {kGpioWrite, gpioShadow, kStop},
+void WriteGPIO(const Bridge &bridge) {
+    SendFrame(bridge, {kGpioWrite, *bridge.gpioShadow, kStop},
               "NXP::WriteGPIO: memory could not be allocated");
 }
 
-uint8_t ReadGPIO(SerialPort::Handle port) {
-    return AskByte(port, {kGpioRead, kStop}, "NXP::ReadGPIO: memory could not be allocated");
+uint8_t ReadGPIO(const Bridge &bridge) {
+    return AskByte(bridge, {kGpioRead, kStop}, "NXP::ReadGPIO: memory could not be allocated");
 }
 
-void WriteRegister(SerialPort::Handle port, uint8_t value) {
-    SendFrame(port, {kRegisterWrite, kPortConfigurationRegister, value, kStop},
+void WriteRegister(const Bridge &bridge, uint8_t value) {
+    SendFrame(bridge, {kRegisterWrite, kPortConfigurationRegister, value, kStop},
               "NXP::WriteRegister: memory could not be allocated");
 }
 
-uint8_t ReadRegister(SerialPort::Handle port) {
-    return AskByte(port, {kRegisterRead, kPortConfigurationRegister, kStop},
+uint8_t ReadRegister(const Bridge &bridge) {
+    return AskByte(bridge, {kRegisterRead, kPortConfigurationRegister, kStop},
                    "NXP::ReadRegister: memory could not be allocated");
 }
 
-std::string GpioStart(SerialPort::Handle port) {
-    WriteRegister(port, ReadRegister(port) & static_cast<uint8_t>(~kLineConfigurationBits));
+std::string GpioStart(const Bridge &bridge) {
+    WriteRegister(bridge, ReadRegister(bridge) & static_cast<uint8_t>(~kLineConfigurationBits));
     // The other pins keep the state the port reports.
-    gpioShadow = ReadGPIO(port) | kDataLine;
-    WriteGPIO(port);
-    Clock(port, true);
-    Data(port, false);
-    Clock(port, false);
+    *bridge.gpioShadow = ReadGPIO(bridge) | kDataLine;
+    WriteGPIO(bridge);
+    Clock(bridge, true);
+    Data(bridge, false);
+    Clock(bridge, false);
     return "S";
 }
 
-std::string GpioStop(SerialPort::Handle port) {
-    Data(port, false);
-    Clock(port, true);
-    Data(port, true);
+std::string GpioStop(const Bridge &bridge) {
+    Data(bridge, false);
+    Clock(bridge, true);
+    Data(bridge, true);
     return "P";
 }
 
-std::string GpioMasterAck(SerialPort::Handle port) {
-    Data(port, false);
-    Clock(port, true);
-    Clock(port, false);
-    Data(port, true);
+std::string GpioMasterAck(const Bridge &bridge) {
+    Data(bridge, false);
+    Clock(bridge, true);
+    Clock(bridge, false);
+    Data(bridge, true);
     return "M";
 }
 
-std::string GpioReadAck(SerialPort::Handle port) {
-    Data(port, true);
-    Clock(port, true);
-    const bool released = SenseData(port);
-    Clock(port, false);
+std::string GpioReadAck(const Bridge &bridge) {
+    Data(bridge, true);
+    Clock(bridge, true);
+    const bool released = SenseData(bridge);
+    Clock(bridge, false);
     return released ? "N" : "A";
 }
 
-std::string GpioWriteByte(SerialPort::Handle port, uint8_t value) {
+std::string GpioWriteByte(const Bridge &bridge, uint8_t value) {
     std::string piece = ">";
     for (int bit = 7; bit >= 0; --bit) {
         const bool one = ((value >> bit) & 1) != 0;
-        Data(port, one);
-        Clock(port, true);
-        Clock(port, false);
+        Data(bridge, one);
+        Clock(bridge, true);
+        Clock(bridge, false);
         piece += BitLetter(one);
     }
-    Data(port, true);
+    Data(bridge, true);
     return piece;
 }
 
-std::string GpioReadByte(SerialPort::Handle port) {
+std::string GpioReadByte(const Bridge &bridge) {
     std::string piece = "<";
-    Data(port, true);
+    Data(bridge, true);
     for (int bit = 0; bit < 8; ++bit) {
-        Clock(port, true);
-        piece += BitLetter(SenseData(port));
-        Clock(port, false);
+        Clock(bridge, true);
+        piece += BitLetter(SenseData(bridge));
+        Clock(bridge, false);
     }
     return piece;
 }
 
-void ClearBus(SerialPort::Handle port) {
-    GpioStop(port);
-    for (unsigned pulse = 0; pulse < kClearBusPulses && !SenseData(port); ++pulse) {
-        Clock(port, false);
-        Clock(port, true);
+void ClearBus(const Bridge &bridge) {
+    GpioStop(bridge);
+    for (unsigned pulse = 0; pulse < kClearBusPulses && !SenseData(bridge); ++pulse) {
+        Clock(bridge, false);
+        Clock(bridge, true);
     }
-    GpioStart(port);
-    GpioStop(port);
+    GpioStart(bridge);
+    GpioStop(bridge);
 }
 
 uint32_t DecodeTranscript(const std::string &transcript) {

@@ -5,7 +5,7 @@
 #include <iterator>
 #include <new>
 
-#include "api/failure_message.h"
+#include "base/failure_message.h"
 #include "platform/serial_device.h"
 
 namespace SerialPort {

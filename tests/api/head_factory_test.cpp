@@ -9,7 +9,6 @@
 #include "api/head_factory.h"
 #include "bus/head_presets.h"
 #include "support/emulated_adapter_controls.h"
-#include "transport/active_transport.h"
 
 namespace {
 
@@ -25,7 +24,7 @@ protected:
         handle_ = emulated_adapter::AddSupply();
         ASSERT_EQ(CheckAdapterLibrary(), 0);
         slot_.handle = static_cast<DeviceHandle>(handle_);
-        SelectTransport(kAdapterTransport);
+        slot_.transport = AdapterTransport{handle_};
     }
 
     sim::VirtualSupply &Supply() { return emulated_adapter::Supply(handle_); }
@@ -50,13 +49,16 @@ protected:
 TEST_F(HeadFactory, EachHeadTypeChoosesItsModel) {
     const struct {
         const char *preset;
-        int32_t headKind;
-    } cases[] = {{"kora-band2", 1}, {"picox-640", 2}, {"p-nir", 2}, {"pico00", 4}, {"p532", 3},
-                 {"vfn", 5},        {"vfk", 6},       {"vgn", 5},   {"vgk", 6}};
+        HeadKind headKind;
+    } cases[] = {{"kora-band2", HeadKind::Kora}, {"picox-640", HeadKind::PicoX},
+                 {"p-nir", HeadKind::PicoX},     {"pico00", HeadKind::Pico00},
+                 {"p532", HeadKind::P532},       {"vfn", HeadKind::Vfn},
+                 {"vfk", HeadKind::Vfk},         {"vgn", HeadKind::Vfn},
+                 {"vgk", HeadKind::Vfk}};
     for (const auto &row : cases) {
         SCOPED_TRACE(row.preset);
         slot_.head.reset();
-        slot_.headKind = 0;
+        slot_.headKind = HeadKind::None;
         Carry(row.preset);
         const Outcome outcome = Initialize();
         EXPECT_EQ(outcome.status, 0);
@@ -73,7 +75,7 @@ TEST_F(HeadFactory, ATypeThatBeginsWithAModelNameChoosesIt) {
     const Outcome outcome = Initialize();
     EXPECT_EQ(outcome.status, 0);
     EXPECT_EQ(outcome.headType, "PicoX-Extended");
-    EXPECT_EQ(slot_.headKind, 2);
+    EXPECT_EQ(slot_.headKind, HeadKind::PicoX);
 }
 
 TEST_F(HeadFactory, UnknownTypesAndUnpairedVfnHeadsAreInvalidHeads) {
@@ -84,7 +86,7 @@ TEST_F(HeadFactory, UnknownTypesAndUnpairedVfnHeadsAreInvalidHeads) {
         EXPECT_EQ(outcome.status, -2);
         EXPECT_EQ(outcome.headType, "");
         EXPECT_EQ(slot_.head, nullptr);
-        EXPECT_EQ(slot_.headKind, 0);
+        EXPECT_EQ(slot_.headKind, HeadKind::None);
         EXPECT_EQ(outcome.output, "Exit headType=\nExit status=-2\n");
     }
 }
@@ -105,12 +107,12 @@ TEST_F(HeadFactory, ASecondRunKeepsTheHeadAndAFailingOneDiscardsIt) {
     EXPECT_EQ(failed.status, -5);
     EXPECT_EQ(failed.headType, "");
     EXPECT_EQ(slot_.head, nullptr);
-    EXPECT_EQ(slot_.headKind, 0);
+    EXPECT_EQ(slot_.headKind, HeadKind::None);
     EXPECT_EQ(failed.output, "Exit headType=\nExit status=-5\n");
 
     // A later run builds a new head.
     EXPECT_EQ(Initialize().status, 0);
-    EXPECT_EQ(slot_.headKind, 6);
+    EXPECT_EQ(slot_.headKind, HeadKind::Vfk);
 }
 
 TEST_F(HeadFactory, ABusThatRaisesDuringTheProbeGives102) {
@@ -119,7 +121,7 @@ TEST_F(HeadFactory, ABusThatRaisesDuringTheProbeGives102) {
     const Outcome outcome = Initialize();
     EXPECT_EQ(outcome.status, -102);
     EXPECT_EQ(outcome.headType, "");
-    EXPECT_EQ(slot_.headKind, 0);
+    EXPECT_EQ(slot_.headKind, HeadKind::None);
 }
 
 }  // namespace

@@ -18,10 +18,10 @@
 #include "serial/bridge_emulator.h"
 #include "support/emulated_adapter_controls.h"
 #include "support/failure_text.h"
-#include "transport/active_transport.h"
 #include "transport/adapter_library.h"
 #include "transport/nxp_bridge.h"
 #include "transport/serial_port.h"
+#include "transport/transport.h"
 
 namespace {
 
@@ -36,10 +36,9 @@ constexpr uint32_t kBridgeBaud = 9600;
 constexpr uint8_t kMemory = VirtualSupply::kHeadMemory;
 constexpr uint8_t kGlueOutputs = VirtualSupply::kGlueOutputExpander;
 
-// One transport with its head, built on first use while that transport is selected.
+// One transport with its head, built on it on first use.
 struct Side {
-    int32_t transport;
-    TransportLink link;
+    Transport transport;
     std::unique_ptr<CommonLaser> head;
 };
 
@@ -48,7 +47,8 @@ protected:
     void SetUp() override {
         ea::Reset();
         ASSERT_TRUE(BindAdapterLibrary().moduleLoaded);
-        adapter.link = static_cast<TransportLink>(ea::AddSupply());
+        adapterHandle = ea::AddSupply();
+        adapter.transport = AdapterTransport{adapterHandle};
         // The parts stay on the bridge's bus, which owns them; this typed view of them is kept
         // for the test and only touched while the bridge serves no frame.
         bridge.WithBus(
@@ -57,26 +57,26 @@ protected:
         ASSERT_NE(preset, nullptr);
         OnBothSupplies([&](VirtualSupply &supply) { preset->apply(supply); });
 
-        bridgeSide.link = SerialPort::Open(bridge.Line().Path().c_str(), kBridgeBaud);
-        ASSERT_NE(bridgeSide.link, SerialPort::kInvalidHandle);
+        bridgePort = SerialPort::Open(bridge.Line().Path().c_str(), kBridgeBaud);
+        ASSERT_NE(bridgePort, SerialPort::kInvalidHandle);
+        bridgeSide.transport = NXP::BridgeOn(bridgePort);
     }
 
     void TearDown() override {
         adapter.head.reset();
         bridgeSide.head.reset();
-        if (bridgeSide.link != SerialPort::kInvalidHandle) SerialPort::Close(bridgeSide.link);
+        if (bridgePort != SerialPort::kInvalidHandle) SerialPort::Close(bridgePort);
     }
 
     void OnBothSupplies(const std::function<void(VirtualSupply &)> &change) {
-        change(ea::Supply(static_cast<AdapterHandle>(adapter.link)));
+        change(ea::Supply(adapterHandle));
         bridge.WithBus([&](sim::I2cBus &) { change(*bridgeSupply); });
     }
 
-    // Runs `action` on the side's head with its transport selected.
+    // Runs `action` on the side's head.
     template <class Action>
     auto On(Side &side, Action &&action) {
-        SelectTransport(side.transport);
-        if (!side.head) side.head = std::make_unique<CommonLaser>(side.link);
+        if (!side.head) side.head = std::make_unique<CommonLaser>(side.transport);
         return action(*side.head);
     }
 
@@ -84,7 +84,7 @@ protected:
     // are sent without an answer, so an answered frame behind them is the barrier.
     template <class Look>
     auto BridgeSupplyAfterTraffic(Look &&look) {
-        NXP::ReadRegister(bridgeSide.link);
+        NXP::ReadRegister(NXP::BridgeOn(bridgePort));
         std::invoke_result_t<Look, VirtualSupply &> seen{};
         bridge.WithBus([&](sim::I2cBus &) { seen = look(*bridgeSupply); });
         return seen;
@@ -92,8 +92,10 @@ protected:
 
     sim::BridgeEmulator bridge;
     std::unique_ptr<VirtualSupply> bridgeSupply;  // after the bridge: it views the bridge's bus
-    Side adapter{kAdapterTransport, 0, nullptr};
-    Side bridgeSide{kBridgeTransport, SerialPort::kInvalidHandle, nullptr};
+    AdapterHandle adapterHandle = 0;
+    SerialPort::Handle bridgePort = SerialPort::kInvalidHandle;
+    Side adapter;
+    Side bridgeSide;
 };
 
 // Results as text, so that readings, texts and failures compare alike.
@@ -291,7 +293,7 @@ TEST_F(CommonLaserOverBothTransports, EveryBaseOperationGivesTheSameResultOverEi
         EXPECT_EQ(overBridge, overAdapter) << step.name;
     }
     EXPECT_EQ(BridgeSupplyAfterTraffic(PartsState),
-              PartsState(ea::Supply(static_cast<AdapterHandle>(adapter.link))));
+              PartsState(ea::Supply(adapterHandle)));
 }
 
 TEST_F(CommonLaserOverBothTransports, LiteralResultsOverTheBridge) {
@@ -399,10 +401,11 @@ TEST_F(CommonLaserOverBothTransports, FramesOnTheBridgeLine) {
         // start; the bits read show as the released line on the master's side.
         laser.currentFullScale = 2.0;
         laser.SetCurrentCommand(0.5);
-        NXP::ReadRegister(bridgeSide.link);
+        NXP::ReadRegister(NXP::BridgeOn(bridgePort));
         bridge.Line().ClearReceived();
         EXPECT_DOUBLE_EQ(laser.GetCurrentCommand(), 0.5);
-        NXP::ReadRegister(bridgeSide.link);  // the last frames of the stop are sent unanswered
+        // The last frames of the stop are sent unanswered.
+        NXP::ReadRegister(NXP::BridgeOn(bridgePort));
         const std::string alternativeRead =
             "S01010011"
             "1"

@@ -8,7 +8,6 @@
 #include "heads/common_laser.h"
 #include "support/emulated_adapter_controls.h"
 #include "support/failure_text.h"
-#include "transport/active_transport.h"
 #include "transport/adapter_library.h"
 
 namespace {
@@ -28,12 +27,11 @@ protected:
         ea::Reset();
         ASSERT_TRUE(BindAdapterLibrary().moduleLoaded);
         handle = ea::AddSupply();
-        SelectTransport(kAdapterTransport);
         Supply().WriteText(kMemory, 0x110, "SN-4711");
     }
     VirtualSupply &Supply() { return ea::Supply(handle); }
     CommonLaser &Head() {
-        if (!head) head = std::make_unique<CommonLaser>(static_cast<TransportLink>(handle));
+        if (!head) head = std::make_unique<CommonLaser>(AdapterTransport{handle});
         return *head;
     }
     AdapterHandle handle = 0;
@@ -49,9 +47,9 @@ TEST_F(CommonHead, ConstructionReadsTheIdentifierAndStartsDefined) {
     EXPECT_EQ(laser.powerDisplayFactor, 1.0);
     EXPECT_EQ(laser.mainDriveFullScale, 48.0);
     EXPECT_EQ(laser.matchValues, (std::array<double, 4>{}));
-    EXPECT_EQ(laser.busContext, static_cast<TransportLink>(handle));
-    EXPECT_EQ(laser.fanBit->link, laser.busContext);
-    EXPECT_EQ(laser.secondaryMatchDescriptors[3]->link, laser.busContext);
+    EXPECT_EQ(laser.transport, Transport{AdapterTransport{handle}});
+    EXPECT_EQ(laser.fanBit->transport, laser.transport);
+    EXPECT_EQ(laser.secondaryMatchDescriptors[3]->transport, laser.transport);
 
     // The identifier is read from head memory 0xA4 at 0x110, two offset bytes, byte by byte.
     const std::vector<EmulatedTransfer> log = ea::Transfers();
@@ -72,7 +70,7 @@ TEST_F(CommonHead, IdentificationTextsShareOneBufferPerOperation) {
     const uint8_t sixteen[] = {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H',
                                'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P'};
     Supply().WriteMemory(kMemory, 0x100, sixteen);  // followed by the identifier, no zero
-    CommonLaser other(static_cast<TransportLink>(handle));
+    CommonLaser other(AdapterTransport{handle});
     const char *type = Head().GetHeadType();
     EXPECT_STREQ(type, "ABCDEFGHIJKLMNOP");
     EXPECT_EQ(other.GetHeadType(), type);

@@ -16,19 +16,19 @@
 #include "heads/head_models.h"
 #include "support/emulated_adapter_controls.h"
 #include "support/failure_text.h"
-#include "transport/active_transport.h"
 
 namespace {
 
-using HeadFactory = std::unique_ptr<CommonLaser> (*)(TransportLink);
+using HeadFactory = std::unique_ptr<CommonLaser> (*)(const Transport &);
 
 // The models, by the head kind the head factory gives a slot.
 struct Model {
-    int32_t headKind;
+    HeadKind headKind;
     HeadFactory create;
 };
-constexpr Model kModels[] = {{1, CreateKora},   {2, CreatePicoX}, {3, CreateP532},
-                             {4, CreatePico00}, {5, CreateVfn},   {6, CreateVfk}};
+constexpr Model kModels[] = {
+    {HeadKind::Kora, CreateKora},     {HeadKind::PicoX, CreatePicoX}, {HeadKind::P532, CreateP532},
+    {HeadKind::Pico00, CreatePico00}, {HeadKind::Vfn, CreateVfn},     {HeadKind::Vfk, CreateVfk}};
 
 // The adapter tries every transfer five times before it reports the failure.
 constexpr uint32_t kAttempts = 5;
@@ -70,7 +70,6 @@ protected:
         const sim::HeadPreset *preset = sim::FindHeadPreset(GetParam());
         ASSERT_NE(preset, nullptr);
         preset->apply(emulated_adapter::Supply(handle_));
-        SelectTransport(kAdapterTransport);
     }
 
     // The model the head factory chooses for the preset; null when it builds no head.
@@ -78,6 +77,7 @@ protected:
         FreshSupply();
         DeviceSlot slot;
         slot.handle = static_cast<DeviceHandle>(handle_);
+        slot.transport = AdapterTransport{handle_};
         char headType[100] = {};
         ::testing::internal::CaptureStdout();
         const int32_t status = CreateHeadForSlot(slot, headType);
@@ -86,13 +86,13 @@ protected:
         for (const Model &model : kModels) {
             if (model.headKind == slot.headKind) return model.create;
         }
-        ADD_FAILURE() << "no model for head kind " << slot.headKind;
+        ADD_FAILURE() << "no model for head kind " << static_cast<int32_t>(slot.headKind);
         return nullptr;
     }
 
     // The failure the construction raised, or "(none)".
     std::string Construct(HeadFactory create) {
-        return FailureText([&] { head_ = create(static_cast<TransportLink>(handle_)); });
+        return FailureText([&] { head_ = create(AdapterTransport{handle_}); });
     }
 
     AdapterHandle handle_ = 0;

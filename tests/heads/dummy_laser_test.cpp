@@ -1,21 +1,21 @@
 // The simulated head through the command language: its fixed answers and the settings it keeps.
-// No transport is selected in a test process, as on the simulated route.
+// It is built on the null transport, so nothing here reaches a bus.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "MavoZARP.h"
-#include "api/failure_message.h"
+#include "base/failure_message.h"
 #include "heads/dummy_laser.h"
-#include "interpreter/interpreter.h"
 #include "heads/reply_text.h"
+#include "interpreter/interpreter.h"
 
 namespace {
 
-// What no query shows: the scales and the base part built on a context that names no device.
+// What no query shows: the scales and the base part built on no bus at all.
 TEST(DummyLaser, StartsWithItsDocumentedScales) {
     DummyLaser head;
-    EXPECT_EQ(head.busContext, 1);
+    EXPECT_EQ(head.transport, Transport{NullTransport{}});
     EXPECT_EQ(head.powerFullScale, 10.0);
     EXPECT_EQ(head.currentFullScale, 100.0);
     EXPECT_EQ(head.powerDisplayFactor, 1.0);

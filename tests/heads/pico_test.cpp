@@ -7,17 +7,16 @@
 #include <string>
 
 #include "MavoZARP.h"
-#include "api/failure_message.h"
+#include "base/failure_message.h"
 #include "bus/head_presets.h"
 #include "bus/presets_pico.h"
+#include "heads/adapter_supply_fixture.h"
 #include "heads/pico.h"
+#include "heads/reply_text.h"
 #include "interpreter/interpreter.h"
 #include "support/emulated_adapter_controls.h"
 #include "support/failure_text.h"
-#include "transport/active_transport.h"
 #include "transport/adapter_library.h"
-#include "heads/adapter_supply_fixture.h"
-#include "heads/reply_text.h"
 
 namespace {
 

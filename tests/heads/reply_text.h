@@ -7,7 +7,7 @@
 #include <string>
 
 #include "MavoZARP.h"
-#include "api/failure_message.h"
+#include "base/failure_message.h"
 #include "heads/common_laser.h"
 #include "interpreter/interpreter.h"
 

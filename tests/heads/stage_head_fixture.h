@@ -14,14 +14,13 @@
 #include "heads/reply_text.h"
 #include "support/emulated_adapter_controls.h"
 #include "support/failure_text.h"
-#include "transport/active_transport.h"
 #include "transport/adapter_library.h"
 
 namespace stage_head_test {
 
 using sim::ByteOrder;
 using sim::VirtualSupply;
-using HeadFactory = std::unique_ptr<CommonLaser> (*)(TransportLink);
+using HeadFactory = std::unique_ptr<CommonLaser> (*)(const Transport &);
 
 constexpr uint8_t kMemory = VirtualSupply::kHeadMemory;
 constexpr uint8_t kSecondMemory = VirtualSupply::kSecondHeadMemory;
@@ -71,10 +70,9 @@ protected:
         const sim::HeadPreset *preset = sim::FindHeadPreset(name);
         ASSERT_NE(preset, nullptr) << name;
         preset->apply(*supply);
-        SelectTransport(kAdapterTransport);
     }
 
-    void Build(HeadFactory create) { head = create(static_cast<TransportLink>(handle)); }
+    void Build(HeadFactory create) { head = create(AdapterTransport{handle}); }
 
     // The reply, or the failure message prefixed with "failure: ".
     std::string Send(const std::string &command) { return ReplyText(*head, command); }

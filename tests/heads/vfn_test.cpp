@@ -184,7 +184,7 @@ TEST_F(VfnHead, PresetsPairTheHeadWithItsSecondMemory) {
                  {"vgn-mismatch", "VGN", "VFK"}};
     for (const auto &pair : pairs) {
         Prepare(pair.preset);
-        CommonLaser probe(static_cast<TransportLink>(handle));
+        CommonLaser probe(AdapterTransport{handle});
         EXPECT_STREQ(probe.GetHeadType(), pair.type) << pair.preset;
         EXPECT_STREQ(probe.GetSecondaryHeadType(), pair.secondType) << pair.preset;
     }

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "MavoZARP.h"
-#include "api/failure_message.h"
 #include "api/return_codes.h"
+#include "base/failure_message.h"
 #include "heads/common_laser.h"
 #include "interpreter/interpreter.h"
 

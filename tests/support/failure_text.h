@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "api/failure_message.h"
+#include "base/failure_message.h"
 
 // The text raised by `operation`, or "(none)" when it returned.
 template <class Operation>

@@ -7,7 +7,6 @@
 
 #include "support/emulated_adapter_controls.h"
 #include "support/failure_text.h"
-#include "transport/active_transport.h"
 #include "transport/adapter_library.h"
 #include "transport/i2c_adapter.h"
 #include "transport/i2c_register.h"
@@ -51,11 +50,10 @@ protected:
         ea::Reset();
         ASSERT_TRUE(BindAdapterLibrary().moduleLoaded);
         handle = ea::AddSupply();
-        SelectTransport(kAdapterTransport);
     }
     VirtualSupply &Supply() { return ea::Supply(handle); }
     I2cRegister On(I2cRegister layout) const {
-        layout.link = static_cast<TransportLink>(handle);
+        layout.transport = AdapterTransport{handle};
         return layout;
     }
     // A register on a scripted part, read with `policy`.
@@ -140,20 +138,17 @@ TEST_F(RegisterLayer, WritesCarryTheirCommandAndAreRangeCheckedFirst) {
     EXPECT_EQ(log[3].control[1], 0xC0);
 }
 
-TEST_F(RegisterLayer, WithoutATransportReadsGiveZeroAndWritesAreSilent) {
-    SelectTransport(kNoTransport);
+TEST_F(RegisterLayer, OnTheNullTransportReadsGiveZeroAndWritesAreSilent) {
     Supply().SetAdcCode(0x90, 0x84, 1234);
-    const I2cRegister adc = On(I2cRegister::WithCodes(0x90, 2, kReadMedian, {0x84, 0, 0, 0}));
+    I2cRegister adc = I2cRegister::WithCodes(0x90, 2, kReadMedian, {0x84, 0, 0, 0});
+    adc.transport = NullTransport{};
     EXPECT_EQ(adc.ReadValue(), 0u);
-    const I2cRegister pot = On(I2cRegister::WithCodes(0x58, 1, 1, {0, 0, 0, 0x20}));
+    I2cRegister pot = I2cRegister::WithCodes(0x58, 1, 1, {0, 0, 0, 0x20});
+    pot.transport = NullTransport{};
     pot.WriteValue(3);
     EXPECT_EQ(FailureText([&] { pot.WriteValue(300); }), "Invalid data");
     EXPECT_EQ(Supply().Pot(0x58).Wiper(0), 0x80);
     EXPECT_EQ(ea::CallCount("I2C_Read") + ea::CallCount("I2C_Write"), 0u);
-
-    SelectTransport(7);  // any other value selects nothing either
-    EXPECT_EQ(adc.ReadValue(), 0u);
-    EXPECT_EQ(ea::CallCount("I2C_Read"), 0u);
 }
 
 TEST_F(RegisterLayer, TextReadStopsAfterItsTerminator) {

@@ -72,6 +72,7 @@ protected:
     void SetUp() override {
         port_ = SerialPort::Open(bridge_.Line().Path().c_str(), kBridgeBaud);
         ASSERT_NE(port_, SerialPort::kInvalidHandle);
+        nxp_ = NXP::BridgeOn(port_);
     }
     void TearDown() override { SerialPort::Close(port_); }
 
@@ -99,7 +100,7 @@ protected:
     // Everything received before an internal register read that the bridge has answered, so
     // every frame sent before it has been served.
     Bytes ReceivedBeforeBarrier() {
-        NXP::ReadRegister(port_);
+        NXP::ReadRegister(nxp_);
         Bytes bytes = bridge_.Line().Received();
         bytes.resize(bytes.size() - 3);
         return bytes;
@@ -107,23 +108,24 @@ protected:
 
     sim::BridgeEmulator bridge_;
     SerialPort::Handle port_ = SerialPort::kInvalidHandle;
+    NXP::Bridge nxp_;
 };
 
 TEST_F(NxpBridgeTest, RegisterWritesSendTheirFrameAndReachTheDevice) {
     sim::RegisterMemory *converter = AttachMemory(0x90, 256, 1, 0, {});
     sim::RegisterMemory *headMemory = AttachMemory(0xA4, 1024, 2, 0, {});
 
-    NXP::Write(port_, 0x90, 0x12, 1, 0x5A, 1);
+    NXP::Write(nxp_, 0x90, 0x12, 1, 0x5A, 1);
     EXPECT_EQ(Received(6), (Bytes{0x53, 0x90, 0x02, 0x12, 0x5A, 0x50}));
     EXPECT_EQ(Contents(converter, 0x12, 1), Bytes{0x5A});
 
     bridge_.Line().ClearReceived();
-    NXP::Write(port_, 0xA4, 0x0190, 2, 0x11223344, 4);
+    NXP::Write(nxp_, 0xA4, 0x0190, 2, 0x11223344, 4);
     EXPECT_EQ(Received(10), (Bytes{0x53, 0xA4, 0x06, 0x01, 0x90, 0x11, 0x22, 0x33, 0x44, 0x50}));
     EXPECT_EQ(Contents(headMemory, 0x190, 4), (Bytes{0x11, 0x22, 0x33, 0x44}));
 
     bridge_.Line().ClearReceived();
-    NXP::Write(port_, 0x90, 0x20, 1, 0xABCD, 2);
+    NXP::Write(nxp_, 0x90, 0x20, 1, 0xABCD, 2);
     EXPECT_EQ(Received(7), (Bytes{0x53, 0x90, 0x03, 0x20, 0xAB, 0xCD, 0x50}));
 }
 
@@ -131,41 +133,41 @@ TEST_F(NxpBridgeTest, RegisterReadsSendTheirFrameAndAssembleTheAnswerMostSignifi
     AttachMemory(0x90, 256, 1, 0x94, {0x0A, 0xBC});
     AttachMemory(0xA4, 1024, 2, 0x0110, {0x11, 0x22, 0x33, 0x44});
 
-    EXPECT_EQ(NXP::Read(port_, 0x90, 0x94, 1, 2, false), 0x0ABCu);
+    EXPECT_EQ(NXP::Read(nxp_, 0x90, 0x94, 1, 2, false), 0x0ABCu);
     EXPECT_EQ(bridge_.Line().Received(), (Bytes{0x53, 0x90, 0x01, 0x94, 0x53, 0x91, 0x02, 0x50}));
 
     bridge_.Line().ClearReceived();
-    EXPECT_EQ(NXP::Read(port_, 0xA4, 0x0110, 2, 4, false), 0x11223344u);
+    EXPECT_EQ(NXP::Read(nxp_, 0xA4, 0x0110, 2, 4, false), 0x11223344u);
     EXPECT_EQ(bridge_.Line().Received(),
               (Bytes{0x53, 0xA4, 0x02, 0x01, 0x10, 0x53, 0xA5, 0x04, 0x50}));
 
     bridge_.Line().ClearReceived();
-    EXPECT_EQ(NXP::Read(port_, 0xA4, 0x0111, 2, 1, false), 0x22u);
+    EXPECT_EQ(NXP::Read(nxp_, 0xA4, 0x0111, 2, 1, false), 0x22u);
 }
 
 TEST_F(NxpBridgeTest, AnAddressWithTheReadBitSetIsClearedForWritingAndSetForReading) {
     AttachMemory(0x90, 256, 1, 0x94, {0x0A, 0xBC});
 
-    NXP::Write(port_, 0x91, 0x12, 1, 0x5A, 1);
+    NXP::Write(nxp_, 0x91, 0x12, 1, 0x5A, 1);
     EXPECT_EQ(Received(6), (Bytes{0x53, 0x90, 0x02, 0x12, 0x5A, 0x50}));
 
     bridge_.Line().ClearReceived();
-    EXPECT_EQ(NXP::Read(port_, 0x91, 0x94, 1, 2, false), 0x0ABCu);
+    EXPECT_EQ(NXP::Read(nxp_, 0x91, 0x94, 1, 2, false), 0x0ABCu);
     EXPECT_EQ(bridge_.Line().Received(), (Bytes{0x53, 0x90, 0x01, 0x94, 0x53, 0x91, 0x02, 0x50}));
 }
 
 TEST_F(NxpBridgeTest, WrongCountsRaiseBeforeAnythingIsSent) {
-    EXPECT_EQ(FailureText([&] { NXP::Write(port_, 0x90, 0x12, 1, 0x5A, 3); }),
+    EXPECT_EQ(FailureText([&] { NXP::Write(nxp_, 0x90, 0x12, 1, 0x5A, 3); }),
               "NXP.Write: invalid number of data bytes");
-    EXPECT_EQ(FailureText([&] { NXP::Write(port_, 0x90, 0x12, 1, 0x5A, 0); }),
+    EXPECT_EQ(FailureText([&] { NXP::Write(nxp_, 0x90, 0x12, 1, 0x5A, 0); }),
               "NXP.Write: invalid number of data bytes");
-    EXPECT_EQ(FailureText([&] { NXP::Write(port_, 0x90, 0x12, 0, 0x5A, 1); }),
+    EXPECT_EQ(FailureText([&] { NXP::Write(nxp_, 0x90, 0x12, 0, 0x5A, 1); }),
               "NXP::Write: invalid number of command bytes");
     // The command count is looked at first.
-    EXPECT_EQ(FailureText([&] { NXP::Write(port_, 0x90, 0x12, 3, 0x5A, 3); }),
+    EXPECT_EQ(FailureText([&] { NXP::Write(nxp_, 0x90, 0x12, 3, 0x5A, 3); }),
               "NXP::Write: invalid number of command bytes");
-    EXPECT_EQ(FailureText([&] { NXP::Read(port_, 0x90, 0x12, 3, 2, false); }), kReadCommandCount);
-    EXPECT_EQ(FailureText([&] { NXP::Read(port_, 0x90, 0x12, 0, 2, true); }), kReadCommandCount);
+    EXPECT_EQ(FailureText([&] { NXP::Read(nxp_, 0x90, 0x12, 3, 2, false); }), kReadCommandCount);
+    EXPECT_EQ(FailureText([&] { NXP::Read(nxp_, 0x90, 0x12, 0, 2, true); }), kReadCommandCount);
 
     EXPECT_EQ(ReceivedBeforeBarrier(), Bytes{});
 }
@@ -173,41 +175,41 @@ TEST_F(NxpBridgeTest, WrongCountsRaiseBeforeAnythingIsSent) {
 TEST_F(NxpBridgeTest, AShortOrMissingAnswerEndsInTheWaitTimeout) {
     AttachMemory(0x90, 256, 1, 0x94, {0x0A, 0xBC});
     bridge_.Line().SetAnswersShortBy(1);
-    EXPECT_EQ(FailureText([&] { NXP::Read(port_, 0x90, 0x94, 1, 2, false); }), kWaitTimeout);
+    EXPECT_EQ(FailureText([&] { NXP::Read(nxp_, 0x90, 0x94, 1, 2, false); }), kWaitTimeout);
 
     // A device that does not answer to its address gets no bytes back from the bridge.
     bridge_.Line().SetAnswersShortBy(0);
-    EXPECT_EQ(FailureText([&] { NXP::Read(port_, 0xA0, 0x00, 1, 1, false); }), kWaitTimeout);
+    EXPECT_EQ(FailureText([&] { NXP::Read(nxp_, 0xA0, 0x00, 1, 1, false); }), kWaitTimeout);
 
     // The late byte is discarded by the next frame: the next read gets its own answer.
-    EXPECT_EQ(NXP::Read(port_, 0x90, 0x94, 1, 2, false), 0x0ABCu);
+    EXPECT_EQ(NXP::Read(nxp_, 0x90, 0x94, 1, 2, false), 0x0ABCu);
 }
 
 TEST_F(NxpBridgeTest, GpioAndInternalRegisterFrames) {
-    NXP::WriteRegister(port_, 0xA7);
-    EXPECT_EQ(NXP::ReadRegister(port_), 0xA7);
+    NXP::WriteRegister(nxp_, 0xA7);
+    EXPECT_EQ(NXP::ReadRegister(nxp_), 0xA7);
     EXPECT_EQ(bridge_.Line().Received(), (Bytes{'W', 0x03, 0xA7, 'P', 'R', 0x03, 'P'}));
 
     bridge_.Line().ClearReceived();
-    NXP::WriteGPIO(port_);  // the shadow starts at zero
-    EXPECT_EQ(NXP::ReadGPIO(port_), 0x00);
+    NXP::WriteGPIO(nxp_);  // the shadow starts at zero
+    EXPECT_EQ(NXP::ReadGPIO(nxp_), 0x00);
     EXPECT_EQ(bridge_.Line().Received(), (Bytes{'O', 0x00, 'P', 'I', 'P'}));
 }
 
 TEST_F(NxpBridgeTest, GpioStartKeepsThePortsOtherPinsAndClearsTheLineConfiguration) {
-    NXP::WriteRegister(port_, 0xA7);
+    NXP::WriteRegister(nxp_, 0xA7);
     const Bytes otherPins{'O', 0xC3, 'P'};  // pins beside the two lines, set by someone else
     SerialPort::WriteBytes(port_, otherPins.data(), 3);
     Received(7);
     bridge_.Line().ClearReceived();
 
-    EXPECT_EQ(NXP::GpioStart(port_), "S");
+    EXPECT_EQ(NXP::GpioStart(nxp_), "S");
     EXPECT_EQ(DescribeFrames(ReceivedBeforeBarrier()),
               (std::vector<std::string>{"R03", "W03=A0", "I", "OD3", "OF3", "OE3", "OC3"}));
 }
 
 TEST_F(NxpBridgeTest, GpioWriteByteClocksOutEveryBitMostSignificantFirst) {
-    EXPECT_EQ(NXP::GpioWriteByte(port_, 0xA5), ">10100101");
+    EXPECT_EQ(NXP::GpioWriteByte(nxp_, 0xA5), ">10100101");
     const std::vector<std::string> one{"O10", "O30", "O10"};
     const std::vector<std::string> zero{"O00", "O20", "O00"};
     EXPECT_EQ(DescribeFrames(ReceivedBeforeBarrier()),
@@ -216,22 +218,22 @@ TEST_F(NxpBridgeTest, GpioWriteByteClocksOutEveryBitMostSignificantFirst) {
 
 TEST_F(NxpBridgeTest, GpioPrimitivesReadARegisterThroughTheBitLevelBus) {
     AttachMemory(0x90, 256, 1, 0x94, {0x0A, 0xBC});
-    std::string transcript = NXP::GpioStart(port_);
-    transcript += NXP::GpioWriteByte(port_, 0x91);
-    transcript += NXP::GpioReadAck(port_);
-    transcript += NXP::GpioWriteByte(port_, 0x94);
-    transcript += NXP::GpioReadAck(port_);
-    transcript += NXP::GpioReadByte(port_);
-    transcript += NXP::GpioMasterAck(port_);
-    transcript += NXP::GpioReadByte(port_);
-    transcript += NXP::GpioStop(port_);
+    std::string transcript = NXP::GpioStart(nxp_);
+    transcript += NXP::GpioWriteByte(nxp_, 0x91);
+    transcript += NXP::GpioReadAck(nxp_);
+    transcript += NXP::GpioWriteByte(nxp_, 0x94);
+    transcript += NXP::GpioReadAck(nxp_);
+    transcript += NXP::GpioReadByte(nxp_);
+    transcript += NXP::GpioMasterAck(nxp_);
+    transcript += NXP::GpioReadByte(nxp_);
+    transcript += NXP::GpioStop(nxp_);
     EXPECT_EQ(transcript, "S>10010001A>10010100A<00001010M<10111100P");
 
     // Nobody at 0x92: the address is not acknowledged.
-    transcript = NXP::GpioStart(port_);
-    transcript += NXP::GpioWriteByte(port_, 0x93);
-    transcript += NXP::GpioReadAck(port_);
-    transcript += NXP::GpioStop(port_);
+    transcript = NXP::GpioStart(nxp_);
+    transcript += NXP::GpioWriteByte(nxp_, 0x93);
+    transcript += NXP::GpioReadAck(nxp_);
+    transcript += NXP::GpioStop(nxp_);
     EXPECT_EQ(transcript, "S>10010011NP");
 }
 
@@ -239,14 +241,14 @@ TEST_F(NxpBridgeTest, TheAlternativeReadGivesWhatTheOrdinaryReadGives) {
     AttachMemory(0x90, 256, 1, 0x94, {0x0A, 0xBC});
     AttachMemory(0xA4, 1024, 2, 0x0110, {0x11, 0x22, 0x33, 0x44});
 
-    EXPECT_EQ(NXP::Read(port_, 0x90, 0x94, 1, 2, true), 0x0ABCu);
-    EXPECT_EQ(NXP::Read(port_, 0x90, 0x94, 1, 2, false), 0x0ABCu);
-    EXPECT_EQ(NXP::Read(port_, 0xA4, 0x0110, 2, 4, true), 0x11223344u);
-    EXPECT_EQ(NXP::Read(port_, 0xA4, 0x0110, 2, 4, false), 0x11223344u);
-    EXPECT_EQ(NXP::Read(port_, 0xA5, 0x0113, 2, 1, true), 0x44u);
+    EXPECT_EQ(NXP::Read(nxp_, 0x90, 0x94, 1, 2, true), 0x0ABCu);
+    EXPECT_EQ(NXP::Read(nxp_, 0x90, 0x94, 1, 2, false), 0x0ABCu);
+    EXPECT_EQ(NXP::Read(nxp_, 0xA4, 0x0110, 2, 4, true), 0x11223344u);
+    EXPECT_EQ(NXP::Read(nxp_, 0xA4, 0x0110, 2, 4, false), 0x11223344u);
+    EXPECT_EQ(NXP::Read(nxp_, 0xA5, 0x0113, 2, 1, true), 0x44u);
 
     // Nobody answers: every bit reads as the released line.
-    EXPECT_EQ(NXP::Read(port_, 0xA0, 0x00, 1, 2, true), 0xFFFFu);
+    EXPECT_EQ(NXP::Read(nxp_, 0xA0, 0x00, 1, 2, true), 0xFFFFu);
 }
 
 // The frames of a bus clear from a freshly loaded library (shadow zero) whose sense finds the line
@@ -261,19 +263,19 @@ std::vector<std::string> ClearBusFrames(int pulses, bool releasedAtLast) {
 }
 
 TEST_F(NxpBridgeTest, ClearBusOnAnIdleBusSendsStopStartStopWithoutPulses) {
-    NXP::ClearBus(port_);
+    NXP::ClearBus(nxp_);
     EXPECT_EQ(DescribeFrames(ReceivedBeforeBarrier()), ClearBusFrames(0, true));
 }
 
 TEST_F(NxpBridgeTest, ClearBusPulsesTheClockUntilTheDataLineIsReleased) {
     bridge_.HoldDataLow(5);
-    NXP::ClearBus(port_);
+    NXP::ClearBus(nxp_);
     EXPECT_EQ(DescribeFrames(ReceivedBeforeBarrier()), ClearBusFrames(5, true));
 }
 
 TEST_F(NxpBridgeTest, ClearBusGivesUpAfter17PulsesOnALineHeldLow) {
     bridge_.HoldDataLow(1000);
-    NXP::ClearBus(port_);
+    NXP::ClearBus(nxp_);
     EXPECT_EQ(DescribeFrames(ReceivedBeforeBarrier()), ClearBusFrames(17, false));
 }
 

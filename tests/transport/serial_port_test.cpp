@@ -19,7 +19,7 @@
 #include <string>
 #include <thread>
 
-#include "api/failure_message.h"
+#include "base/failure_message.h"
 #include "platform/serial_device.h"
 #include "support/pty.h"
 

@@ -6,6 +6,9 @@ template <class... Cases>
 struct Overloaded : Cases... {
     using Cases::operator()...;
 };
+// Spelled out for compilers without deduction for aggregates (clang 14, the fuzz build's).
+template <class... Cases>
+Overloaded(Cases...) -> Overloaded<Cases...>;
 
 }  // namespace
 

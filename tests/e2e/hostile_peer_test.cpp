@@ -245,7 +245,13 @@ TEST_P(HostilePeerTest, ExportsOnAnOpenDeviceStayBoundedAndTheDeviceRecovers) {
     HostilePeer peer(farEnd.Responder(), Manner::Normal);
     const MavoZARP_Handle device = OpenExpectingSuccess(peer.Path());
     char text[MAVOZARP_BUFFER_SIZE] = {};
-    ASSERT_EQ(MavoZARP_InitializeHandle(device, text), MAVOZARP_STATUS_SUCCESS);
+    // The first identification is the far end behaving; on a machine loaded far beyond its cores
+    // it may still miss the tenth of a second a bridge answer is given, so it gets three tries.
+    int32_t identified = -1;
+    for (int attempt = 0; attempt < 3 && identified != MAVOZARP_STATUS_SUCCESS; ++attempt) {
+        identified = MavoZARP_InitializeHandle(device, text);
+    }
+    ASSERT_EQ(identified, MAVOZARP_STATUS_SUCCESS);
     ASSERT_STREQ(text, route.headType);
     const size_t descriptors = OpenDescriptors();
 

@@ -100,25 +100,19 @@ void DeviceRegistry::StopRescans() {
 }
 
 void DeviceRegistry::Rescan() {
-    MavoZARP_Handle all[MAVOZARP_MAX_DEVICES] = {};
-    MavoZARP_Handle added[MAVOZARP_MAX_DEVICES] = {};
-    MavoZARP_Handle removed[MAVOZARP_MAX_DEVICES] = {};
-    int32_t allCount = 0, addedCount = 0, removedCount = 0;
-    const int32_t status =
-        MavoZARP_CheckForDevices(all, &allCount, added, &addedCount, removed, &removedCount);
-    if (status != MAVOZARP_STATUS_SUCCESS) {
+    const AdapterDiscovery discovery = CheckForAdapterSupplies();
+    if (discovery.status != MAVOZARP_STATUS_SUCCESS) {
         static bool told = false;  // the same failure every few seconds would drown the log
         if (!told) std::cerr << "mavozarp serve: discovery on the adapters failed: "
-                             << StatusMessage(status) << '\n';
+                             << StatusMessage(discovery.status) << '\n';
         told = true;
         return;
     }
-    for (int32_t i = 0; i < std::clamp(removedCount, 0, MAVOZARP_MAX_DEVICES); ++i)
-        Remove(removed[i]);
+    for (const MavoZARP_Handle handle : discovery.removed) Remove(handle);
     // A supply is served once its head is identified; one whose identification fails now is
     // tried again at the next rescan.
-    for (int32_t i = 0; i < std::clamp(allCount, 0, MAVOZARP_MAX_DEVICES); ++i) {
-        const MavoZARP_Handle handle = all[i];
+    for (size_t i = 0; i < discovery.all.size(); ++i) {
+        const MavoZARP_Handle handle = discovery.all[i];
         {
             std::lock_guard lock(mutex_);
             const bool known = std::any_of(adapterIds_.begin(), adapterIds_.end(),

@@ -1,5 +1,7 @@
 #include "device.h"
 
+#include <algorithm>
+
 #include "console.h"
 #include "serial_ports.h"
 #include "status_codes.h"
@@ -35,20 +37,31 @@ Exchange IdentifyHead(MavoZARP_Handle handle) {
     return exchange;
 }
 
-std::vector<MavoZARP_Handle> DiscoverAdapterSupplies() {
+AdapterDiscovery CheckForAdapterSupplies() {
     MavoZARP_Handle all[MAVOZARP_MAX_DEVICES] = {};
-    MavoZARP_Handle added[MAVOZARP_MAX_DEVICES] = {};
+    MavoZARP_Handle found[MAVOZARP_MAX_DEVICES] = {};
     MavoZARP_Handle removed[MAVOZARP_MAX_DEVICES] = {};
-    int32_t allCount = 0, addedCount = 0, removedCount = 0;
-    const int32_t status =
-        MavoZARP_CheckForDevices(all, &allCount, added, &addedCount, removed, &removedCount);
-    if (status != MAVOZARP_STATUS_SUCCESS) {
-        throw ToolError("discovery on the adapters failed: " + StatusMessage(status));
+    int32_t allCount = 0, foundCount = 0, removedCount = 0;
+    AdapterDiscovery discovery;
+    discovery.status =
+        MavoZARP_CheckForDevices(all, &allCount, found, &foundCount, removed, &removedCount);
+    if (discovery.status != MAVOZARP_STATUS_SUCCESS) return discovery;
+    const auto listed = [](const MavoZARP_Handle *handles, int32_t count) {
+        return std::vector<MavoZARP_Handle>(handles,
+                                            handles + std::clamp(count, 0, MAVOZARP_MAX_DEVICES));
+    };
+    discovery.all = listed(all, allCount);
+    discovery.found = listed(found, foundCount);
+    discovery.removed = listed(removed, removedCount);
+    return discovery;
+}
+
+std::vector<MavoZARP_Handle> DiscoverAdapterSupplies() {
+    AdapterDiscovery discovery = CheckForAdapterSupplies();
+    if (discovery.status != MAVOZARP_STATUS_SUCCESS) {
+        throw ToolError("discovery on the adapters failed: " + StatusMessage(discovery.status));
     }
-    const int32_t count = allCount < 0                      ? 0
-                          : allCount > MAVOZARP_MAX_DEVICES ? MAVOZARP_MAX_DEVICES
-                                                            : allCount;
-    return {all, all + count};
+    return std::move(discovery.all);
 }
 
 void CloseDevices(const std::vector<MavoZARP_Handle> &handles) {

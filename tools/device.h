@@ -30,8 +30,16 @@ Exchange SendCommand(MavoZARP_Handle handle, std::string_view command);
 // diagnostic lines are kept out of the tool's output.
 Exchange IdentifyHead(MavoZARP_Handle handle);
 
-// Discovery on the adapters: every supply now known, in the library's order. Throws ToolError
-// when the adapter library is missing or incomplete.
+// One discovery on the adapters (CheckForDevices): the status, every supply now known in the
+// library's order, and those found and removed since the last discovery.
+struct AdapterDiscovery {
+    int32_t status = 0;
+    std::vector<MavoZARP_Handle> all, found, removed;
+};
+AdapterDiscovery CheckForAdapterSupplies();
+
+// Every supply now known on the adapters, in the library's order. Throws ToolError when the
+// adapter library is missing or incomplete.
 std::vector<MavoZARP_Handle> DiscoverAdapterSupplies();
 
 // Closes serial and adapter devices; statuses are of no use at that point.

@@ -5,7 +5,6 @@
 // left behind shows in the AddressSanitizer build, whose leak check runs at exit.)
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -30,6 +29,7 @@
 #include "serial/bridge_emulator.h"
 #include "serial/text_supply_emulator.h"
 #include "support/pty.h"
+#include "support/descriptors.h"
 
 namespace {
 
@@ -142,15 +142,6 @@ private:
     std::mt19937 random_{7};
     std::thread thread_;
 };
-
-size_t OpenDescriptors() {
-    size_t count = 0;
-    if (DIR *directory = opendir("/proc/self/fd")) {
-        while (readdir(directory) != nullptr) ++count;
-        closedir(directory);
-    }
-    return count;
-}
 
 // Generous for a loaded machine: the longest export on a misbehaving line waits about a tenth of
 // a second per probe or exchange, up to a second for an answer's end and a second for a drain.

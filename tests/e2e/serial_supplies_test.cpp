@@ -2,7 +2,6 @@
 // serve real pseudo-terminals, found and commanded by the library as a host would.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 
 #include <cstring>
 #include <memory>
@@ -15,6 +14,7 @@
 #include "serial/pty_endpoint.h"
 #include "serial/text_supply_emulator.h"
 #include "support/pty.h"
+#include "support/descriptors.h"
 
 namespace {
 
@@ -158,15 +158,6 @@ TEST(SerialSupplies, UnrecognisedAnswersAndSilentOrMissingPortsGive300) {
     PseudoTerminal nothing;
     Open(nothing.SlavePath(), MAVOZARP_STATUS_SERIAL_ERROR);
     Open("/dev/no-such-serial-port", MAVOZARP_STATUS_SERIAL_ERROR);
-}
-
-size_t OpenDescriptors() {
-    size_t count = 0;
-    if (DIR *directory = opendir("/proc/self/fd")) {
-        while (readdir(directory) != nullptr) ++count;
-        closedir(directory);
-    }
-    return count;
 }
 
 TEST(SerialSupplies, FailedOpensLeaveNothingOpen) {

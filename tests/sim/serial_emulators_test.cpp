@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -16,6 +15,7 @@
 #include "serial/text_supply_emulator.h"
 #include "support/failure_text.h"
 #include "transport/serial_port.h"
+#include "support/descriptors.h"
 
 namespace {
 
@@ -192,11 +192,6 @@ TEST_F(TextSupplyEmulatorTest, ASilentSupplyRecordsButDoesNotAnswer) {
     port_.Send(std::string_view("?HTYPE\r"));
     EXPECT_EQ(port_.FailureOfRead(1), kWaitTimeout);
     EXPECT_EQ(Text(supply_.Line().Received()), "?HTYPE\r");
-}
-
-size_t OpenDescriptors() {
-    const std::filesystem::directory_iterator entries("/proc/self/fd");
-    return static_cast<size_t>(std::distance(begin(entries), end(entries)));
 }
 
 TEST(SerialEmulators, LeaveNoDescriptorsBehind) {

@@ -13,7 +13,6 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <numeric>
 #include <string>
@@ -22,6 +21,7 @@
 #include "base/failure_message.h"
 #include "platform/serial_device.h"
 #include "support/pty.h"
+#include "support/descriptors.h"
 
 namespace {
 
@@ -46,11 +46,6 @@ int64_t TimeOf(const std::function<void()> &action) {
     const Clock::time_point start = Clock::now();
     action();
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-size_t OpenDescriptors() {
-    const std::filesystem::directory_iterator entries("/proc/self/fd");
-    return static_cast<size_t>(std::distance(begin(entries), end(entries)));
 }
 
 Bytes EveryByteValue() {

@@ -5,6 +5,7 @@
 #include "status_codes.h"
 #include "stream_events.h"
 
+#include <algorithm>
 #include <httplib.h>
 
 #include <sys/socket.h>
@@ -330,7 +331,11 @@ void HttpApi::Start() {
     server.set_payload_max_length(impl.options.maxBody);
     // Small replies go out at once instead of waiting for the client's delayed acknowledgement.
     server.set_tcp_nodelay(true);
-    server.set_keep_alive_timeout(impl.options.idle.count());
+    // Between requests a keep-alive connection waits at most a couple of seconds: the server
+    // notices a stop only when that wait ends, so a browser's idle connection would otherwise hold
+    // the service's exit for the whole idle time. A client that stalls inside a request is still
+    // given the idle time.
+    server.set_keep_alive_timeout(std::min<time_t>(impl.options.idle.count(), 2));
     // A keep-alive connection is bounded by its idle time, not by a small count of requests.
     server.set_keep_alive_max_count(100000);
     server.set_read_timeout(impl.options.idle);

@@ -20,8 +20,6 @@ namespace {
 
 namespace ea = emulated_adapter;
 
-constexpr size_t kGuard = 16;
-constexpr char kSentinel = '\x5A';
 constexpr uint32_t kMaxAdapters = 6;
 
 const char *const kPresets[] = {"kora-band2", "picox-640", "vfk", "vfn", "pico00", "p532", ""};
@@ -44,21 +42,10 @@ constexpr int32_t kDocumented[] = {
 
 // Close and the adapter library's version pass its own failure status on unchanged.
 void CheckDocumentedOrAdapterStatus(int32_t status) {
-    FUZZ_CHECK(status > 0 || std::find(std::begin(kDocumented), std::end(kDocumented), status) !=
-                                 std::end(kDocumented));
+    if (status <= 0) CheckStatusAmong(status, kDocumented);
 }
 
-void CheckDocumented(int32_t status) {
-    FUZZ_CHECK(std::find(std::begin(kDocumented), std::end(kDocumented), status) !=
-               std::end(kDocumented));
-}
-
-void CheckText(const char *buffer) {
-    FUZZ_CHECK(strnlen(buffer, MAVOZARP_BUFFER_SIZE) < MAVOZARP_BUFFER_SIZE);
-    for (size_t i = MAVOZARP_BUFFER_SIZE; i < MAVOZARP_BUFFER_SIZE + kGuard; ++i) {
-        FUZZ_CHECK(buffer[i] == kSentinel);
-    }
-}
+void CheckDocumented(int32_t status) { CheckStatusAmong(status, kDocumented); }
 
 // Reads that move fewer bytes than asked while reporting success: the library's entry points
 // are wrapped once the adapter library is bound.
@@ -119,13 +106,7 @@ struct Session {
     }
 
     void Send(FuzzInput &input) {
-        std::string command;
-        if (input.Byte() % 4 == 0) {
-            const std::vector<uint8_t> bytes = input.Bytes(input.Byte() % MAVOZARP_BUFFER_SIZE);
-            command.assign(bytes.begin(), bytes.end());
-        } else {
-            command = kCommands[input.Byte() % std::size(kCommands)];
-        }
+        const std::string command = FuzzedCommand(input, kCommands);
         char reply[MAVOZARP_BUFFER_SIZE + kGuard];
         std::memset(reply, kSentinel, sizeof reply);
         const int32_t status = MavoZARP_SendCommand(Pick(input), command.c_str(), reply);

@@ -28,8 +28,6 @@ namespace {
 
 constexpr char kPortPath[] = "/dev/fuzz-line";
 constexpr char kMissingPath[] = "/dev/fuzz-missing";
-constexpr size_t kGuard = 16;
-constexpr char kSentinel = '\x5A';
 
 using Answers = std::vector<std::vector<uint8_t>>;
 
@@ -179,18 +177,7 @@ constexpr int32_t kDocumented[] = {
     MAVOZARP_STATUS_SERIAL_ERROR,  MAVOZARP_STATUS_OTHER_ERROR,
 };
 
-void CheckDocumented(int32_t status) {
-    FUZZ_CHECK(std::find(std::begin(kDocumented), std::end(kDocumented), status) !=
-               std::end(kDocumented));
-}
-
-// A text the library wrote: terminated within its 100 bytes, nothing written behind them.
-void CheckText(const char *buffer) {
-    FUZZ_CHECK(strnlen(buffer, MAVOZARP_BUFFER_SIZE) < MAVOZARP_BUFFER_SIZE);
-    for (size_t i = MAVOZARP_BUFFER_SIZE; i < MAVOZARP_BUFFER_SIZE + kGuard; ++i) {
-        FUZZ_CHECK(buffer[i] == kSentinel);
-    }
-}
+void CheckDocumented(int32_t status) { CheckStatusAmong(status, kDocumented); }
 
 const char *const kHeadPresets[] = {"kora-band2", "picox-640", "vfk", "vfn", "pico00"};
 const char *const kCommands[] = {"?HTYPE", "?P", "PCMD=1.5", "?TMAIN", "?FF", "?HID", "MATCH=1",
@@ -228,13 +215,7 @@ struct Session {
     }
 
     void Send(FuzzInput &input) {
-        std::string command;
-        if (input.Byte() % 4 == 0) {
-            const std::vector<uint8_t> bytes = input.Bytes(input.Byte() % MAVOZARP_BUFFER_SIZE);
-            command.assign(bytes.begin(), bytes.end());
-        } else {
-            command = kCommands[input.Byte() % std::size(kCommands)];
-        }
+        const std::string command = FuzzedCommand(input, kCommands);
         char reply[MAVOZARP_BUFFER_SIZE + kGuard];
         std::memset(reply, kSentinel, sizeof reply);
         CheckDocumented(MavoZARP_SendCommand(Pick(input), command.c_str(), reply));

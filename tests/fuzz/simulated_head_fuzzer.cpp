@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr size_t kGuard = 16;
-constexpr char kSentinel = '\x5A';
 
 // Settings whose query gives back exactly the value set.
 struct Setting {

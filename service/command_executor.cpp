@@ -1,6 +1,6 @@
 #include "command_executor.h"
 
-#include "status_codes.h"
+#include "client/status_codes.h"
 
 // Holds the device for one command; the next ticket that still waits is served after it.
 class CommandExecutor::Turn {

@@ -4,7 +4,7 @@
 // client never holds the device, because nothing waits on a client while holding a turn.
 #pragma once
 
-#include "device.h"
+#include "client/device.h"
 
 #include <atomic>
 #include <chrono>

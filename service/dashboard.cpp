@@ -1,7 +1,7 @@
 #include "dashboard.h"
 
 #include "dashboard_assets.h"
-#include "output.h"
+#include "client/output.h"
 
 #include <httplib.h>
 

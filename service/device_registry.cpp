@@ -1,6 +1,6 @@
 #include "device_registry.h"
 
-#include "status_codes.h"
+#include "client/status_codes.h"
 
 #include <algorithm>
 #include <iostream>

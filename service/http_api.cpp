@@ -2,7 +2,7 @@
 
 #include "dashboard.h"
 #include "metrics.h"
-#include "status_codes.h"
+#include "client/status_codes.h"
 #include "stream_events.h"
 
 #include <algorithm>

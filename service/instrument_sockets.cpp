@@ -1,6 +1,6 @@
 #include "instrument_sockets.h"
 
-#include "status_codes.h"
+#include "client/status_codes.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>

@@ -1,6 +1,6 @@
 #include "metrics.h"
 
-#include "status_codes.h"
+#include "client/status_codes.h"
 
 #include <map>
 #include <charconv>

@@ -5,7 +5,6 @@
 // never holds a device. Commands run on a thread of their own, in arrival order.
 #pragma once
 
-#include "arguments.h"
 #include "device_registry.h"
 
 #include <chrono>
@@ -22,17 +21,11 @@ struct BrokerAddress {
     uint16_t port = 0;
 };
 
-// mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883); IPv6 hosts in brackets. Throws
-// UsageError.
-BrokerAddress ParseBrokerUrl(const std::string &url);
-
-// A device id as one topic level: bytes other than letters, digits and "-_.~?" as %XX, so that
-// "/dev/pts/5" becomes "%2Fdev%2Fpts%2F5" and no id can hold a level separator or a wildcard.
-std::string TopicLevel(std::string_view id);
-// The id of a topic level; nothing when a % is not followed by two hexadecimal digits.
-std::optional<std::string> IdOfTopicLevel(std::string_view level);
+// The readings published when none are named.
+inline constexpr char kDefaultReadings[] = "?P,?C,?L,?FF";
 
 struct MqttOptions {
+    std::string url;  // as given: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]
     BrokerAddress broker;
     std::string clientId;
     std::string prefix;  // ends with '/'
@@ -45,9 +38,6 @@ struct MqttOptions {
     size_t bufferedSamples = 1000;
     bool allowControl = false;
 };
-
-// The MQTT options of the command line, or nothing without --mqtt. Throws UsageError.
-std::optional<MqttOptions> ReadMqttOptions(const ParsedArguments &arguments, bool allowControl);
 
 class MqttBridge {
 public:

@@ -7,7 +7,7 @@
 #pragma once
 
 #include "command_executor.h"
-#include "documents.h"
+#include "client/documents.h"
 
 #include <chrono>
 #include <condition_variable>

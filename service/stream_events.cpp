@@ -1,6 +1,6 @@
 #include "stream_events.h"
 
-#include "status_codes.h"
+#include "client/status_codes.h"
 
 #include <charconv>
 #include <cmath>

@@ -252,15 +252,6 @@ double ParseSeconds(std::string_view option, const std::string &text) {
     return value;
 }
 
-std::string DeviceSelector::Describe() const {
-    switch (kind) {
-    case Kind::Port: return "--port " + port;
-    case Kind::Adapter: return "--adapter " + std::to_string(adapterIndex);
-    case Kind::Simulated: break;
-    }
-    return "--simulated";
-}
-
 DeviceSelector SelectDevice(const ParsedArguments &arguments) {
     unsigned given = 0;
     DeviceSelector selector;

@@ -2,6 +2,8 @@
 // share, and the arguments a subcommand runs with. The reading itself is CLI11's.
 #pragma once
 
+#include "client/device_selector.h"
+
 #include <map>
 #include <span>
 #include <stdexcept>
@@ -12,11 +14,6 @@
 // A mistake in the command line: the tool names it in one line with a hint to --help and exits
 // with 2.
 struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-// A failure while running (no device, a refused command): printed, exit status 1.
-struct ToolError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
@@ -41,16 +38,6 @@ struct ParsedArguments {
 unsigned long ParseCount(std::string_view option, const std::string &text);
 // A non-negative finite number of seconds, or a usage error naming the option.
 double ParseSeconds(std::string_view option, const std::string &text);
-
-// Handles live only inside one process, so every invocation names its device anew.
-struct DeviceSelector {
-    enum class Kind { Simulated, Port, Adapter };
-    Kind kind = Kind::Simulated;
-    std::string port;           // Port: the path or port name
-    unsigned adapterIndex = 0;  // Adapter: position in the order scan lists the supplies
-
-    std::string Describe() const;  // "--port /dev/ttyUSB0", as it was given
-};
 
 inline constexpr OptionDefinition kSelectorOptions[] = {
     {"--port", "PATH", "a supply on a serial port (UART-to-I2C bridge or text supply)"},

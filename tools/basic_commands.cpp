@@ -1,6 +1,6 @@
 // version, scan and send: one exchange each with the library, printed.
-#include "documents.h"
-#include "status_codes.h"
+#include "client/documents.h"
+#include "client/status_codes.h"
 #include "subcommands.h"
 
 #include <algorithm>
@@ -21,7 +21,7 @@ int RunVersion(const ParsedArguments &arguments) {
     char version[MAVOZARP_BUFFER_SIZE] = {};
     if (!arguments.Has("--adapter-library")) {
         const int32_t status = MavoZARP_GetDLLVersion(version);
-        if (status != MAVOZARP_STATUS_SUCCESS) throw ToolError(StatusMessage(status));
+        if (status != MAVOZARP_STATUS_SUCCESS) throw DeviceError(StatusMessage(status));
         std::cout << version << '\n';
         return 0;
     }
@@ -37,7 +37,7 @@ int RunVersion(const ParsedArguments &arguments) {
         MavoZARP_GetDLLVersion(version);
     }
     std::cout << version << '\n';
-    throw ToolError("the adapter library's version is not available: " + StatusMessage(status));
+    throw DeviceError("the adapter library's version is not available: " + StatusMessage(status));
 }
 
 int RunScan(const ParsedArguments &arguments) {

@@ -1,8 +1,8 @@
 // ports: the machine's serial ports, and with --probe which supply answers on each.
-#include "device.h"
-#include "output.h"
-#include "serial_ports.h"
-#include "status_codes.h"
+#include "client/device.h"
+#include "client/output.h"
+#include "client/serial_ports.h"
+#include "client/status_codes.h"
 #include "subcommands.h"
 
 #include <iostream>

@@ -1,10 +1,10 @@
 // shell: a prompt where every line is one command of the language.
-#include "console.h"
-#include "device.h"
+#include "client/console.h"
+#include "client/device.h"
 #include "language.h"
 #include "line_input.h"
-#include "output.h"
-#include "status_codes.h"
+#include "client/output.h"
+#include "client/status_codes.h"
 #include "subcommands.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 // status: one panel of everything the head can tell, chosen by its family.
-#include "documents.h"
-#include "status_codes.h"
+#include "client/documents.h"
+#include "client/status_codes.h"
 #include "subcommands.h"
 
 #include <iostream>

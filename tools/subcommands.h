@@ -4,7 +4,7 @@
 
 #include "arguments.h"
 
-#include "output.h"
+#include "client/output.h"
 
 int RunVersion(const ParsedArguments &arguments);
 int RunScan(const ParsedArguments &arguments);

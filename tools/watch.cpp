@@ -1,8 +1,8 @@
 // watch: the same queries at a fixed interval, as an aligned table or CSV, until a count is
 // reached or the user stops it with Ctrl-C.
-#include "device.h"
-#include "output.h"
-#include "status_codes.h"
+#include "client/device.h"
+#include "client/output.h"
+#include "client/status_codes.h"
 #include "subcommands.h"
 
 #include <algorithm>

@@ -1,4 +1,4 @@
-#include "documents.h"
+#include "client/documents.h"
 
 #include <charconv>
 #include <cstdio>

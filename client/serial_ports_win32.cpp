@@ -1,7 +1,5 @@
 // Serial ports on Windows: the COM devices the system lists.
-#if defined(_WIN32)
-
-#include "serial_ports.h"
+#include "client/serial_ports.h"
 
 #include <windows.h>
 
@@ -59,5 +57,3 @@ unsigned PortSpeed(const std::string &path) {
     (void)path;  // the port is exclusive while the library has it open
     return 0;
 }
-
-#endif

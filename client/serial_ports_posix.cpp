@@ -1,7 +1,5 @@
 // Serial ports on Linux: sysfs tells the devices and their USB details, /proc who holds a port.
-#if !defined(_WIN32)
-
-#include "serial_ports.h"
+#include "client/serial_ports.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -220,5 +218,3 @@ unsigned PortSpeed(const std::string &path) {
     const auto speed = kSpeeds.find(cfgetispeed(&settings));
     return read && speed != kSpeeds.end() ? speed->second : 0;
 }
-
-#endif

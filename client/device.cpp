@@ -1,10 +1,10 @@
-#include "device.h"
+#include "client/device.h"
 
 #include <algorithm>
 
-#include "console.h"
-#include "serial_ports.h"
-#include "status_codes.h"
+#include "client/console.h"
+#include "client/serial_ports.h"
+#include "client/status_codes.h"
 
 namespace {
 
@@ -16,6 +16,15 @@ std::string WithoutLineEnds(const char *text) {
 }
 
 }  // namespace
+
+std::string DeviceSelector::Describe() const {
+    switch (kind) {
+    case Kind::Port: return "--port " + port;
+    case Kind::Adapter: return "--adapter " + std::to_string(adapterIndex);
+    case Kind::Simulated: break;
+    }
+    return "--simulated";
+}
 
 Exchange SendCommand(MavoZARP_Handle handle, std::string_view command) {
     char reply[MAVOZARP_BUFFER_SIZE] = {};
@@ -59,7 +68,7 @@ AdapterDiscovery CheckForAdapterSupplies() {
 std::vector<MavoZARP_Handle> DiscoverAdapterSupplies() {
     AdapterDiscovery discovery = CheckForAdapterSupplies();
     if (discovery.status != MAVOZARP_STATUS_SUCCESS) {
-        throw ToolError("discovery on the adapters failed: " + StatusMessage(discovery.status));
+        throw DeviceError("discovery on the adapters failed: " + StatusMessage(discovery.status));
     }
     return std::move(discovery.all);
 }
@@ -77,7 +86,7 @@ Device::Device(const DeviceSelector &selector) : selector_(selector) {
         if (status != MAVOZARP_STATUS_SUCCESS) {
             // The library has one code for every cause; the system tells which one it was.
             const std::optional<std::string> problem = PortProblem(selector.port);
-            throw ToolError("cannot open a supply on " + selector.port + ": " +
+            throw DeviceError("cannot open a supply on " + selector.port + ": " +
                             (problem ? *problem + " (" + std::to_string(status) + ")"
                                      : StatusMessage(status)));
         }
@@ -90,7 +99,7 @@ Device::Device(const DeviceSelector &selector) : selector_(selector) {
         if (selector.adapterIndex >= opened_.size()) {
             const size_t found = opened_.size();
             CloseDevices(opened_);
-            throw ToolError("no supply at adapter index " + std::to_string(selector.adapterIndex) +
+            throw DeviceError("no supply at adapter index " + std::to_string(selector.adapterIndex) +
                             ": " + std::to_string(found) + " found (see `mavozarp scan`)");
         }
         handle_ = opened_[selector.adapterIndex];
@@ -100,7 +109,7 @@ Device::Device(const DeviceSelector &selector) : selector_(selector) {
     const Exchange identification = IdentifyHead(handle_);
     if (!identification.Succeeded()) {
         CloseDevices(opened_);
-        throw ToolError("cannot identify the head of " + selector.Describe() + ": " +
+        throw DeviceError("cannot identify the head of " + selector.Describe() + ": " +
                         StatusMessage(identification.status));
     }
     headType_ = identification.reply;

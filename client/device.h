@@ -1,7 +1,7 @@
 // The device a subcommand works on, reached through the library's six exported calls only.
 #pragma once
 
-#include "arguments.h"
+#include "client/device_selector.h"
 
 #include <MavoZARP.h>
 
@@ -38,7 +38,7 @@ struct AdapterDiscovery {
 };
 AdapterDiscovery CheckForAdapterSupplies();
 
-// Every supply now known on the adapters, in the library's order. Throws ToolError when the
+// Every supply now known on the adapters, in the library's order. Throws DeviceError when the
 // adapter library is missing or incomplete.
 std::vector<MavoZARP_Handle> DiscoverAdapterSupplies();
 
@@ -48,7 +48,7 @@ void CloseDevices(const std::vector<MavoZARP_Handle> &handles);
 // The selected device, opened and with its head identified; closed when destroyed.
 class Device {
 public:
-    explicit Device(const DeviceSelector &selector);  // throws ToolError
+    explicit Device(const DeviceSelector &selector);  // throws DeviceError
     ~Device();
     Device(const Device &) = delete;
     Device &operator=(const Device &) = delete;

@@ -1,6 +1,6 @@
-#include "output.h"
+#include "client/output.h"
 
-#include "status_codes.h"
+#include "client/status_codes.h"
 
 #include <algorithm>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "status_codes.h"
+#include "client/status_codes.h"
 
 #include <MavoZARP.h>
 

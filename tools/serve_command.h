@@ -1,8 +1,12 @@
-// mavozarp serve: the service's command line and configuration file, and the run from start to
-// SIGINT/SIGTERM.
+// mavozarp serve: the service's command line and configuration file, read into the service's
+// settings; the service itself (service/) runs from there to SIGINT/SIGTERM.
 #pragma once
 
 #include "arguments.h"
+#include "mqtt_bridge.h"
+
+#include <optional>
+#include <string>
 
 inline constexpr OptionDefinition kServeOptions[] = {
     {"--config", "FILE", "a JSON file naming devices and options (see the README)"},
@@ -31,3 +35,10 @@ inline constexpr OptionDefinition kServeOptions[] = {
 };
 
 int RunServe(const ParsedArguments &arguments);
+
+// mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883); IPv6 hosts in brackets. Throws
+// UsageError.
+BrokerAddress ParseBrokerUrl(const std::string &url);
+
+// The MQTT options of the command line, or nothing without --mqtt. Throws UsageError.
+std::optional<MqttOptions> ReadMqttOptions(const ParsedArguments &arguments, bool allowControl);

@@ -1,4 +1,4 @@
-#include "head_families.h"
+#include "client/head_families.h"
 
 namespace {
 

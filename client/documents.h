@@ -3,9 +3,9 @@
 // same code serves a device the tool opened and one the service owns.
 #pragma once
 
-#include "device.h"
-#include "head_families.h"
-#include "output.h"
+#include "client/device.h"
+#include "client/head_families.h"
+#include "client/output.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "console.h"
+#include "client/console.h"
 
 #include <cstdio>
 #include <iostream>

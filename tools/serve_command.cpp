@@ -1,0 +1,132 @@
+#include "serve_command.h"
+
+#include "client/output.h"
+#include "serve.h"
+
+#include <fstream>
+
+namespace {
+
+// What the command line and the configuration file say, before the access rules are made of it.
+struct ServeSettingsRead {
+    ServeSettings serve;
+    std::string tokenFile;
+    std::vector<std::string> hostNames;
+};
+
+uint16_t ParsePort(std::string_view option, const std::string &text) {
+    const unsigned long port = ParseCount(option, text);
+    if (port > 65535) throw UsageError(std::string(option) + " needs a port number up to 65535");
+    return static_cast<uint16_t>(port);
+}
+
+std::chrono::milliseconds Milliseconds(double seconds) {
+    return std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
+}
+
+// The configuration file names what the command line can; the command line adds to it (devices,
+// host names) or overrides it (everything else).
+void ReadConfigFile(const std::string &path, ServeSettingsRead &settings) {
+    std::ifstream file(path);
+    if (!file) throw UsageError("cannot read the configuration file " + path);
+    const Json config = Json::parse(file, nullptr, false);
+    if (!config.is_object()) throw UsageError(path + ": not a JSON object");
+    const auto wrong = [&](const std::string &key, const char *what) {
+        return UsageError(path + ": \"" + key + "\" must be " + what);
+    };
+    const auto strings = [&](const std::string &key, const Json &value) {
+        std::vector<std::string> list;
+        if (!value.is_array()) throw wrong(key, "a list of strings");
+        for (const Json &item : value) {
+            if (!item.is_string()) throw wrong(key, "a list of strings");
+            list.push_back(item.get<std::string>());
+        }
+        return list;
+    };
+    const auto port = [&](const std::string &key, const Json &value) {
+        if (!value.is_number_unsigned() || value.get<uint64_t>() > 65535)
+            throw wrong(key, "a port number");
+        return value.get<uint16_t>();
+    };
+    for (const auto &[key, value] : config.items()) {
+        if (key == "simulated" || key == "adapters" || key == "allow_control") {
+            if (!value.is_boolean()) throw wrong(key, "true or false");
+            (key == "simulated"  ? settings.serve.devices.simulated
+             : key == "adapters" ? settings.serve.devices.adapters
+                                 : settings.serve.http.policy.allowControl) = value.get<bool>();
+        } else if (key == "ports") {
+            settings.serve.devices.ports = strings(key, value);
+        } else if (key == "host_names") {
+            settings.hostNames = strings(key, value);
+        } else if (key == "rescan_seconds") {
+            if (!value.is_number() || value.get<double>() < 0.1) throw wrong(key, "0.1 or more");
+            settings.serve.devices.rescanInterval = Milliseconds(value.get<double>());
+        } else if (key == "listen" || key == "instrument_address" || key == "token_file") {
+            if (!value.is_string()) throw wrong(key, "a string");
+            (key == "listen"               ? settings.serve.http.address
+             : key == "instrument_address" ? settings.serve.instruments.address
+                                           : settings.tokenFile) = value.get<std::string>();
+        } else if (key == "http_port") {
+            settings.serve.http.port = port(key, value);
+        } else if (key == "instrument_port") {
+            settings.serve.instruments.firstPort = port(key, value);
+        } else {
+            throw UsageError(path + ": unknown setting \"" + key + "\"");
+        }
+    }
+}
+
+ServeSettings ReadSettings(const ParsedArguments &arguments) {
+    ServeSettingsRead settings;
+    if (arguments.Has("--config")) ReadConfigFile(arguments.Value("--config"), settings);
+    if (arguments.Has("--simulated")) settings.serve.devices.simulated = true;
+    for (const std::string &port : arguments.Values("--port")) settings.serve.devices.ports.push_back(port);
+    if (arguments.Has("--adapters")) settings.serve.devices.adapters = true;
+    if (arguments.Has("--rescan")) {
+        const double seconds = ParseSeconds("--rescan", arguments.Value("--rescan"));
+        if (seconds < 0.1) throw UsageError("--rescan needs 0.1 seconds or more");
+        settings.serve.devices.rescanInterval = Milliseconds(seconds);
+    }
+    if (arguments.Has("--listen")) settings.serve.http.address = arguments.Value("--listen");
+    if (arguments.Has("--http-port"))
+        settings.serve.http.port = ParsePort("--http-port", arguments.Value("--http-port"));
+    for (const std::string &name : arguments.Values("--host-name")) settings.hostNames.push_back(name);
+    if (arguments.Has("--instrument-address"))
+        settings.serve.instruments.address = arguments.Value("--instrument-address");
+    if (arguments.Has("--instrument-port"))
+        settings.serve.instruments.firstPort = ParsePort("--instrument-port", arguments.Value("--instrument-port"));
+    if (arguments.Has("--token-file")) settings.tokenFile = arguments.Value("--token-file");
+    if (arguments.Has("--allow-control")) settings.serve.http.policy.allowControl = true;
+
+    if (!settings.serve.devices.simulated && settings.serve.devices.ports.empty() && !settings.serve.devices.adapters)
+        throw UsageError("no device to serve: give --simulated, --port PATH or --adapters");
+
+    AccessPolicy &policy = settings.serve.http.policy;
+    policy.tokenForReading = !IsLoopback(settings.serve.http.address);
+    if (policy.tokenForReading && settings.tokenFile.empty()) {
+        throw UsageError("listening on " + settings.serve.http.address +
+                         " needs a bearer token: give --token-file");
+    }
+    if (!settings.tokenFile.empty()) {
+        try {
+            policy.token = ReadTokenFile(settings.tokenFile);
+        } catch (const std::runtime_error &error) {
+            throw UsageError(std::string("--token-file: ") + error.what());
+        }
+    } else if (policy.allowControl) {
+        policy.token = MakeToken();
+    }
+    // The loopback names are always ours; any other name only when configured, so that a page
+    // whose name was made to resolve to this machine is refused.
+    policy.hostNames = {"localhost", "127.0.0.1", "::1"};
+    if (!IsLoopback(settings.serve.http.address)) policy.hostNames.push_back(settings.serve.http.address);
+    for (const std::string &name : settings.hostNames) policy.hostNames.push_back(name);
+    settings.serve.instruments.policy = policy;
+    settings.serve.mqtt = ReadMqttOptions(arguments, policy.allowControl);
+    return settings.serve;
+}
+
+}  // namespace
+
+int RunServe(const ParsedArguments &arguments) { return Serve(ReadSettings(arguments)); }
+

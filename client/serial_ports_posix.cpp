@@ -140,7 +140,7 @@ std::string PermissionProblem(const std::string &path, const struct stat &port) 
     return "permission denied: only its owner " +
            (owner != nullptr ? std::string(owner->pw_name) : std::to_string(port.st_uid)) +
            " may use " + path + " (mode " + mode + ", group " + groupName +
-           "); a udev rule can give it to a group (see the README)";
+           "); a udev rule can give it to a group (see docs/tool.md)";
 }
 
 std::string FileKind(const struct stat &file) {

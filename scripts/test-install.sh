@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs MavoZARP as a user and a packager would, and checks the result. A plain Release build
-# (no preset, as the README shows; prefix /usr for the packages) is made and its tests run; then:
+# (no preset, as docs/building.md shows; prefix /usr for the packages) is made and its tests run; then:
 # - cmake --install into a temporary prefix, twice: one set of files; the soname and the version
 #   node of the six symbols (objdump);
 # - a C program built through pkg-config and a C++ program through find_package(MavoZARP 2.1),

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr OptionDefinition kJsonOption{"--json", nullptr, "write one JSON document (see the README)"};
+constexpr OptionDefinition kJsonOption{"--json", nullptr, "write one JSON document (see docs/tool.md)"};
 
 constexpr OptionDefinition kVersionOptions[] = {
     {"--adapter-library", nullptr, "also the adapter library's version (loads it)"}};
@@ -82,7 +82,7 @@ constexpr Subcommand kSubcommands[] = {
      "Opens the devices and serves them until SIGINT or SIGTERM: an instrument socket per\n"
      "device (one command per line, one reply line), an HTTP API with JSON under /api/v1 and\n"
      "Prometheus metrics at /metrics. Listens on loopback and is read-only unless told\n"
-     "otherwise; see the README, \"Serving supplies on the network\".\n\n"
+     "otherwise; see docs/service.md.\n\n"
      "Example: mavozarp serve --simulated --port /dev/ttyUSB0 --adapters",
      false, kServeOptions, nullptr, nullptr, RunServe},
 #endif

@@ -9,7 +9,7 @@
 #include <string>
 
 inline constexpr OptionDefinition kServeOptions[] = {
-    {"--config", "FILE", "a JSON file naming devices and options (see the README)"},
+    {"--config", "FILE", "a JSON file naming devices and options (see docs/service.md)"},
     {"--simulated", nullptr, "serve the simulated head (handle -1)"},
     {"--port", "PATH", "serve the supply on this serial port (repeatable)", true},
     {"--adapters", nullptr, "serve every supply on the USB-to-I2C adapters, rescanned"},

@@ -11,6 +11,7 @@
 
 #include "adapter_handles.h"
 #include "mpsse_i2c.h"
+#include "silent_engines.h"
 #include "status.h"
 #include "transport/adapter_entry_points.h"
 #include "usb_link.h"
@@ -38,6 +39,7 @@ enum WriteType : uint32_t { kControlOnly = 0, kSingleByte = 1, kPages = 2 };
 enum ReadType : uint32_t { kSingleByteRead = 1, kBlockRead = 2 };
 
 struct OpenEngine {
+    UsbDevice device;
     std::unique_ptr<MpsseLink> link;
     MpsseI2cMaster master;
     bool initialised = false;
@@ -47,6 +49,7 @@ struct Library {
     std::mutex mutex;
     // The engines of the last count, so that naming by index sees the same list.
     std::vector<UsbDevice> enumerated;
+    SilentEngines silent;
     std::map<AdapterHandle, std::unique_ptr<OpenEngine>> open;
     AdapterHandle nextHandle = kFirstHandle;
 };
@@ -75,11 +78,28 @@ void CopyText(char *to, size_t capacity, std::string_view text) {
     std::snprintf(to, capacity, "%.*s", static_cast<int>(text.size()), text.data());
 }
 
+// The engines attached now but the silent ones.
+Status EnumerateAnswering(Library &library, std::vector<UsbDevice> &found) {
+    std::vector<UsbDevice> attached;
+    const Status status = EnumerateEngines(Backend(), attached);
+    if (status == Status::kOk) found = library.silent.Answering(attached);
+    return status;
+}
+
 Status Enumerate(Library &library) {
     std::vector<UsbDevice> found;
-    const Status status = Backend().Enumerate(found);
+    const Status status = EnumerateAnswering(library, found);
     if (status == Status::kOk) library.enumerated = std::move(found);
     return status;
+}
+
+// Said once on stderr: the engine is left out until its chip is plugged again.
+void Silence(Library &library, const UsbDevice &device) {
+    if (!library.silent.Add(device)) return;
+    std::fprintf(stderr,
+                 "MavoFTCI2C: \"%s\" (serial number \"%s\", location 0x%08X) does not answer as "
+                 "an MPSSE engine; left out until it is plugged in again\n",
+                 device.description.c_str(), device.serialNumber.c_str(), device.location);
 }
 
 // The engine at `index` of the last count (enumerating first when nothing was counted yet).
@@ -102,7 +122,7 @@ template <class Matches>
 Status Open(Library &library, AdapterHandle *handle, Matches matches) {
     if (handle == nullptr) return Status::kInvalidArgument;
     std::vector<UsbDevice> found;
-    Status status = Backend().Enumerate(found);
+    Status status = EnumerateAnswering(library, found);
     if (status != Status::kOk) return status;
     for (const UsbDevice &device : found) {
         if (!matches(device)) continue;
@@ -113,7 +133,7 @@ Status Open(Library &library, AdapterHandle *handle, Matches matches) {
         MpsseLink &opened = *link;
         const AdapterHandle given = library.nextHandle++;
         library.open[given] = std::unique_ptr<OpenEngine>(
-            new OpenEngine{std::move(link), MpsseI2cMaster(opened, device.chip)});
+            new OpenEngine{device, std::move(link), MpsseI2cMaster(opened, device.chip)});
         *handle = given;
         return Status::kOk;
     }
@@ -275,6 +295,9 @@ FTDI_ADAPTER_EXPORT uint32_t I2C_InitDevice(AdapterHandle handle, uint32_t clock
         engine->initialised = false;
         status = engine->master.Initialise(clockDivisor);
         engine->initialised = status == Status::kOk;
+        if (status == Status::kAdapterTimedOut || status == Status::kEngineOutOfStep) {
+            Silence(library, engine->device);
+        }
         return status;
     });
 }

@@ -1,35 +1,19 @@
-// The USB side over libftdi (and its libusb): kept to the calls that find, open, reset and move
-// bytes, so that everything else is tested against the engine model.
+// The USB side over libftdi (and its libusb): kept to the calls that list, open, reset and move
+// bytes, so that everything else, down to which channels are used, is tested against the engine
+// model.
 #include <ftdi.h>
 #include <libusb.h>
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <thread>
+#include <tuple>
 
 #include "usb_link.h"
 
 namespace ftdi_adapter {
 
 namespace {
-
-constexpr int kFtdiVendor = 0x0403;
-
-struct ChipIdentity {
-    int product;
-    uint16_t release;  // bcdDevice
-    Chip chip;
-    unsigned engines;  // interfaces with an MPSSE engine, from A on
-};
-
-constexpr std::array kChips = {
-    ChipIdentity{.product = 0x6010, .release = 0x0500, .chip = Chip::kFt2232D, .engines = 2},
-    ChipIdentity{.product = 0x6010, .release = 0x0700, .chip = Chip::kFt2232H, .engines = 2},
-    ChipIdentity{.product = 0x6011, .release = 0x0800, .chip = Chip::kFt4232H, .engines = 2},
-    ChipIdentity{.product = 0x6014, .release = 0x0900, .chip = Chip::kFt232H, .engines = 1},
-};
-constexpr std::array kProducts = {0x6010, 0x6011, 0x6014};
 
 constexpr unsigned char kLatencyMs = 2;
 constexpr int kMaxPortDepth = 7;
@@ -47,17 +31,6 @@ struct DeviceList {
     ftdi_device_list *first = nullptr;
     ~DeviceList() { ftdi_list_free(&first); }
 };
-
-const ChipIdentity *Identify(libusb_device *device) {
-    libusb_device_descriptor descriptor{};
-    if (libusb_get_device_descriptor(device, &descriptor) != 0) return nullptr;
-    for (const ChipIdentity &identity : kChips) {
-        if (identity.product == descriptor.idProduct && identity.release == descriptor.bcdDevice) {
-            return &identity;
-        }
-    }
-    return nullptr;
-}
 
 std::vector<uint8_t> PortPath(libusb_device *device) {
     uint8_t ports[kMaxPortDepth] = {};
@@ -88,18 +61,16 @@ Status ReadStrings(libusb_device *device, std::string &product, std::string &ser
     return Status::kOk;
 }
 
-// Calls `visit(device, identity)` for every supported chip attached.
+// Calls `visit(device, descriptor)` for every FTDI chip attached (libftdi's list of FTDI's own
+// product ids: the FT232R and FT2232 to FT232H families), until it answers true.
 template <class Visit>
 Status ForEachChip(ftdi_context *context, Visit visit) {
-    for (const int product : kProducts) {
-        DeviceList list;
-        if (ftdi_usb_find_all(context, &list.first, kFtdiVendor, product) < 0) {
-            return Status::kUsbFailure;
-        }
-        for (ftdi_device_list *entry = list.first; entry != nullptr; entry = entry->next) {
-            const ChipIdentity *identity = Identify(entry->dev);
-            if (identity != nullptr && visit(entry->dev, *identity)) return Status::kOk;
-        }
+    DeviceList list;
+    if (ftdi_usb_find_all(context, &list.first, 0, 0) < 0) return Status::kUsbFailure;
+    for (ftdi_device_list *entry = list.first; entry != nullptr; entry = entry->next) {
+        libusb_device_descriptor descriptor{};
+        if (libusb_get_device_descriptor(entry->dev, &descriptor) != 0) continue;
+        if (visit(entry->dev, descriptor)) break;
     }
     return Status::kOk;
 }
@@ -165,33 +136,25 @@ public:
         return std::string("libftdi ") + ftdi_get_library_version().version_str;
     }
 
-    Status Enumerate(std::vector<UsbDevice> &found) override {
+    Status ListChips(const std::function<bool(uint16_t release)> &named,
+                     std::vector<UsbChip> &chips) override {
         FtdiContext ftdi;
         if (ftdi.context == nullptr) return Status::kUsbFailure;
-        const Status status =
-            ForEachChip(ftdi.context, [&](libusb_device *device, const ChipIdentity &identity) {
-                std::string product, serialNumber;
-                const Status access = ReadStrings(device, product, serialNumber);
-                const uint8_t bus = libusb_get_bus_number(device);
-                const std::vector<uint8_t> path = PortPath(device);
-                for (unsigned engine = 0; engine < identity.engines; ++engine) {
-                    // Chips with several engines name each by its letter, as FTDI's own
-                    // drivers do.
-                    const std::string letter =
-                        identity.engines > 1 ? std::string(1, static_cast<char>('A' + engine))
-                                             : std::string();
-                    found.push_back(UsbDevice{
-                        .description = product + (letter.empty() ? "" : " " + letter),
-                        .serialNumber = serialNumber + letter,
-                        .location = LocationOf(bus, path, engine + 1),
-                        .chip = identity.chip,
-                        .access = access,
-                    });
+        const Status status = ForEachChip(
+            ftdi.context, [&](libusb_device *device, const libusb_device_descriptor &descriptor) {
+                UsbChip chip;
+                chip.release = descriptor.bcdDevice;
+                chip.bus = libusb_get_bus_number(device);
+                chip.portPath = PortPath(device);
+                chip.address = libusb_get_device_address(device);
+                if (named(chip.release)) {
+                    chip.access = ReadStrings(device, chip.product, chip.serialNumber);
                 }
+                chips.push_back(std::move(chip));
                 return false;
             });
-        std::sort(found.begin(), found.end(), [](const UsbDevice &a, const UsbDevice &b) {
-            return a.location < b.location;
+        std::sort(chips.begin(), chips.end(), [](const UsbChip &a, const UsbChip &b) {
+            return std::tie(a.bus, a.portPath) < std::tie(b.bus, b.portPath);
         });
         return status;
     }
@@ -203,9 +166,10 @@ public:
         int result = ftdi_set_interface(context, static_cast<ftdi_interface>(interfaceNumber));
         bool found = false;
         if (result == 0) {
-            ForEachChip(context, [&](libusb_device *candidate, const ChipIdentity &) {
+            ForEachChip(context, [&](libusb_device *candidate, const libusb_device_descriptor &) {
                 found = LocationOf(libusb_get_bus_number(candidate), PortPath(candidate),
-                                   interfaceNumber) == device.location;
+                                   interfaceNumber) == device.location &&
+                        libusb_get_device_address(candidate) == device.address;
                 // libftdi detaches the kernel's serial driver where it may.
                 if (found) result = ftdi_usb_open_dev(context, candidate);
                 return found;

@@ -22,6 +22,7 @@ constexpr uint8_t kSendImmediate = 0x87;
 constexpr uint8_t kDivideBy5On = 0x8B;
 constexpr uint8_t kThreePhaseOn = 0x8C;
 constexpr uint8_t kAdaptiveClockingOff = 0x97;
+constexpr uint8_t kDriveOnlyZero = 0x9E;  // low byte pins, high byte pins: 1 = open drain
 // An opcode the engine does not know: it answers 0xFA and the opcode, which tells that command
 // and answer streams are in step.
 constexpr uint8_t kProbe = 0xAA;
@@ -68,13 +69,21 @@ public:
             .Lines(true, Sda::kLow, kLineHoldRepeats)
             .Lines(true, Sda::kReleased, kLineHoldRepeats);
     }
-    // The byte driven out, then SDA released for the device's acknowledgement, read back as the
-    // lowest bit of one answer byte.
-    Commands &ByteWithAcknowledge(uint8_t byte) {
-        return Lines(false, Sda::kLow)
-            .Add({kBytesOutOnFallingEdge, 0x00, 0x00, byte})
-            .Lines(false, Sda::kReleased)
-            .Add({kBitsInOnRisingEdge, 0x00, kSendImmediate});
+    // The byte out, then SDA released for the device's acknowledgement, read back as the lowest
+    // bit of one answer byte. Where the chip makes SDA open drain, the byte goes out whole.
+    // Elsewhere the first seven bits are driven both ways and the last one by SDA low or
+    // released, so that SDA is never driven high when the device takes it for its acknowledgement.
+    Commands &ByteWithAcknowledge(uint8_t byte, bool openDrain) {
+        Lines(false, Sda::kLow);
+        if (openDrain) {
+            Add({kBytesOutOnFallingEdge, 0x00, 0x00, byte});
+        } else {
+            const bool lastBitHigh = (byte & 0x01) != 0;
+            Add({kBitsOutOnFallingEdge, 0x06, byte})
+                .Lines(false, lastBitHigh ? Sda::kReleased : Sda::kLow)
+                .Add({kBitsOutOnFallingEdge, 0x00, static_cast<uint8_t>(byte << 7)});
+        }
+        return Lines(false, Sda::kReleased).Add({kBitsInOnRisingEdge, 0x00, kSendImmediate});
     }
     // A byte read with SDA released, then acknowledged by driving SDA low for one clock, or not
     // acknowledged by leaving it released.
@@ -95,7 +104,7 @@ uint32_t ClockFrequency(Chip chip, uint32_t divisor) {
     if (divisor > kMaxClockDivisor) return 0;
     constexpr uint32_t kEngineClockHz = 12000000;
     const uint32_t twoPhase = kEngineClockHz / ((1 + divisor) * 2);
-    return IsHighSpeed(chip) ? twoPhase * 2 / 3 : twoPhase;
+    return TraitsOf(chip).highSpeed ? twoPhase * 2 / 3 : twoPhase;
 }
 
 Status MpsseI2cMaster::Initialise(uint32_t divisor) {
@@ -110,7 +119,9 @@ Status MpsseI2cMaster::Initialise(uint32_t divisor) {
     if (status != Status::kOk) return status;
     if (answer[0] != kBadCommandAnswer || answer[1] != kProbe) return Status::kEngineOutOfStep;
     Commands setup;
-    if (IsHighSpeed(chip_)) setup.Add({kDivideBy5On, kAdaptiveClockingOff, kThreePhaseOn});
+    const ChipTraits &traits = TraitsOf(chip_);
+    if (traits.highSpeed) setup.Add({kDivideBy5On, kAdaptiveClockingOff, kThreePhaseOn});
+    if (traits.openDrain) setup.Add({kDriveOnlyZero, kScl | kSdaOut, 0x00});
     setup.Add({kLoopbackOff, kSetHighByte, 0x00, 0x00}).Lines(true, Sda::kReleased);
     status = link_.Send(setup.Bytes());
     return status == Status::kOk ? SetClock(divisor) : status;
@@ -139,7 +150,8 @@ Status MpsseI2cMaster::CheckBusIdle() {
 Status MpsseI2cMaster::WriteBytes(const uint8_t *bytes, uint32_t count, AckCheck ack,
                                   Status refusal) {
     for (uint32_t i = 0; i < count; ++i) {
-        Status status = link_.Send(Commands().ByteWithAcknowledge(bytes[i]).Bytes());
+        Status status = link_.Send(
+            Commands().ByteWithAcknowledge(bytes[i], TraitsOf(chip_).openDrain).Bytes());
         uint8_t acknowledge = 0;
         if (status == Status::kOk) status = link_.Receive(&acknowledge, 1, ack.timeoutMs);
         if (status != Status::kOk) return status;

@@ -2,14 +2,16 @@
 // ADBUS0 (TCK), the data line driven from ADBUS1 (TDI/DO) and read back on ADBUS2 (TDO/DI), both
 // wired together to SDA with a pull-up.
 //
-// Lines are open drain by emulation: a line is high by releasing it (its pin made an input, the
-// pull-up lifts it) and low by driving it low. Two exceptions, because the engine shifts bytes
-// only through a driven pin: the master's own data bits are driven both ways while a byte is
-// clocked out (SDA is released again for every acknowledgement and every byte read), and SCL is
-// driven while the engine is set up (no clock stretching: a device that holds SCL is not waited
-// for). Data change on the falling clock edge and are sampled on the rising one; on the
-// high-speed chips three-phase clocking keeps the data for a third of the clock period after the
-// falling edge, as I2C wants a hold time there.
+// Lines are open drain. On the FT232H the chip makes them so (drive-only-zero, 0x9E, on SCL and
+// SDA): no pin is ever driven high. The other chips have no such mode, so it is emulated: a line
+// is high by releasing it (its pin made an input, the pull-up lifts it) and low by driving it
+// low. Two exceptions there, because the engine shifts bits only through a driven pin: the first
+// seven bits of a byte the master writes are driven both ways (the eighth is released when it is
+// 1, so SDA is never driven against the device's acknowledgement; SDA is released for every
+// acknowledgement and every byte read), and SCL is driven both ways. No clock stretching on any
+// chip: a device that holds SCL is not waited for. Data change on the falling clock edge and are
+// sampled on the rising one; on the high-speed chips three-phase clocking keeps the data for a
+// third of the clock period after the falling edge, as I2C wants a hold time there.
 //
 // Every transaction starts by reading the lines: a bus whose SDA or SCL is low while idle is
 // reported as held low and not touched. Every byte the master writes has its acknowledgement

@@ -1,34 +1,44 @@
-// The USB side of the adapter library: finding FTDI chips with an MPSSE engine, opening one, and
+// The USB side of the adapter library: listing FTDI chips, opening a channel's MPSSE engine, and
 // moving the engine's command and answer bytes. The library built for users reaches the chips
 // through libftdi (libftdi_backend.cpp); the test build reaches a model of the engine instead, so
 // everything above this seam runs unchanged against both.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "chips.h"
 #include "status.h"
 
 namespace ftdi_adapter {
 
-// The chips whose engine speaks I2C here. The high-speed ones run the engine from 60 MHz (12 MHz
-// with the divide-by-5 on) and know three-phase and adaptive clocking; the FT2232D runs it from
-// 12 MHz without them.
-enum class Chip { kFt2232D, kFt2232H, kFt4232H, kFt232H };
+// One FTDI chip as its USB device descriptor shows it. Which of its channels have an MPSSE
+// engine follows from its type (chips.h), known before any channel of it is opened.
+struct UsbChip {
+    uint16_t release = 0;  // bcdDevice, which tells the chip type
+    uint8_t bus = 0;
+    std::vector<uint8_t> portPath;
+    // The chip's address on its bus: given afresh at every plug, so that a chip plugged back
+    // is told from one that stayed.
+    uint8_t address = 0;
+    std::string product;  // the product string and serial number, where asked for
+    std::string serialNumber;
+    // kOk when the strings could be read; else why not (a device the user may not open, for
+    // example), so that opening one of its channels reports the same.
+    Status access = Status::kOk;
+};
 
-inline bool IsHighSpeed(Chip chip) { return chip != Chip::kFt2232D; }
-
-// One engine as enumerated: a chip's MPSSE-capable interface.
+// One engine as enumerated: a channel of a chip with an MPSSE engine.
 struct UsbDevice {
-    std::string description;  // the product string, with " A"/" B" on chips with several engines
+    std::string description;  // the product string, with " A"/" B" on chips with several channels
     std::string serialNumber;
     uint32_t location = 0;  // LocationOf the USB bus, port path and interface
+    uint8_t address = 0;    // the chip's, as in UsbChip
     Chip chip = Chip::kFt232H;
-    // Kok when the description and serial number could be read; else why not (a device the user
-    // may not open, for example), so that opening it reports the same.
-    Status access = Status::kOk;
+    Status access = Status::kOk;  // as in UsbChip
 };
 
 // A location id that stays the same while the chip stays in the same socket: the bus number in
@@ -52,13 +62,19 @@ public:
     virtual ~UsbBackend() = default;
     // What the engines are reached through, for the version text ("libftdi 1.5").
     virtual std::string Name() const = 0;
-    // Every engine attached now, in an order that does not change while nothing is plugged or
-    // unplugged.
-    virtual Status Enumerate(std::vector<UsbDevice> &found) = 0;
+    // Every FTDI chip attached now, from its device descriptor, in an order that does not change
+    // while nothing is plugged or unplugged; the strings are read only of the chips whose release
+    // `named` accepts. Nothing else of a chip is opened.
+    virtual Status ListChips(const std::function<bool(uint16_t release)> &named,
+                             std::vector<UsbChip> &chips) = 0;
     virtual Status Open(const UsbDevice &device, std::unique_ptr<MpsseLink> &link) = 0;
 };
 
 // The backend this build of the library uses; it lives as long as the process.
 UsbBackend &Backend();
+
+// Every MPSSE engine of the chips attached now: chip by chip, channel A first. Channels without an
+// engine are left out, and chips without one are not even read.
+Status EnumerateEngines(UsbBackend &backend, std::vector<UsbDevice> &engines);
 
 }  // namespace ftdi_adapter

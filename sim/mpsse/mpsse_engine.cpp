@@ -20,12 +20,15 @@ std::string Hex(uint8_t byte) {
     return text;
 }
 
-// One opcode of the subset: its length before any payload, and whether bytes 1-2 give a
-// payload of (value + 1) bytes that follows.
+enum class Needs { kNothing, kHighSpeed, kDriveOnlyZero };
+
+// One opcode of the subset: its length before any payload, whether bytes 1-2 give a payload of
+// (value + 1) bytes that follows, and what a chip needs to have it (else it is unknown there).
 struct Opcode {
     uint8_t opcode;
     size_t length;
     bool bytePayload = false;
+    Needs needs = Needs::kNothing;
 };
 
 constexpr std::array kOpcodes = {
@@ -40,12 +43,13 @@ constexpr std::array kOpcodes = {
     Opcode{.opcode = 0x85, .length = 1},                       // loopback off
     Opcode{.opcode = 0x86, .length = 3},                       // clock divisor
     Opcode{.opcode = 0x87, .length = 1},                       // send immediate
-    Opcode{.opcode = 0x8A, .length = 1},                       // divide-by-5 off
-    Opcode{.opcode = 0x8B, .length = 1},                       // divide-by-5 on
-    Opcode{.opcode = 0x8C, .length = 1},                       // three-phase on
-    Opcode{.opcode = 0x8D, .length = 1},                       // three-phase off
-    Opcode{.opcode = 0x96, .length = 1},                       // adaptive clocking on
-    Opcode{.opcode = 0x97, .length = 1},                       // adaptive clocking off
+    Opcode{.opcode = 0x8A, .length = 1, .needs = Needs::kHighSpeed},  // divide-by-5 off
+    Opcode{.opcode = 0x8B, .length = 1, .needs = Needs::kHighSpeed},  // divide-by-5 on
+    Opcode{.opcode = 0x8C, .length = 1, .needs = Needs::kHighSpeed},  // three-phase on
+    Opcode{.opcode = 0x8D, .length = 1, .needs = Needs::kHighSpeed},  // three-phase off
+    Opcode{.opcode = 0x96, .length = 1, .needs = Needs::kHighSpeed},  // adaptive clocking on
+    Opcode{.opcode = 0x97, .length = 1, .needs = Needs::kHighSpeed},  // adaptive clocking off
+    Opcode{.opcode = 0x9E, .length = 3, .needs = Needs::kDriveOnlyZero},  // open drain pins
     Opcode{.opcode = 0xAA, .length = 1},                       // unknown: answered 0xFA 0xAA
     Opcode{.opcode = 0xAB, .length = 1},                       // unknown: answered 0xFA 0xAB
 };
@@ -78,6 +82,8 @@ size_t MpsseEngine::CompleteLength() const {
     if (opcode == nullptr) {
         throw MpsseRefusal("MPSSE model: opcode " + Hex(pending_[0]) + " is not modelled");
     }
+    // An opcode the chip lacks is one byte, answered as unknown.
+    if (!Has(pending_[0])) return 1;
     if (pending_.size() < opcode->length) return 0;
     const size_t payload =
         opcode->bytePayload ? (size_t{pending_[1]} | size_t{pending_[2]} << 8) + 1 : 0;
@@ -101,10 +107,27 @@ void MpsseEngine::Reset() {
     divideBy5_ = true;
     threePhase_ = false;
     adaptive_ = false;
+    openDrainLow_ = 0;
     Drive();
 }
 
+bool MpsseEngine::Has(uint8_t opcode) const {
+    switch (FindOpcode(opcode)->needs) {
+        case Needs::kHighSpeed:
+            return abilities_.highSpeed;
+        case Needs::kDriveOnlyZero:
+            return abilities_.driveOnlyZero;
+        default:
+            return true;
+    }
+}
+
 void MpsseEngine::Run(const uint8_t *command) {
+    if (!Has(command[0])) {
+        answer_.push_back(kBadCommandAnswer);
+        answer_.push_back(command[0]);
+        return;
+    }
     switch (command[0]) {
         case 0x11: {
             const size_t count = (size_t{command[1]} | size_t{command[2]} << 8) + 1;
@@ -159,6 +182,10 @@ void MpsseEngine::Run(const uint8_t *command) {
         case 0x97:
             adaptive_ = command[0] == 0x96;
             return;
+        case 0x9E:
+            openDrainLow_ = command[1];
+            Drive();
+            return;
         default:  // the opcodes the engine does not know and answers so
             answer_.push_back(kBadCommandAnswer);
             answer_.push_back(command[0]);
@@ -177,6 +204,17 @@ void MpsseEngine::Drive() {
     const bool sdaHigh = (lowDirection_ & kDo) == 0 || (lowValue_ & kDo) != 0;
     const bool sclHigh = (lowDirection_ & kTck) == 0 || (lowValue_ & kTck) != 0;
     bus_.Drive(sdaHigh, sclHigh);
+    // A pin drives high when it is an output at 1 that is not open drain.
+    const auto drivenHigh = [&](uint8_t pin) {
+        return (lowDirection_ & lowValue_ & ~openDrainLow_ & pin) != 0;
+    };
+    const bool sda = drivenHigh(kDo), scl = drivenHigh(kTck);
+    if ((sda && !sdaDrivenHigh_) || (scl && !sclDrivenHigh_)) ++faults_.drivenHigh;
+    const bool contention = sda && !bus_.DataLevel();
+    if (contention && !contention_) ++faults_.sdaContention;
+    sdaDrivenHigh_ = sda;
+    sclDrivenHigh_ = scl;
+    contention_ = contention;
 }
 
 bool MpsseEngine::Sda() const {
@@ -187,7 +225,7 @@ bool MpsseEngine::Sda() const {
 void MpsseEngine::RequireClockable() const {
     if ((lowDirection_ & kTck) == 0) throw MpsseRefusal("MPSSE model: clocking with TCK an input");
     if ((lowValue_ & kTck) != 0) throw MpsseRefusal("MPSSE model: clocking from TCK high");
-    if (!threePhase_ || adaptive_ || !divideBy5_) {
+    if (abilities_.highSpeed && (!threePhase_ || adaptive_ || !divideBy5_)) {
         throw MpsseRefusal("MPSSE model: clocking without three-phase, divide-by-5 on and "
                            "adaptive clocking off");
     }

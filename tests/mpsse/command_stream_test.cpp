@@ -2,6 +2,7 @@
 // command set (AN_108) spells them, executed by the engine model against a virtual supply's bus.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <vector>
@@ -78,7 +79,7 @@ protected:
 
     sim::VirtualSupply supply;
     sim::BitLevelI2c wire{supply.Bus()};
-    sim::MpsseEngine engine{wire};
+    sim::MpsseEngine engine{wire, {.highSpeed = true, .driveOnlyZero = true}};
     RecordingLink link{engine};
     ftdi_adapter::MpsseI2cMaster master{link, ftdi_adapter::Chip::kFt232H};
     const AckCheck ack{};
@@ -99,6 +100,60 @@ TEST(MpsseSetUp, ResetsSynchronisesAndSetsTheEngineUpForI2c) {
     EXPECT_EQ(master.Frequency(), 6666u);  // 12 MHz / (600 * 2) * 2 / 3
     EXPECT_EQ(ftdi_adapter::ClockFrequency(ftdi_adapter::Chip::kFt2232D, 599), 10000u);
     EXPECT_EQ(master.Initialise(0x10000), Status::kInvalidArgument);
+}
+
+// Each chip gets the set-up its engine knows, and its bytes go out without SDA ever driven high
+// against the device: on the FT232H nothing is driven high at all (0x9E makes SCL and SDA open
+// drain); elsewhere the last bit of a byte is clocked with SDA low or released.
+TEST(MpsseChips, SetUpAndBytesFollowTheChip) {
+    using ftdi_adapter::Chip;
+    struct Case {
+        Chip chip;
+        sim::EngineAbilities abilities;
+        Bytes setUp;  // after the synchronisation
+        Bytes byteOut;
+    };
+    const Bytes split{0x80, 0x00, 0x03, 0x13, 0x06, 0x41, 0x80, 0x02, 0x01, 0x13, 0x00, 0x80,
+                      0x80, 0x02, 0x01, 0x22, 0x00, 0x87};
+    const Case cases[] = {
+        {Chip::kFt232H, {.highSpeed = true, .driveOnlyZero = true},
+         {0x8B, 0x97, 0x8C, 0x9E, 0x03, 0x00, 0x85},
+         {0x80, 0x00, 0x03, 0x11, 0x00, 0x00, 0x41, 0x80, 0x02, 0x01, 0x22, 0x00, 0x87}},
+        {Chip::kFt2232H, {.highSpeed = true, .driveOnlyZero = false}, {0x8B, 0x97, 0x8C, 0x85},
+         split},
+        {Chip::kFt2232D, {.highSpeed = false, .driveOnlyZero = false}, {0x85}, split},
+    };
+    for (const Case &each : cases) {
+        SCOPED_TRACE(static_cast<int>(each.chip));
+        sim::VirtualSupply supply;
+        sim::BitLevelI2c wire{supply.Bus()};
+        sim::MpsseEngine engine{wire, each.abilities};
+        RecordingLink link{engine};
+        ftdi_adapter::MpsseI2cMaster master{link, each.chip};
+        ASSERT_EQ(master.Initialise(599), Status::kOk);
+        Bytes expected{0xAA, 0x87};
+        expected.insert(expected.end(), each.setUp.begin(), each.setUp.end());
+        expected.insert(expected.end(), {0x82, 0x00, 0x00, 0x80, 0x03, 0x01, 0x86, 0x57, 0x02});
+        EXPECT_EQ(link.sent, expected);
+
+        const uint8_t control[] = {sim::VirtualSupply::kSupplyIoExpander, 0x02};
+        for (const uint8_t value : {0x5A, 0xA5, 0xFF}) {
+            ASSERT_EQ(master.Write(control, 2, {}, &value, 1, {}), Status::kOk);
+            uint8_t read = 0;
+            link.sent.clear();
+            ASSERT_EQ(master.Read(control, 2, {}, ReadTurn::kRepeatedStart, &read, 1),
+                      Status::kOk);
+            EXPECT_EQ(read, value);
+        }
+        // The reading address 0x41 as this chip sends it.
+        const auto at = std::search(link.sent.begin(), link.sent.end(), each.byteOut.begin(),
+                                    each.byteOut.end());
+        EXPECT_NE(at, link.sent.end());
+        EXPECT_EQ(engine.Faults().sdaContention, 0u);
+        if (each.chip == Chip::kFt232H) {
+            EXPECT_EQ(engine.Faults().drivenHigh, 0u);
+        }
+    }
 }
 
 TEST_F(CommandStreamTest, WriteAndReadBackARegister) {

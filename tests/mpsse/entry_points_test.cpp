@@ -1,35 +1,11 @@
 // The adapter library's entry points, loaded as a host loads them: its test build over the MPSSE
 // engine model, and (when an FTDI chip is attached) the build for users over real USB.
-#include <dlfcn.h>
-#include <gtest/gtest.h>
-
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "adapter/emulated_adapter.h"
-#include "transport/adapter_entry_points.h"
+#include "model_library.h"
 
 namespace {
-
-using UnplugAfterSendsFn = int32_t (*)(uint32_t, uint32_t);
-
-struct AdapterLibrary {
-    explicit AdapterLibrary(const char *path) : module(dlopen(path, RTLD_NOW | RTLD_LOCAL)) {}
-    template <class Function>
-    Function Get(const char *name) const {
-        return reinterpret_cast<Function>(dlsym(module, name));
-    }
-    void *module;
-#define MPSSE_TEST_ENTRY_POINT(name, result, params) name##Fn name = Get<name##Fn>(#name);
-    MAVOFTCI2C_ENTRY_POINTS(MPSSE_TEST_ENTRY_POINT)
-#undef MPSSE_TEST_ENTRY_POINT
-};
-
-const AdapterLibrary &Model() {
-    static const AdapterLibrary library(MPSSE_MODEL_ADAPTER_PATH);
-    return library;
-}
 
 // The constants the library passes with every transfer.
 constexpr int32_t kAck = 1;
@@ -37,13 +13,11 @@ constexpr uint32_t kAckTimeoutMs = 20;
 constexpr uint32_t kBlockRead = 2;
 constexpr uint32_t kSingleByteWrite = 1;
 
-class ModelEntryPoints : public ::testing::Test {
+class ModelEntryPoints : public ModelTest {
 protected:
     void SetUp() override {
-        ASSERT_NE(Model().module, nullptr) << dlerror();
-        Model().Get<EmulatedAdapter_ResetFn>("EmulatedAdapter_Reset")();
-        adapter = Model().Get<EmulatedAdapter_PlugSupplyFn>("EmulatedAdapter_PlugSupply")(
-            "kora-band2");
+        ModelTest::SetUp();
+        adapter = Controls().PlugSupply("kora-band2");
     }
 
     // Enumerates, opens the first engine by description and location, and initialises it.
@@ -159,7 +133,7 @@ TEST_F(ModelEntryPoints, UnpluggedMidTransferFailsUntilOpenedAnew) {
     uint8_t counter[4] = {};
     ASSERT_EQ(ReadCounter(handle, counter), 0u);
     // Pulled out at the third command write of the read: in the middle of the address byte.
-    ASSERT_EQ(lib.Get<UnplugAfterSendsFn>("MpsseModel_UnplugAfterSends")(adapter, 2), 0);
+    ASSERT_EQ(Controls().UnplugAfterSends(adapter, 2), 0);
     EXPECT_NE(ReadCounter(handle, counter), 0u);
     EXPECT_NE(ReadCounter(handle, counter), 0u);
     uint32_t count = 7;
@@ -167,8 +141,7 @@ TEST_F(ModelEntryPoints, UnpluggedMidTransferFailsUntilOpenedAnew) {
     EXPECT_EQ(count, 0u);
     EXPECT_EQ(lib.I2C_Close(handle), 0u);
 
-    ASSERT_EQ(Model().Get<EmulatedAdapter_SetPluggedFn>("EmulatedAdapter_SetPlugged")(adapter, 1),
-              0);
+    ASSERT_EQ(Controls().SetPlugged(adapter, 1), 0);
     handle = OpenFirst();
     EXPECT_EQ(ReadCounter(handle, counter), 0u);
     EXPECT_EQ(lib.I2C_Close(handle), 0u);

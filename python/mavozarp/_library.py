@@ -36,8 +36,8 @@ class LibraryNotFoundError(OSError):
         places = "\n".join(f"  {place}: {reason}" for place, reason in tried)
         super().__init__(
             "the MavoZARP library could not be loaded; tried, in order:\n" + places +
-            f"\nSet {LIBRARY_VARIABLE} to the library's path (for example "
-            f"{LIBRARY_VARIABLE}=$HOME/MavoZARP/build/linux/{_NAMES[0]}), or give the path to "
+            f"\nSet {LIBRARY_VARIABLE} to the library file's path (a source checkout's build "
+            "folder, build/linux, holds it after the build), or give the path to "
             "mavozarp.load_library().")
 
 

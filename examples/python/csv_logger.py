@@ -4,7 +4,8 @@
     csv_logger.py (--simulated | --port PATH | --adapter N) [--interval S] [--count N] CMD...
 
 For example: csv_logger.py --adapter 0 --interval 1 '?P' '?C' '?TMAIN' > log.csv
-A failed reading leaves its field empty and is told on standard error; logging goes on.
+A failed reading leaves its field empty and is told once on standard error; logging goes on,
+and the exit status is 1 when any reading failed.
 """
 
 import argparse
@@ -33,6 +34,9 @@ def main() -> int:
     parser.add_argument("commands", nargs="+", metavar="CMD")
     options = parser.parse_args()
 
+    # Each refusal is told once, not at every sample: per command when the command is at fault,
+    # once for all commands when the supply is (one gone silent fails them all alike).
+    reported: set[tuple[str, int | None]] = set()
     writer = csv.writer(sys.stdout, lineterminator="\n")
     writer.writerow(["time", "elapsed_s", *options.commands])
     with open_supply(options) as supply:
@@ -41,14 +45,19 @@ def main() -> int:
                 fields = []
                 for command, value in sample.values.items():
                     if isinstance(value, mavozarp.MavoZARPError):
-                        print(f"csv_logger: {value}", file=sys.stderr)
+                        of_the_command = isinstance(value, (mavozarp.InvalidCommand,
+                                                            mavozarp.InvalidData))
+                        failure = (command if of_the_command else "", value.code)
+                        if failure not in reported:
+                            reported.add(failure)
+                            print(f"csv_logger: {value}", file=sys.stderr)
                         value = ""
                     fields.append(value)
                 writer.writerow([sample.time.isoformat(), f"{sample.elapsed:.3f}", *fields])
                 sys.stdout.flush()
         except KeyboardInterrupt:
             pass
-    return 0
+    return 1 if reported else 0
 
 
 if __name__ == "__main__":

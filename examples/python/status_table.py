@@ -35,9 +35,11 @@ def supplies(arguments: list[str]):
         found = mavozarp.scan()
     except mavozarp.AdapterLibraryError:
         found = []  # no adapter library on this machine: serial supplies only
+    # Each entry opens its own supply: closing one moves it to the end of the discovery list,
+    # so indexes taken from this list would name another supply by then.
     for entry in found:
         if entry.error is None:
-            yield f"adapter {entry.index}", mavozarp.adapter(entry.index)
+            yield f"adapter {entry.index}", entry.open()
     for port in (a for a in arguments if a != "--simulated"):
         yield port, mavozarp.open_serial(port)
 

@@ -34,7 +34,7 @@ def _files() -> list[Path]:
     # Sources only: no caches, and not the file `cmake --install` writes beside an installed copy.
     return sorted(path for path in (_ROOT / _PACKAGE).rglob("*")
                   if path.is_file() and "__pycache__" not in path.parts
-                  and path.name != "_installed.py")
+                  and path.name not in ("_installed.py", "_built_from.py"))
 
 
 def _record_line(name: str, data: bytes) -> str:
@@ -51,6 +51,10 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None) 
     dist_info = f"{project['name']}-{project['version']}.dist-info"
     wheel_name = f"{project['name']}-{project['version']}-{_TAG}.whl"
     contents = [(path.relative_to(_ROOT).as_posix(), path.read_bytes()) for path in _files()]
+    # The checkout the wheel comes from: an installed copy finds the library built there.
+    contents.append((f"{_PACKAGE}/_built_from.py",
+                     b"# Written by the wheel's build: the source tree it was built from.\n"
+                     + f"SOURCE_TREE = {str(_ROOT.parent)!r}\n".encode()))
     contents += [
         (f"{dist_info}/METADATA", _metadata(project).encode()),
         (f"{dist_info}/WHEEL", f"Wheel-Version: 1.0\nGenerator: wheel_backend\n"

@@ -5,9 +5,11 @@
 ...     supply.power_command = 2.5
 ...     print(supply.power, supply.fault_word.names)
 
-Supplies come from :func:`open_serial` (a serial port), :func:`adapter` (the USB-to-I2C
-adapters, numbered as :func:`scan` lists them) and :func:`simulated` (no hardware). Every failure
-the library reports is raised as a :class:`MavoZARPError` subclass named after its status code.
+Supplies come from :func:`open_serial` (a serial port), the entries of :func:`scan` (the
+USB-to-I2C adapters: ``for found in mavozarp.scan(): with found.open() as supply: ...``),
+:func:`adapter` (an adapter supply by its index in that list or by its head's id) and
+:func:`simulated` (no hardware). Every failure the library reports is raised as a
+:class:`MavoZARPError` subclass named after its status code.
 The library's diagnostic lines ("Exit headType=...") go to the ``mavozarp`` logger at DEBUG
 level instead of standard output. :mod:`mavozarp.virtual` starts virtual supplies for tests.
 

@@ -36,7 +36,27 @@ class LibraryNotFoundError(OSError):
         places = "\n".join(f"  {place}: {reason}" for place, reason in tried)
         super().__init__(
             "the MavoZARP library could not be loaded; tried, in order:\n" + places +
-            f"\nGive its path to mavozarp.load_library() or in {LIBRARY_VARIABLE}.")
+            f"\nSet {LIBRARY_VARIABLE} to the library file's path (a source checkout's build "
+            "folder, build/linux, holds it after the build), or give the path to "
+            "mavozarp.load_library().")
+
+
+def source_trees() -> list[Path]:
+    """Source trees whose build folders are searched: the one this package sits in, and the one
+    a pip-installed copy was built from (recorded in its wheel)."""
+    trees = [Path(__file__).resolve().parent.parent.parent]
+    try:
+        from . import _built_from  # type: ignore[attr-defined]
+    except ImportError:
+        return trees
+    return trees + [Path(_built_from.SOURCE_TREE)]
+
+
+# Where `cmake --install` puts the library for the usual prefixes, which the loader may not search
+# (/usr/local/lib is in its cache only after ldconfig).
+_MULTIARCH = getattr(sys.implementation, "_multiarch", "")  # "x86_64-linux-gnu" on Debian
+_INSTALL_FOLDERS = () if _WINDOWS else tuple(dict.fromkeys(
+    Path(prefix, "lib", folder) for prefix in ("/usr/local", "/usr") for folder in (_MULTIARCH, "")))
 
 
 def _installed_folder() -> Path | None:
@@ -62,10 +82,10 @@ def _candidates(explicit: str | os.PathLike[str] | None):
     installed = _installed_folder()
     if installed is not None:
         folders.append(("the installed library's folder", installed))
-    # A package run from a source tree finds the library built beside it.
-    source_tree = Path(__file__).resolve().parent.parent.parent
-    folders += [("a build folder of the source tree", source_tree / "build" / build)
-                for build in _BUILD_FOLDERS]
+    # A package run from a source tree, or pip-installed from one, finds the library built there.
+    folders += [("a build folder of the source tree", tree / "build" / build)
+                for tree in source_trees() for build in _BUILD_FOLDERS]
+    folders += [("an installed prefix", folder) for folder in _INSTALL_FOLDERS]
     for description, folder in folders:
         for name in _NAMES:
             path = folder / name

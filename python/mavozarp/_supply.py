@@ -118,13 +118,32 @@ def adapter_library_version() -> str:
 
 @dataclass(frozen=True)
 class ScanEntry:
-    """One supply on the USB-to-I2C adapters."""
+    """One supply on the USB-to-I2C adapters; :meth:`open` opens it.
+
+    ``for found in mavozarp.scan(): with found.open() as supply: ...`` opens each supply once,
+    whatever closing the others does to the discovery list.
+    """
 
     index: int                 #: position in the discovery list, as :func:`adapter` takes it
     handle: int                #: the library's handle
     head_type: str | None      #: ``None`` when the head could not be identified
     model: str | None          #: the laser model (``?LASERMODEL``), ``None`` when unknown
     error: MavoZARPError | None = None  #: why the head or its model could not be read
+    head_id: str | None = None  #: the head's identifier (``?HID``), ``None`` when unknown
+
+    def open(self) -> Supply:
+        """This supply, with its head identified: by its handle while discovery still lists it,
+        else (closed and found anew under another handle) by its head's identifier.
+
+        Raises ``LookupError`` when the supply is no longer on the adapters.
+        """
+        every, _, _ = _discover()
+        if self.handle in every:
+            return _open_adapter(self.handle, f"adapter supply {every.index(self.handle)}")
+        if self.head_id is None:
+            raise LookupError(f"adapter supply {self.index} (handle {self.handle}) is no longer "
+                              "on the adapters")
+        return adapter(head_id=self.head_id)
 
 
 @dataclass(frozen=True)
@@ -157,11 +176,13 @@ def _entry(index: int, handle: int) -> ScanEntry:
         head_type = _identify(handle, f"identify the head of adapter supply {index}")
     except MavoZARPError as failure:
         return ScanEntry(index, handle, None, None, failure)
+    supply = Supply(handle, "adapter", head_type)
     try:
-        model = Supply(handle, "adapter", head_type).send("?LASERMODEL")
+        model = supply.send("?LASERMODEL")
+        head_id = supply.send("?HID")
     except MavoZARPError as failure:
         return ScanEntry(index, handle, head_type, None, failure)
-    return ScanEntry(index, handle, head_type, model)
+    return ScanEntry(index, handle, head_type, model, head_id=head_id)
 
 
 def scan() -> list[ScanEntry]:
@@ -210,14 +231,26 @@ def open_serial(port: str | os.PathLike[str]) -> Supply:
     return Supply(handle.value, "serial", head_type, os.fsdecode(name))
 
 
-def adapter(index: int) -> Supply:
+def _open_adapter(handle: int, name: str) -> Supply:
+    return Supply(handle, "adapter", _identify(handle, f"identify the head of {name}"))
+
+
+def adapter(index: int | None = None, *, head_id: str | None = None) -> Supply:
     """The supply at ``index`` of the adapters' discovery list (as :func:`scan` numbers them),
-    with its head identified. Raises ``IndexError`` when there is no supply there.
+    or the one whose head answers ``?HID`` with ``head_id``, with its head identified. Raises
+    ``IndexError`` when there is no supply at the index, ``LookupError`` when no head has the id.
 
     Discovery opens every supply on the adapters, and they stay known to the library. Closing an
     adapter supply makes the next discovery report it removed and find it anew, at the end of the
     list: the indexes of a process follow its history, those of a fresh process the adapters'.
+    A head's id does not move; nor does a :class:`ScanEntry`, which opens itself.
     """
+    if (index is None) == (head_id is None):
+        raise TypeError("adapter() takes an index or a head_id, one of them")
+    if head_id is not None:
+        if not isinstance(head_id, str):
+            raise TypeError(f"a head id is a str, not {type(head_id).__name__}")
+        return _adapter_by_head_id(head_id)
     if isinstance(index, bool) or not isinstance(index, int):
         raise TypeError(f"an adapter index is an int, not {type(index).__name__}")
     if index < 0:
@@ -225,9 +258,22 @@ def adapter(index: int) -> Supply:
     every, _, _ = _discover()
     if index >= len(every):
         raise IndexError(f"no supply at adapter index {index}: {len(every)} found")
-    handle = every[index]
-    head_type = _identify(handle, f"identify the head of adapter supply {index}")
-    return Supply(handle, "adapter", head_type)
+    return _open_adapter(every[index], f"adapter supply {index}")
+
+
+def _adapter_by_head_id(head_id: str) -> Supply:
+    every, _, _ = _discover()
+    seen = []
+    for index, handle in enumerate(every):
+        try:
+            supply = _open_adapter(handle, f"adapter supply {index}")
+            seen.append(supply.send("?HID"))
+        except MavoZARPError:
+            continue  # a supply that cannot tell its id is not the one asked for
+        if seen[-1] == head_id:
+            return supply
+    raise LookupError(f"no adapter supply has head id {head_id!r}; found: "
+                      f"{', '.join(seen) or 'none that answers'}")
 
 
 # ---- one supply ---------------------------------------------------------------------------------

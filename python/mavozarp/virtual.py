@@ -50,6 +50,7 @@ from pathlib import Path
 from typing import IO, Iterable
 
 from . import _supply
+from ._library import source_trees
 
 logger = logging.getLogger("mavozarp.virtual")
 LAUNCHER_VARIABLE = "MAVOZARP_SIM"
@@ -65,16 +66,16 @@ class LauncherError(RuntimeError):
 
 def find_launcher() -> str:
     """The ``mavozarp-sim`` program: ``MAVOZARP_SIM`` in the environment, the build folder of
-    the source tree this package sits in, or the one on ``PATH``."""
+    the source tree this package sits in or was pip-installed from, or the one on ``PATH``."""
     candidates = [os.environ.get(LAUNCHER_VARIABLE)]
-    source_tree = Path(__file__).resolve().parent.parent.parent
-    candidates.append(str(source_tree / "build" / "linux" / "sim" / "mavozarp-sim"))
+    candidates += [str(tree / "build" / "linux" / "sim" / "mavozarp-sim") for tree in source_trees()]
     candidates.append(shutil.which("mavozarp-sim"))
     for candidate in candidates:
         if candidate and os.access(candidate, os.X_OK) and Path(candidate).is_file():
             return candidate
-    raise LauncherError(f"mavozarp-sim not found: set {LAUNCHER_VARIABLE} to its path, or put it "
-                        "on PATH")
+    raise LauncherError(f"mavozarp-sim not found: set {LAUNCHER_VARIABLE} to its path (for example "
+                        f"{LAUNCHER_VARIABLE}=$HOME/MavoZARP/build/linux/sim/mavozarp-sim), or "
+                        "put it on PATH")
 
 
 def _names(kind: str, values: Iterable[str]) -> list[str]:

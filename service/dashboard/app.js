@@ -1,6 +1,7 @@
 // The dashboard: the devices of the service, kept in step with it, and a card for each.
 import { Backoff, getJson, hasToken, takeTokenFromAddress } from '/dashboard/service.js';
 import { DeviceCard } from '/dashboard/device_card.js';
+import { element } from '/dashboard/element.js';
 
 const listEveryMs = 2000;
 
@@ -26,6 +27,18 @@ function explainControl(access) {
   notice.dataset.control = access.controlAllowed && access.hasToken ? 'offered' : 'absent';
 }
 
+// "#device=ID" shows that device's panel alone.
+function chosenDevice() {
+  return new URLSearchParams(location.hash.slice(1)).get('device');
+}
+
+function showChosen() {
+  const chosen = chosenDevice();
+  document.body.classList.toggle('one-device', chosen !== null);
+  for (const [id, card] of cards) card.root.hidden = chosen !== null && id !== chosen;
+}
+window.addEventListener('hashchange', showChosen);
+
 function showRows(devices) {
   const known = new Map(devices.map((d) => [d.id, d]));
   const everyId = [...new Set([...known.keys(), ...cards.keys()])];
@@ -33,7 +46,9 @@ function showRows(devices) {
     const device = known.get(id);
     const state = device?.state ?? 'gone';
     const row = document.createElement('tr');
-    for (const text of [id, device?.transport ?? cards.get(id).summary.transport, device?.head_type ?? cards.get(id).summary.head_type, state]) {
+    const link = element('a', { href: `#device=${encodeURIComponent(id)}`, textContent: id });
+    row.append(element('td', {}, link));
+    for (const text of [device?.transport ?? cards.get(id).summary.transport, device?.head_type ?? cards.get(id).summary.head_type, state]) {
       row.append(Object.assign(document.createElement('td'), { textContent: text }));
     }
     row.lastChild.className = `state-${state}`;
@@ -62,6 +77,7 @@ async function main() {
       }
       for (const [id, card] of cards) if (!devices.some((d) => d.id === id)) card.markGone();
       showRows(devices);
+      showChosen();
       await new Promise((resolve) => setTimeout(resolve, listEveryMs));
     } catch (failure) {
       const wait = backoff.delay();

@@ -21,12 +21,19 @@ const loopParts = ['temperature', 'setpoint', 'drive'];
 // Readings that do not move: read with the panel, not streamed.
 const fixed = new Set(['head_id', 'board_revision', 'model', 'wavelength', 'power_unit', 'head_hours', 'electronics_hours']);
 const streamSeconds = 1;
+const invalidCommand = -3;  // the library's status for a command this head does not take
 const panelRefreshMs = 30000;
 
+// The stage readings a board revision may lack, and the families whose boards answer them with
+// exactly -1 then; elsewhere -1 is a reading like any other.
+const boardDependent = new Set(['brf', 'shg', 'thg', 'eta'].flatMap((stage) => loopParts.map((part) => `${stage}_${part}`)));
+const familiesWithBoardRevisions = new Set(['Kora', 'P532']);
+
 // How a reading reads: "not supported" and failures are told as such, not as numbers.
-function describe(reading, words, bare = false) {
+function describe(reading, words, bare = false, boardLacksIt = false) {
   if (!reading || !reading.supported) return { text: 'not supported', kind: 'unsupported' };
   if (reading.status !== 0) return { text: `error: ${reading.error ?? reading.status}`, kind: 'failed', title: reading.message };
+  if (boardLacksIt) return { text: 'not supported by this board', kind: 'unsupported' };
   if (words && (reading.reply === '0' || reading.reply === '1')) return { text: words[Number(reading.reply)], kind: 'value' };
   return { text: reading.unit && !bare ? `${reading.reply} ${reading.unit}` : reading.reply, kind: 'value' };
 }
@@ -41,11 +48,17 @@ export class DeviceCard {
     this.root.dataset.device = summary.id;
     this.title = element('h2', { textContent: `${summary.head_type || 'unknown head'} — ${summary.id}` });
     this.badge = element('span', { className: 'badge', role: 'status' });
+    // The front panel's essentials: the power, large, and whether light leaves the head.
+    this.powerReadout = element('output', { className: 'power-readout', ariaLabel: 'power' });
+    this.emission = element('span', { className: 'emission', role: 'status' });
     this.link = element('p', { className: 'link-state', role: 'status' });
     this.panel = element('div', { className: 'panel', textContent: 'Reading the status panel…' });
     this.plotArea = element('div', { className: 'plots' });
     this.controlArea = element('div');
-    this.root.append(element('div', { className: 'card-head' }, this.title, this.badge), this.link,
+    const alone = element('a', { className: 'alone', href: `#device=${encodeURIComponent(summary.id)}`, textContent: 'show alone' });
+    this.root.id = `device-${summary.id}`;
+    this.root.append(element('div', { className: 'card-head' }, this.title, this.badge, alone),
+                     element('div', { className: 'front' }, this.powerReadout, this.emission), this.link,
                      element('div', { className: 'card-body' }, this.panel, this.plotArea), this.controlArea);
     container.append(this.root);
     this.setState(summary.state);
@@ -97,6 +110,12 @@ export class DeviceCard {
 
   readings() { return this.document.readings; }
 
+  notOnThisBoard(key) {
+    const reading = this.readings()[key];
+    return familiesWithBoardRevisions.has(this.document.device.family) && boardDependent.has(key)
+      && reading?.status === 0 && Number(reading.reply) === -1;
+  }
+
   renderPanel() {
     const readings = this.readings();
     const device = this.document.device;
@@ -121,6 +140,9 @@ export class DeviceCard {
     const loopRows = loops.map(([key, label]) => {
       const parts = loopParts.map((part) => readings[`${key}_${part}`]);
       if (parts.every((r) => !r?.supported)) return row(label, element('td', { colSpan: 3, className: 'unsupported', textContent: 'not supported' }));
+      if (loopParts.every((part) => this.notOnThisBoard(`${key}_${part}`))) {
+        return row(label, element('td', { colSpan: 3, className: 'unsupported', textContent: 'not supported by this board' }));
+      }
       return row(label, ...loopParts.map((part) => cell(`${key}_${part}`, null, true)));
     });
     const head = element('tr', {}, element('td'), ...['measured', 'set point', 'drive'].map((t) => element('th', { scope: 'col', textContent: t })));
@@ -128,16 +150,34 @@ export class DeviceCard {
     this.faultBox = element('div', { className: 'faults' });
     groups.splice(5, 0, this.faultBox);
     this.renderFaults();
+    this.renderFront();
     this.panel.append(...groups);
     this.controls?.refresh();
   }
 
   fill(key) {
     const { td, words, bare } = this.cells.get(key);
-    const shown = describe(this.readings()[key], words, bare);
+    const shown = describe(this.readings()[key], words, bare, this.notOnThisBoard(key));
     td.textContent = shown.text;
     td.className = shown.kind;
     td.title = shown.title ?? '';
+  }
+
+  // Emission: the laser on and the shutter open (a head without a shutter: the laser on).
+  renderFront() {
+    const readings = this.readings();
+    const power = readings.power;
+    const shown = describe(power);
+    this.powerReadout.textContent = shown.kind === 'value' ? `${power.reply} ${readings.power_unit?.value ?? power.unit ?? ''}`.trim() : shown.text;
+    this.powerReadout.className = `power-readout ${shown.kind}`;
+    const on = (key) => readings[key]?.supported && readings[key].status === 0 && readings[key].reply === '1';
+    const known = (key) => readings[key]?.supported && readings[key].status === 0;
+    const hasShutter = readings.shutter?.supported;
+    const emitting = on('laser') && (!hasShutter || on('shutter'));
+    const unknown = !known('laser') || (hasShutter && !known('shutter'));
+    this.emission.textContent = unknown ? 'emission unknown' : emitting ? 'EMISSION: laser on, shutter open' : 'no emission';
+    this.emission.className = `emission ${unknown ? 'unknown' : emitting ? 'on' : 'off'}`;
+    this.root.dataset.emission = unknown ? 'unknown' : emitting ? 'on' : 'off';
   }
 
   renderFaults() {
@@ -156,9 +196,11 @@ export class DeviceCard {
       item.dataset.flag = flag.name;
       list.append(item);
     }
-    for (const bit of faults.undefined_bits) list.append(element('li', { className: 'flag lit', textContent: `${bit}: no meaning on this head` }));
-    if (list.children.length === 0) list.append(element('li', { className: 'flag clear', textContent: 'no fault' }));
-    this.faultBox.replaceChildren(heading, element('p', { textContent: `fault word ${hex}` }), list);
+    if (list.children.length === 0) list.append(element('li', { className: 'flag clear', textContent: faults.word === 0 ? 'no fault' : 'no defined fault' }));
+    // Bits the family gives no meaning are no alarm: told once, quietly.
+    const undefinedBits = faults.undefined_bits.length === 0 ? []
+      : [element('p', { className: 'undefined-bits', textContent: `set bits with no meaning on this head: ${faults.undefined_bits.join(', ')}` })];
+    this.faultBox.replaceChildren(heading, element('p', { textContent: `fault word ${hex}` }), list, ...undefinedBits);
   }
 
   // Numbers plotted: power, current and the measured temperature of each loop the head has.
@@ -169,12 +211,13 @@ export class DeviceCard {
     this.plots = new Plots(this.plotArea, this.summary.id, [
       { title: `Power${unit ? ` (${unit})` : ''}`, series: has('power') ? [{ command: readings.power.command, label: 'power' }] : [] },
       { title: 'Current (A)', series: has('current') ? [{ command: readings.current.command, label: 'current' }] : [] },
-      { title: 'Temperatures (°C)', series: loops.filter(([key]) => has(`${key}_temperature`)).map(([key, label]) => ({ command: readings[`${key}_temperature`].command, label })) },
+      { title: 'Temperatures (°C)', series: loops.filter(([key]) => has(`${key}_temperature`) && !this.notOnThisBoard(`${key}_temperature`)).map(([key, label]) => ({ command: readings[`${key}_temperature`].command, label })) },
     ]);
     this.root.dataset.points = '0';
     if (this.access.controlAllowed && this.access.hasToken) {
       this.controls = buildControls(this.controlArea, {
         id: this.summary.id,
+        supports: (key) => this.readings()[key]?.supported && this.readings()[key].status !== invalidCommand,
         limits: () => ({
           power: this.readings().power_limit?.value ?? null,
           current: this.readings().current_limit?.value ?? null,
@@ -213,14 +256,16 @@ export class DeviceCard {
     const numbers = new Map();
     let faultChanged = false;
     for (const reading of sample.readings) {
-      if (reading.value !== undefined) numbers.set(reading.command, reading.value);
-      for (const key of this.byCommand.get(reading.command) ?? []) {
+      const keys = this.byCommand.get(reading.command) ?? [];
+      for (const key of keys) {
         const known = this.readings()[key];
         if (key === 'fault_word' && known.reply !== reading.reply) faultChanged = true;
         Object.assign(known, { status: reading.status, error: reading.error, message: reading.message, reply: reading.reply });
         if (this.cells.has(key)) this.fill(key);
       }
+      if (reading.value !== undefined && !keys.some((key) => this.notOnThisBoard(key))) numbers.set(reading.command, reading.value);
     }
+    this.renderFront();
     this.plots.add(Date.parse(sample.time), numbers);
     this.root.dataset.points = String(this.plots.pointCount);
     // The flags' names come with the panel; a new fault word is read with it.

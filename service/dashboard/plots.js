@@ -6,6 +6,22 @@ import { element } from '/dashboard/element.js';
 const longestWindow = 3600;  // seconds kept
 const colours = ['#0b57d0', '#b3261e', '#146c2e', '#8e4ec6', '#b06000'];
 const windows = [[60, '1 minute'], [300, '5 minutes'], [900, '15 minutes'], [3600, '1 hour']];
+const smallestSpan = 1;  // of the y axis, so that a steady reading is not shown as noise in 0.0001 steps
+
+// Tick labels with as many decimals as the tick spacing needs, no more.
+function tickLabels(plot, ticks) {
+  const step = ticks.length > 1 ? Math.abs(ticks[1] - ticks[0]) : 1;
+  const decimals = Math.max(0, Math.min(3, -Math.floor(Math.log10(step))));
+  return ticks.map((tick) => tick.toFixed(decimals));
+}
+
+function yRange(plot, min, max) {
+  if (min === null || max === null) return [0, smallestSpan];
+  const middle = (min + max) / 2;
+  const half = Math.max((max - min) * 0.55, smallestSpan / 2);
+  const low = min >= 0 ? Math.max(0, middle - half) : middle - half;  // no negative power drawn
+  return [low, low + 2 * half];
+}
 
 let nextId = 0;
 
@@ -40,7 +56,8 @@ export class Plots {
         title: chart.title,
         width: this.width(container),
         height: 170,
-        scales: { x: { time: true } },
+        scales: { x: { time: true }, y: { range: yRange } },
+        axes: [{}, { values: tickLabels, size: 56 }],
         series: [{}, ...chart.series.map((s, i) => ({ label: s.label, stroke: colours[i % colours.length], width: 1.5, spanGaps: false }))],
         cursor: { drag: { x: true, y: false, setScale: true } },
         hooks: { setSelect: [(plot) => { if (plot.select.width > 0) this.pause('zoomed: Resume follows the live data again'); }] },
@@ -75,9 +92,12 @@ export class Plots {
 
   draw() {
     const now = this.times.at(-1) ?? Date.now() / 1000;
+    const latest = this.times.length - 1;
     this.plots.forEach((plot, i) => {
       plot.setData(this.dataOf(this.charts[i]), false);
       plot.setScale('x', { min: now - this.seconds, max: now });
+      // The legend tells the latest values unless the pointer is over the plot.
+      if (!(plot.cursor.left >= 0) && latest >= 0) plot.setLegend({ idx: latest });
     });
   }
 

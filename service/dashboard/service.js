@@ -10,7 +10,10 @@ export function takeTokenFromAddress() {
   const fragment = new URLSearchParams(location.hash.slice(1));
   const token = fragment.get('token');
   if (token) sessionStorage.setItem(tokenKey, token);
-  if (fragment.has('token')) history.replaceState(null, '', location.pathname + location.search);
+  if (!fragment.has('token')) return;
+  fragment.delete('token');  // what else the address chose (a device) stays
+  const rest = fragment.toString();
+  history.replaceState(null, '', location.pathname + location.search + (rest ? `#${rest}` : ''));
 }
 
 export function hasToken() {

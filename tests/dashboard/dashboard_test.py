@@ -14,6 +14,7 @@ import urllib.parse
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
+from selenium.common.exceptions import NoAlertPresentException
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
@@ -99,6 +100,17 @@ class DashboardTest(unittest.TestCase):
             'return [...document.querySelectorAll(`article[data-device="${arguments[0]}"] li.flag.lit`)]'
             '.map((flag) => flag.dataset.flag)', device)
 
+    def undefined_bits(self, device):
+        return self.browser.execute_script(
+            'return [...document.querySelectorAll(`article[data-device="${arguments[0]}"] .undefined-bits`)]'
+            '.map((line) => line.textContent)', device)
+
+    def console_entry(self, card, command):
+        """Types a line into the device's console and sends it."""
+        console = card.find_element(By.CSS_SELECTOR, 'form.console input')
+        console.clear()
+        console.send_keys(command + '\n')
+
     def screenshot(self, name):
         self.browser.save_screenshot(os.path.join(ARGS.artifacts, name))
 
@@ -118,6 +130,15 @@ class DashboardTest(unittest.TestCase):
             self.until(lambda: self.reading('simulated', 'thg_temperature') is None and
                        self.reading('simulated', 'power_unit') == 'mW', 'the simulated panel')
             self.assertIn('not supported', self.card('simulated').text)
+            # The simulated head's fault word (0xF00F) has no bit its family defines: no alarm,
+            # its bits told once in a muted line.
+            self.until(lambda: self.undefined_bits('simulated'), 'the undefined bits told')
+            self.assertEqual(self.flags('simulated'), [])
+            self.assertEqual(len(self.undefined_bits('simulated')), 1)
+            self.assertEqual(self.undefined_bits('simulated')[0].count('0x'), 8)
+            # A band 1 board answers -1 for its stage set points: not a temperature.
+            self.until(lambda: self.reading(adapter, 'brf_setpoint') == 'not supported by this board',
+                       'the set point the board lacks')
 
             # Plots gain points from the stream.
             points = lambda: int(self.card(adapter).get_attribute('data-points') or 0)
@@ -133,8 +154,10 @@ class DashboardTest(unittest.TestCase):
             self.until(lambda: 'interlock-open' not in self.flags(adapter), 'the flag cleared')
             served.control('interlock 0 open')
             self.until(lambda: 'interlock-open' in self.flags(adapter), 'the flag lit again')
+            self.browser.set_window_size(1280, 1100)
             self.browser.execute_script('arguments[0].scrollIntoView()', self.card(adapter))
-            self.screenshot('dashboard-fault.png')
+            self.screenshot('dashboard-fault.png')  # docs/dashboard.png
+            self.browser.set_window_size(1280, 720)
 
             # A supply that stops answering is shown as such, and recovers.
             served.control('fail-transfers 300')
@@ -161,17 +184,29 @@ class DashboardTest(unittest.TestCase):
             self.until(lambda: self.reading('simulated', 'power_command') == '12.500 mW',
                        'the power command read back')
 
-            # The console: a reply, and the library's refusal beside it.
-            console = simulated.find_element(By.CSS_SELECTOR, 'form.console input')
-            console.send_keys('?HID\n')
-            self.until(lambda: '123456' in simulated.find_element(By.CSS_SELECTOR, '.console-log').text,
-                       'the console reply')
-            console.clear()
-            console.send_keys('PCMD=x\n')
+            # The console: a setting asks first, naming the device and the command; dismissed, it
+            # sends nothing. A query does not ask (an open prompt would fail the next step).
+            log = simulated.find_element(By.CSS_SELECTOR, '.console-log')
+            self.console_entry(simulated, 'PCMD=5')
+            alert = self.until(lambda: self.browser.switch_to.alert, 'the console asking first')
+            self.assertIn('simulated', alert.text)
+            self.assertIn('PCMD=5', alert.text)
+            alert.dismiss()
+            self.console_entry(simulated, '?PCMD')
+            self.until(lambda: '?PCMD → 12.500' in log.text, 'the query answered, the power unchanged')
+            self.assertNotIn('PCMD=5', log.text)
+            with self.assertRaises(NoAlertPresentException):
+                self.browser.switch_to.alert.text
+            self.console_entry(simulated, '?HID')
+            self.until(lambda: '123456' in log.text, 'the console reply')
+            # Confirmed: sent, and the library's refusal shown beside it.
+            self.console_entry(simulated, 'PCMD=x')
+            self.until(lambda: self.browser.switch_to.alert, 'the console asking first').accept()
             self.until(lambda: simulated.find_elements(By.CSS_SELECTOR, '.console-log li:first-child output.error'),
                        'the library refusal in the console')
 
             self.browser.set_window_size(390, 844)
+            self.browser.execute_script('window.scrollTo(0, 0)')
             self.screenshot('dashboard-phone.png')
             self.browser.set_window_size(1280, 720)
 

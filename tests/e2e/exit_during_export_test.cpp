@@ -9,8 +9,12 @@
 namespace {
 
 TEST(ExitDuringExport, TheProcessEndsWhileAnotherThreadGoesOnCallingEveryKindOfDevice) {
-    ChildProcess host(EXIT_DURING_EXPORT_PATH, {MAVOZARP_LIBRARY_PATH}, "",
-                      AdapterSupplies("picox-640,kora-band1"));
+    EnvironmentChanges environment = AdapterSupplies("picox-640,kora-band1");
+    // Freed memory is what this looks for, not leaks: the leak check's pass over every thread
+    // trips over the thread-local data of a library loaded with dlopen (a fault of the sanitizer
+    // with this C library), which ends the host in a sanitizer failure of its own.
+    environment["ASAN_OPTIONS"] = "detect_leaks=0";
+    ChildProcess host(EXIT_DURING_EXPORT_PATH, {MAVOZARP_LIBRARY_PATH}, "", environment);
     EXPECT_EQ(host.Wait(), 0) << host.Err();
     EXPECT_EQ(host.Err(), "");
 }

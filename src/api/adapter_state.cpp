@@ -1,10 +1,14 @@
 #include "api/adapter_state.h"
 
+#include <type_traits>
+
 #include "MavoZARP.h"
 #include "transport/adapter_library.h"
 
 namespace {
+// Process-wide and never destroyed: it has no destructor for the exit to run.
 AdapterLibraryState state;
+static_assert(std::is_trivially_destructible_v<AdapterLibraryState>);
 }
 
 const AdapterLibraryState &AdapterLibraryStatus() { return state; }

@@ -1,25 +1,28 @@
 #include "api/device_tables.h"
 
+#include <new>
 #include <utility>
 
 int32_t DeviceTable::Find(DeviceHandle handle) const {
     for (int32_t i = 0; i < count; ++i) {
-        if (slots[i].handle == handle) return i;
+        if (slots[i]->handle == handle) return i;
     }
     return -1;
 }
 
-bool DeviceTable::Append(DeviceHandle handle, const Transport &transport) {
-    if (count >= kTableCapacity) return false;
-    slots[count] = DeviceSlot{handle, HeadKind::None, nullptr, transport, false};
-    ++count;
-    return true;
+DeviceSlot *DeviceTable::Append(DeviceHandle handle) {
+    if (count >= kTableCapacity) return nullptr;
+    DeviceSlot *slot = new (std::nothrow) DeviceSlot;
+    if (slot == nullptr) return nullptr;
+    slot->handle = handle;
+    slots[count++].reset(slot);
+    return slot;
 }
 
 void DeviceTable::Remove(int32_t index) {
     for (int32_t i = index; i + 1 < count; ++i) slots[i] = std::move(slots[i + 1]);
     --count;
-    slots[count] = DeviceSlot{};
+    slots[count].reset();
 }
 
 // Process-wide state is created on first use and never destroyed, so that a host thread still

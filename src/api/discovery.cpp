@@ -119,32 +119,31 @@ int32_t CheckForDevices(const DiscoveryLists &lists) {
     // without being handed to the library again.
     DeviceTable &table = AdapterTable();
     for (int32_t i = 0; i < table.count;) {
-        DeviceSlot &slot = table.slots[i];
-        const auto handle = static_cast<AdapterHandle>(slot.handle);
-        const bool present = !slot.closed && Guarded([&] {
-            return Adapter().I2C_InitDevice(handle, kClockDivisor);
+        const OpenedAdapter &adapter = table.slots[i]->adapter;
+        const bool present = !adapter.closed && Guarded([&] {
+            return Adapter().I2C_InitDevice(adapter.handle, kClockDivisor);
         }) == 0;
         if (present) {
             ++i;
             continue;
         }
-        if (!slot.closed) CloseQuietly(handle);
-        lists.removedDevices[(*lists.removedCount)++] = slot.handle;
-        ForgetAdapterHandle(handle);
+        if (!adapter.closed) CloseQuietly(adapter.handle);
+        lists.removedDevices[(*lists.removedCount)++] = table.slots[i]->handle;
         table.Remove(i);
     }
 
     // New supplies join after the kept ones; those that do not fit are closed and left out.
     for (const AdapterHandle handle : opened) {
-        const bool fits = table.Append(static_cast<DeviceHandle>(handle), AdapterTransport{handle});
-        if (!fits) {
+        DeviceSlot *slot = table.Append(static_cast<DeviceHandle>(handle));
+        if (slot == nullptr) {
             CloseQuietly(handle);
             continue;
         }
-        ForgetAdapterHandle(handle);
+        slot->adapter = OpenedAdapter{.handle = handle, .closed = false};
+        slot->transport = AdapterTransport{&slot->adapter};
         lists.newDevices[(*lists.newCount)++] = static_cast<MavoZARP_Handle>(handle);
     }
-    for (int32_t i = 0; i < table.count; ++i) lists.allDevices[i] = table.slots[i].handle;
+    for (int32_t i = 0; i < table.count; ++i) lists.allDevices[i] = table.slots[i]->handle;
     *lists.allCount = table.count;
     return MAVOZARP_STATUS_SUCCESS;
 }

@@ -58,7 +58,7 @@ Routed RouteHandle(MavoZARP_Handle device) {
                   {TextTable(), Route::Text}};
     for (const auto &entry : tables) {
         const int32_t index = entry.table.Find(device);
-        if (index >= 0) return {entry.route, &entry.table.slots[index]};
+        if (index >= 0) return {entry.route, entry.table.slots[index].get()};
     }
     if (device == MAVOZARP_SIMULATED_HANDLE) return {Route::Simulated, nullptr};
     return {Route::Unknown, nullptr};
@@ -100,7 +100,7 @@ int32_t SendCommandBody(MavoZARP_Handle device, const char *command, char *reply
         case Route::Bridge:
             return Interpret(routed.slot->head.get(), command, reply);
         case Route::Text:
-            TextSupply::PassThrough(routed.slot->handle, command, reply, MAVOZARP_BUFFER_SIZE);
+            TextSupply::PassThrough(routed.slot->serialLine, command, reply, MAVOZARP_BUFFER_SIZE);
             return MAVOZARP_STATUS_SUCCESS;
         case Route::Simulated: {
             std::unique_ptr<CommonLaser> &head = SimulatedHead();
@@ -125,7 +125,7 @@ int32_t InitializeHandleBody(MavoZARP_Handle device, char *headType) {
             return InitializeBridgeHead(*routed.slot, headType);
         case Route::Text:
             routed.slot->headKind = HeadKind::Text;
-            return QueryTextHeadType(routed.slot->handle, headType);
+            return QueryTextHeadType(routed.slot->serialLine, headType);
         case Route::Simulated:
             CopyToHost("Dummy", headType);
             return MAVOZARP_STATUS_SUCCESS;
@@ -140,25 +140,23 @@ int32_t CloseBody(MavoZARP_Handle device) {
     const Routed routed = RouteHandle(device);
     switch (routed.route) {
         case Route::Adapter: {
+            OpenedAdapter &adapter = routed.slot->adapter;
             // A closed adapter handle is never given to the adapter library again.
-            if (routed.slot->closed) return MAVOZARP_STATUS_UNKNOWN_HANDLE;
+            if (adapter.closed) return MAVOZARP_STATUS_UNKNOWN_HANDLE;
             const int32_t status = CheckAdapterLibrary();
             if (status != MAVOZARP_STATUS_SUCCESS) return status;
             // Until the library has closed the adapter it still holds it: the handle stays in
             // use, so a later Close or discovery can close it again.
-            const int32_t closed = GuardedAdapterCall(
-                [&] { return Adapter().I2C_Close(static_cast<AdapterHandle>(routed.slot->handle)); });
-            if (closed == MAVOZARP_STATUS_SUCCESS) {
-                routed.slot->closed = true;
-                MarkAdapterHandleClosed(routed.slot->handle);
-            }
+            const int32_t closed =
+                GuardedAdapterCall([&] { return Adapter().I2C_Close(adapter.handle); });
+            adapter.closed = closed == MAVOZARP_STATUS_SUCCESS;
             return closed;
         }
         case Route::Bridge:
         case Route::Text: {
             DeviceTable &table = routed.route == Route::Bridge ? BridgeTable() : TextTable();
-            const bool closed = SerialPort::Close(routed.slot->handle);
-            table.Remove(static_cast<int32_t>(routed.slot - table.slots));
+            const bool closed = SerialPort::Close(routed.slot->serialLine);
+            table.Remove(table.Find(device));
             return closed ? MAVOZARP_STATUS_SUCCESS : MAVOZARP_STATUS_SERIAL_ERROR;
         }
         case Route::Simulated:

@@ -25,28 +25,28 @@ public:
     const bool held;
 };
 
-// An open port for the length of one probe.
+// An open port for the length of one probe, which owns its line meanwhile.
 class ProbePort {
 public:
     ProbePort(const char *name, uint32_t baud) {
         try {
-            port = SerialPort::Open(name, baud);
+            line = SerialPort::Open(name, baud);
         } catch (...) {
-            port = SerialPort::kInvalidHandle;
+            line = SerialPort::Line{};
         }
     }
     ~ProbePort() {
-        if (port != SerialPort::kInvalidHandle) SerialPort::Close(port);
+        if (line.handle != SerialPort::kInvalidHandle) SerialPort::Close(line);
     }
     ProbePort(const ProbePort &) = delete;
     ProbePort &operator=(const ProbePort &) = delete;
-    SerialPort::Handle port;
+    SerialPort::Line line;
 };
 
 // After a probe's answer: let the line settle and drop what follows it.
-void Settle(SerialPort::Handle port) {
+void Settle(const SerialPort::Line &line) {
     SleepMilliseconds(kSettleMs);
-    SerialPort::FlushInputQueue(port);
+    SerialPort::FlushInputQueue(line);
 }
 
 // A probe's question and the test of its answer, run on a port opened for it.
@@ -55,11 +55,11 @@ bool Probe(const char *portName, uint32_t baud, Ask ask) {
     StepLock lock;
     if (!lock.held) return false;
     ProbePort probe(portName, baud);
-    if (probe.port == SerialPort::kInvalidHandle) return false;
+    if (probe.line.handle == SerialPort::kInvalidHandle) return false;
     bool answer = false;
     try {
-        answer = ask(probe.port);
-        Settle(probe.port);
+        answer = ask(probe.line);
+        Settle(probe.line);
     } catch (...) {
         // A failure before the answer means no; after it the answer stands.
     }
@@ -70,11 +70,11 @@ bool Probe(const char *portName, uint32_t baud, Ask ask) {
 struct SerialKind {
     uint32_t baud;
     DeviceTable &(*table)();
-    Transport (*transportOn)(SerialPort::Handle port);
+    Transport (*transportOn)(SerialPort::Line &line);
 };
 
-Transport BridgeTransportOn(SerialPort::Handle port) { return NXP::BridgeOn(port); }
-Transport NoTransport(SerialPort::Handle) { return NullTransport{}; }
+Transport BridgeTransportOn(SerialPort::Line &line) { return NXP::BridgeOn(line); }
+Transport NoTransport(SerialPort::Line &) { return NullTransport{}; }
 
 constexpr SerialKind kBridgeKind{
     .baud = NXP::kBaud, .table = BridgeTable, .transportOn = BridgeTransportOn};
@@ -84,25 +84,28 @@ constexpr SerialKind kTextKind{
 int32_t OpenDevice(const char *portName, MavoZARP_Handle *openedDevice, const SerialKind &kind) {
     StepLock lock;
     if (!lock.held) return MAVOZARP_STATUS_LOCK_FAILED;
-    SerialPort::Handle port;
+    SerialPort::Line line;
     try {
-        port = SerialPort::Open(portName, kind.baud);
+        line = SerialPort::Open(portName, kind.baud);
     } catch (const FailureMessage &failure) {
         return MapFailureMessage(failure.text);
     } catch (...) {
         return MAVOZARP_STATUS_SERIAL_ERROR;
     }
-    *openedDevice = port;
-    if (port == SerialPort::kInvalidHandle) return MAVOZARP_STATUS_SERIAL_ERROR;
+    *openedDevice = line.handle;
+    if (line.handle == SerialPort::kInvalidHandle) return MAVOZARP_STATUS_SERIAL_ERROR;
     // A full table refuses the port rather than lose track of it. The number of the port just
     // closed must not reach the host: the system may give it to another file later.
-    if (!kind.table().Append(port, kind.transportOn(port))) {
-        SerialPort::Close(port);
+    DeviceSlot *slot = kind.table().Append(line.handle);
+    if (slot == nullptr) {
+        SerialPort::Close(line);
         *openedDevice = SerialPort::kInvalidHandle;
         return MAVOZARP_STATUS_SERIAL_ERROR;
     }
+    slot->serialLine = line;
+    slot->transport = kind.transportOn(slot->serialLine);
     try {
-        Settle(port);
+        Settle(slot->serialLine);
     } catch (...) {
         // The port is filed; stale input is dropped again before every later write.
     }
@@ -135,9 +138,9 @@ int32_t OpenSerialPort(const char *portName, MavoZARP_Handle *openedDevice) {
     return MAVOZARP_STATUS_SERIAL_ERROR;
 }
 
-int32_t QueryTextHeadType(DeviceHandle port, char *headType) {
+int32_t QueryTextHeadType(SerialPort::Line &line, char *headType) {
     try {
-        TextSupply::QueryHeadType(port, headType, MAVOZARP_BUFFER_SIZE);
+        TextSupply::QueryHeadType(line, headType, MAVOZARP_BUFFER_SIZE);
         return MAVOZARP_STATUS_SUCCESS;
     } catch (...) {
         return MAVOZARP_STATUS_OTHER_ERROR;

@@ -19,4 +19,4 @@ int32_t OpenBridgeDevice(const char *portName, MavoZARP_Handle *openedDevice);
 int32_t OpenTextDevice(const char *portName, MavoZARP_Handle *openedDevice);
 
 // Under the lock. Asks a text supply for its head type; 0, or -999 for any failure.
-int32_t QueryTextHeadType(DeviceHandle port, char *headType);
+int32_t QueryTextHeadType(SerialPort::Line &line, char *headType);

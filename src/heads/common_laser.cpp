@@ -135,13 +135,11 @@ double CommonLaser::ReadElapsedHours() const {
 }
 
 uint8_t CommonLaser::GetConfigByte(size_t index) const {
-    const I2cRegister &byte = Required(configByteDescriptors[index]);
-    return static_cast<uint8_t>(byte.Read(byte.offset));
+    return static_cast<uint8_t>(Required(configByteDescriptors[index]).ReadWord());
 }
 
 void CommonLaser::SetConfigByte(size_t index, uint8_t value) const {
-    const I2cRegister &byte = Required(configByteDescriptors[index]);
-    TransportWrite(byte.transport, byte.address, byte.offset, byte.commandNumberOfBytes, value, 1);
+    Required(configByteDescriptors[index]).WriteWord(value);
 }
 
 void CommonLaser::SetConverter(const Descriptor &dac, double value, double fullScale,
@@ -174,7 +172,7 @@ int CommonLaser::MatchPot(const Descriptor &pot, double value, double fullScale,
 void CommonLaser::LoadMatchWords(const std::array<Descriptor, 4> &descriptors, bool reversed) {
     for (size_t i = 0; i < descriptors.size(); ++i) {
         const I2cRegister &word = Required(descriptors[i]);
-        const uint32_t bits = word.Read(word.offset);
+        const uint32_t bits = word.ReadWord();
         matchValues[i] = SingleFromWord(reversed ? ReverseBytes(bits) : bits);
     }
 }
@@ -205,7 +203,7 @@ double CommonLaser::GetWavelength() { return 0.0; }
 double CommonLaser::GetHeadHours() {
     const double electronicsHours = ReadElapsedHours();
     const I2cRegister &headTime = Required(headTimeDescriptor);
-    return HeadTimeToHours(headTime.Read(headTime.offset)) + electronicsHours;
+    return HeadTimeToHours(headTime.ReadWord()) + electronicsHours;
 }
 
 double CommonLaser::GetElectronicsHours() { return ReadElapsedHours(); }

@@ -188,7 +188,7 @@ Kora::Kora(const Transport &transport) : CommonLaser(transport) {
     }
 
     const I2cRegister &fullScale = Required(powerFullScaleDescriptor);
-    powerFullScale = SingleFromWord(fullScale.Read(fullScale.offset));
+    powerFullScale = SingleFromWord(fullScale.ReadWord());
     if (!std::isfinite(powerFullScale)) powerFullScale = kKoraDefaultPowerFullScale;
 
     LoadCalibration();
@@ -201,7 +201,7 @@ void Kora::LoadCalibration() {
     std::array<double, kCalibrationWordCount> words{};
     for (size_t i = 0; i < words.size(); ++i) {
         const I2cRegister &word = *calibrationWords[i];
-        words[i] = SingleFromWord(word.Read(word.offset));
+        words[i] = SingleFromWord(word.ReadWord());
     }
 
     boardRevisionText = revision;

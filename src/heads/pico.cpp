@@ -138,7 +138,7 @@ PicoX::PicoX(const Transport &transport) : CommonLaser(transport) {
     }
 
     const I2cRegister &fullScale = Required(powerFullScaleDescriptor);
-    powerFullScale = SingleFromWord(fullScale.Read(fullScale.offset));
+    powerFullScale = SingleFromWord(fullScale.ReadWord());
     if (!std::isfinite(powerFullScale)) powerFullScale = kPicoDefaultPowerFullScale;
 
     SetupReferences();
@@ -154,7 +154,7 @@ void PicoX::SetupReferences() {
     std::array<double, kPicoStageCount> candidates{};
     for (size_t stage = 0; stage < kPicoStageCount; ++stage) {
         const I2cRegister &word = *referenceWords[stage];
-        candidates[stage] = SingleFromWord(word.Read(word.offset));
+        candidates[stage] = SingleFromWord(word.ReadWord());
     }
     ApplyReferences(candidates);
 }

@@ -74,12 +74,12 @@ void StageHead::ReadBoardRevisionAndFullScale() {
 
 double StageHead::ReadSingle(const Descriptor &word) {
     const I2cRegister &single = Required(word);
-    return SingleFromWord(ReverseBytes(single.Read(single.offset)));
+    return SingleFromWord(ReverseBytes(single.ReadWord()));
 }
 
 uint32_t StageHead::ReadStatus(const Descriptor &word) {
     const I2cRegister &status = Required(word);
-    return status.Read(status.offset);
+    return status.ReadWord();
 }
 
 uint8_t StageHead::ReadStatusFirstByte(const Descriptor &word) {
@@ -109,14 +109,11 @@ double StageHead::ReadStageWord(Stage stage, Descriptor StageBlock::*word) const
 }
 
 uint8_t StageHead::ReadConfigByte(size_t index) const {
-    const I2cRegister &byte = Required(configByteWords[index]);
-    return static_cast<uint8_t>(byte.Read(byte.offset));
+    return static_cast<uint8_t>(Required(configByteWords[index]).ReadWord());
 }
 
 void StageHead::WriteConfigByte(size_t index, uint8_t value) const {
-    const I2cRegister &byte = Required(configByteWords[index]);
-    TransportWrite(byte.transport, byte.address, byte.offset, byte.commandNumberOfBytes, value,
-                   byte.dataNumberOfBytes);
+    Required(configByteWords[index]).WriteWord(value);
 }
 
 const char *StageHead::GetLaserModel() { return "Pellion RK-UV"; }

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <type_traits>
 
 #include "platform/api_lock.h"
 
@@ -22,7 +23,10 @@ struct TicketLock {
     uint64_t ticketUp = 0;  // the one caller allowed to contend for ownerMutex
 };
 
+// Never destroyed: it has no destructor for the exit to run, so a thread inside an export at exit
+// still finds it.
 TicketLock apiLock;
+static_assert(std::is_trivially_destructible_v<TicketLock>);
 pthread_once_t apiLockOnce = PTHREAD_ONCE_INIT;
 // A second acquisition on the thread that holds the lock would wait for itself.
 thread_local bool heldByThisThread = false;

@@ -52,16 +52,21 @@ Refusal SetQueueSizes(Handle device, uint32_t inputBytes, uint32_t outputBytes);
 // DTR and RTS raised. kNone, kReadLineSettings or kWriteLineSettings.
 Refusal SetLineSettings(Handle device, uint32_t baudRate);
 
-// kNone, kReadTimeouts or kWriteTimeouts.
+// Hands the time-outs to a system that keeps them with the device. kNone, kReadTimeouts or
+// kWriteTimeouts.
 Refusal SetTimeouts(Handle device, const Timeouts &timeouts);
+
+// Read and Write are given the device's time-outs on every call: a system that keeps none applies
+// them itself, one that keeps them was given the same ones by SetTimeouts.
 
 // One read of at most `count` bytes, ending as the time-outs decide. Returns the number of bytes
 // read; a failed read reports what it had moved before it failed.
-uint32_t Read(Handle device, uint8_t *buffer, uint32_t count);
+uint32_t Read(Handle device, const Timeouts &timeouts, uint8_t *buffer, uint32_t count);
 
 // Writes `count` bytes, or fewer when the write time-out passes. Returns the number written, or
 // nothing when the write failed.
-std::optional<uint32_t> Write(Handle device, const uint8_t *bytes, uint32_t count);
+std::optional<uint32_t> Write(Handle device, const Timeouts &timeouts, const uint8_t *bytes,
+                              uint32_t count);
 
 // The number of bytes waiting to be read; 0 when the system cannot say.
 uint32_t BytesWaiting(Handle device);

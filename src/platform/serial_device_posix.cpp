@@ -10,9 +10,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <mutex>
-#include <new>
-#include <unordered_map>
 
 #include "platform/serial_device.h"
 #include "platform/serial_input_looks.h"
@@ -28,26 +25,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 int Descriptor(Handle device) { return static_cast<int>(device); }
-
-// The kernel has no time-outs of the Windows kind, so they are kept here beside the descriptor
-// and applied by Read and Write. Never destroyed, like all process-wide state.
-struct TimeoutTable {
-    std::mutex lock;
-    std::unordered_map<int, Timeouts> byDescriptor;
-};
-
-TimeoutTable &Table() {
-    static TimeoutTable *const table = new TimeoutTable;
-    return *table;
-}
-
-// A descriptor that was never given time-outs reads and writes without waiting.
-Timeouts TimeoutsOf(int fd) {
-    TimeoutTable &table = Table();
-    std::lock_guard<std::mutex> hold(table.lock);
-    const auto found = table.byDescriptor.find(fd);
-    return found == table.byDescriptor.end() ? Timeouts{} : found->second;
-}
 
 // Far enough to mean never, near enough that the clock's arithmetic cannot overflow.
 constexpr uint64_t kLongestWaitMilliseconds = uint64_t{1} << 40;
@@ -160,20 +137,13 @@ Refusal SetLineSettings(Handle device, uint32_t baudRate) {
     return Refusal::kNone;
 }
 
-Refusal SetTimeouts(Handle device, const Timeouts &timeouts) {
-    TimeoutTable &table = Table();
-    std::lock_guard<std::mutex> hold(table.lock);
-    try {
-        table.byDescriptor[Descriptor(device)] = timeouts;
-    } catch (const std::bad_alloc &) {
-        return Refusal::kWriteTimeouts;
-    }
+Refusal SetTimeouts(Handle, const Timeouts &) {
+    // The kernel has no time-outs of the Windows kind: Read and Write apply those they are given.
     return Refusal::kNone;
 }
 
-uint32_t Read(Handle device, uint8_t *buffer, uint32_t count) {
+uint32_t Read(Handle device, const Timeouts &timeouts, uint8_t *buffer, uint32_t count) {
     const int fd = Descriptor(device);
-    const Timeouts timeouts = TimeoutsOf(fd);
     const Clock::time_point total =
         DeadlineAfter(timeouts.readTotalMultiplier, count, timeouts.readTotalConstant);
     Clock::time_point until = total;
@@ -196,9 +166,9 @@ uint32_t Read(Handle device, uint8_t *buffer, uint32_t count) {
     return got;
 }
 
-std::optional<uint32_t> Write(Handle device, const uint8_t *bytes, uint32_t count) {
+std::optional<uint32_t> Write(Handle device, const Timeouts &timeouts, const uint8_t *bytes,
+                              uint32_t count) {
     const int fd = Descriptor(device);
-    const Timeouts timeouts = TimeoutsOf(fd);
     const Clock::time_point deadline =
         DeadlineAfter(timeouts.writeTotalMultiplier, count, timeouts.writeTotalConstant);
     uint32_t written = 0;
@@ -300,15 +270,6 @@ bool AwaitBytesWaiting(Handle device, uint32_t count, uint32_t milliseconds) {
 
 #endif
 
-bool Close(Handle device) {
-    const int fd = Descriptor(device);
-    {
-        // Forgotten before the close: once closed, the number may be handed to the next open.
-        TimeoutTable &table = Table();
-        std::lock_guard<std::mutex> hold(table.lock);
-        table.byDescriptor.erase(fd);
-    }
-    return close(fd) == 0;
-}
+bool Close(Handle device) { return close(Descriptor(device)) == 0; }
 
 }  // namespace SerialDevice

@@ -66,14 +66,16 @@ Refusal SetTimeouts(Handle device, const Timeouts &timeouts) {
     return SetCommTimeouts(Native(device), &settings) ? Refusal::kNone : Refusal::kWriteTimeouts;
 }
 
-uint32_t Read(Handle device, uint8_t *buffer, uint32_t count) {
+// The system applies the time-outs SetTimeouts gave it.
+uint32_t Read(Handle device, const Timeouts &, uint8_t *buffer, uint32_t count) {
     // What was moved counts, whether or not the call reports success.
     DWORD got = 0;
     ReadFile(Native(device), buffer, count, &got, nullptr);
     return got;
 }
 
-std::optional<uint32_t> Write(Handle device, const uint8_t *bytes, uint32_t count) {
+std::optional<uint32_t> Write(Handle device, const Timeouts &, const uint8_t *bytes,
+                              uint32_t count) {
     DWORD written = 0;
     if (!WriteFile(Native(device), bytes, count, &written, nullptr)) {
         return std::nullopt;

@@ -1,14 +1,15 @@
 #include "transport/adapter_library.h"
 
-
-#include <algorithm>
-#include <vector>
+#include <type_traits>
 
 #include "platform/dynamic_library.h"
 
 namespace {
 
+// Process-wide and never destroyed: it has no destructor for the exit to run, and the module it
+// points into is never unloaded.
 AdapterEntryPoints entryPoints;
+static_assert(std::is_trivially_destructible_v<AdapterEntryPoints>);
 
 struct EntryPointRow {
     const char *name;
@@ -64,16 +65,3 @@ AdapterBinding BindAdapterLibrary() {
 
 const AdapterEntryPoints &Adapter() { return entryPoints; }
 
-namespace {
-std::vector<AdapterHandle> closedHandles;
-}
-
-void MarkAdapterHandleClosed(AdapterHandle handle) {
-    if (!IsAdapterHandleClosed(handle)) closedHandles.push_back(handle);
-}
-
-void ForgetAdapterHandle(AdapterHandle handle) { std::erase(closedHandles, handle); }
-
-bool IsAdapterHandleClosed(AdapterHandle handle) {
-    return std::find(closedHandles.begin(), closedHandles.end(), handle) != closedHandles.end();
-}

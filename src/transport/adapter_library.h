@@ -23,8 +23,3 @@ AdapterBinding BindAdapterLibrary();
 // The resolved entry points; valid after a binding that loaded the module without a missing one.
 const AdapterEntryPoints &Adapter();
 
-// Adapter handles that were closed. A transfer on one fails as a closed adapter would, without
-// calling the library; a handle that discovery opens anew is usable again.
-void MarkAdapterHandleClosed(AdapterHandle handle);
-void ForgetAdapterHandle(AdapterHandle handle);
-bool IsAdapterHandleClosed(AdapterHandle handle);

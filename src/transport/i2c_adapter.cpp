@@ -50,8 +50,8 @@ void CheckDataCount(uint8_t dataNumberOfBytes) {
 // Runs the transfer until the library reports success, at most five times without a pause. A
 // closed adapter fails at once, without a call.
 template <class Transfer>
-void Attempt(AdapterHandle handle, Transfer transfer) {
-    if (IsAdapterHandleClosed(handle)) RaiseFailure(kI2cError);
+void Attempt(const OpenedAdapter &adapter, Transfer transfer) {
+    if (adapter.closed) RaiseFailure(kI2cError);
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         uint32_t status = 0;
         try {
@@ -68,15 +68,15 @@ void Attempt(AdapterHandle handle, Transfer transfer) {
 
 namespace I2cAdapter {
 
-uint32_t Read(AdapterHandle handle, uint8_t address, uint16_t command,
+uint32_t Read(const OpenedAdapter &adapter, uint8_t address, uint16_t command,
               uint8_t commandNumberOfBytes, uint8_t dataNumberOfBytes, bool alternative) {
     const I2C_ReadFn entryPoint = alternative ? Adapter().I2C_ReadAlt : Adapter().I2C_Read;
     std::vector<uint8_t> control(kControlBufferSize);
     const uint32_t controlCount = FillControl(control, address, command, commandNumberOfBytes);
     CheckDataCount(dataNumberOfBytes);
     std::vector<uint8_t> data(kDataBufferSize);
-    Attempt(handle, [&] {
-        return entryPoint(handle, control.data(), controlCount, kControlAck, kAckTimeoutMs,
+    Attempt(adapter, [&] {
+        return entryPoint(adapter.handle, control.data(), controlCount, kControlAck, kAckTimeoutMs,
                           kReadType, data.data(), dataNumberOfBytes);
     });
     uint32_t value = 0;
@@ -84,8 +84,8 @@ uint32_t Read(AdapterHandle handle, uint8_t address, uint16_t command,
     return value;
 }
 
-void Write(AdapterHandle handle, uint8_t address, uint16_t command, uint8_t commandNumberOfBytes,
-           uint32_t data, uint8_t dataNumberOfBytes) {
+void Write(const OpenedAdapter &adapter, uint8_t address, uint16_t command,
+           uint8_t commandNumberOfBytes, uint32_t data, uint8_t dataNumberOfBytes) {
     std::vector<uint8_t> control(kControlBufferSize);
     const uint32_t controlCount = FillControl(control, address, command, commandNumberOfBytes);
     CheckDataCount(dataNumberOfBytes);
@@ -95,8 +95,8 @@ void Write(AdapterHandle handle, uint8_t address, uint16_t command, uint8_t comm
     }
     const bool singleByte = dataNumberOfBytes == 1;
     PageWriteRecord page{1, singleByte ? kSingleBytePageSize : dataNumberOfBytes};
-    Attempt(handle, [&] {
-        return Adapter().I2C_Write(handle, control.data(), controlCount, kControlAck,
+    Attempt(adapter, [&] {
+        return Adapter().I2C_Write(adapter.handle, control.data(), controlCount, kControlAck,
                                    kAckTimeoutMs, kStopCondition,
                                    singleByte ? kSingleByteWrite : kBlockWrite, bytes.data(),
                                    dataNumberOfBytes, kDataAck, kAckTimeoutMs, &page);

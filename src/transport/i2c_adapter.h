@@ -6,19 +6,26 @@
 
 #include "transport/adapter_entry_points.h"
 
-// The adapter transport of a device: the handle discovery opened.
-struct AdapterTransport {
+// An adapter that discovery opened: the library's handle of it, and whether the host has closed
+// it since. A transfer on a closed adapter fails as on a dead one, without calling the library.
+struct OpenedAdapter {
     AdapterHandle handle = 0;
+    bool closed = false;
+};
+
+// The adapter transport of a device: the adapter its device owns, which outlives the transport.
+struct AdapterTransport {
+    const OpenedAdapter *adapter = nullptr;
     friend bool operator==(const AdapterTransport &, const AdapterTransport &) = default;
 };
 
 namespace I2cAdapter {
 
 // `alternative` uses the library's alternative read entry point.
-uint32_t Read(AdapterHandle handle, uint8_t address, uint16_t command,
+uint32_t Read(const OpenedAdapter &adapter, uint8_t address, uint16_t command,
               uint8_t commandNumberOfBytes, uint8_t dataNumberOfBytes, bool alternative);
 // Data go most significant byte first.
-void Write(AdapterHandle handle, uint8_t address, uint16_t command, uint8_t commandNumberOfBytes,
-           uint32_t data, uint8_t dataNumberOfBytes);
+void Write(const OpenedAdapter &adapter, uint8_t address, uint16_t command,
+           uint8_t commandNumberOfBytes, uint32_t data, uint8_t dataNumberOfBytes);
 
 }  // namespace I2cAdapter

@@ -64,6 +64,10 @@ uint32_t I2cRegister::Read(uint16_t code) const {
 
 uint32_t I2cRegister::ReadValue() const { return Read(codes.code0); }
 
+uint32_t I2cRegister::ReadWord() const { return Read(offset); }
+
+void I2cRegister::WriteWord(uint32_t value) const { Write(offset, value); }
+
 void I2cRegister::Write(uint16_t command, uint32_t value) const {
     TransportWrite(transport, address, command, commandNumberOfBytes, value, dataNumberOfBytes);
 }

@@ -95,6 +95,9 @@ public:
     // The read that the read policy selects.
     uint32_t Read(uint16_t code) const;
     uint32_t ReadValue() const;  // of code0
+    // A memory word at the descriptor's offset, read as the read policy says, and written.
+    uint32_t ReadWord() const;
+    void WriteWord(uint32_t value) const;
     // Writes an 8-bit value with code1 (Alt: code3); above 255 is "Invalid data".
     void WriteValue(uint32_t value) const;
     void WriteValueAlt(uint32_t value) const;

@@ -52,7 +52,7 @@ Frame NewFrame(size_t capacity, const char *allocationFailure) {
 }
 
 void Send(const Bridge &bridge, const Frame &frame) {
-    SerialPort::WriteBytes(bridge.port, frame.data(), static_cast<uint32_t>(frame.size()));
+    SerialPort::WriteBytes(*bridge.line, frame.data(), static_cast<uint32_t>(frame.size()));
 }
 
 void SendFrame(const Bridge &bridge, std::initializer_list<uint8_t> bytes,
@@ -65,7 +65,7 @@ void SendFrame(const Bridge &bridge, std::initializer_list<uint8_t> bytes,
 uint8_t AskByte(const Bridge &bridge, std::initializer_list<uint8_t> bytes,
                 const char *allocationFailure) {
     SendFrame(bridge, bytes, allocationFailure);
-    return SerialPort::ReadBytes(bridge.port, 1).front();
+    return SerialPort::ReadBytes(*bridge.line, 1).front();
 }
 
 // The low `count` bytes of `value`, most significant first.
@@ -94,16 +94,16 @@ char BitLetter(bool one) { return one ? '1' : '0'; }
 
 }  // namespace
 
-bool AnswersProbe(SerialPort::Handle port) {
-    SerialPort::WriteBytes(port, kProbe, sizeof kProbe);
-    return SerialPort::ReadBytes(port, 1)[0] == kProbeAnswer;
+bool AnswersProbe(SerialPort::Line &line) {
+    SerialPort::WriteBytes(line, kProbe, sizeof kProbe);
+    return SerialPort::ReadBytes(line, 1)[0] == kProbeAnswer;
 }
 
-Bridge BridgeOn(SerialPort::Handle port) {
+Bridge BridgeOn(SerialPort::Line &line) {
     // It belongs to no port: whichever bridge is driven next starts from the state the last one
     // left. Every call runs under the library's lock, so it needs none of its own.
     static uint8_t sharedGpioShadow = 0;
-    return Bridge{port, &sharedGpioShadow};
+    return Bridge{&line, &sharedGpioShadow};
 }
 
 void Write(const Bridge &bridge, uint8_t address, uint16_t command, uint8_t commandNumberOfBytes,
@@ -166,7 +166,7 @@ uint32_t Read(const Bridge &bridge, uint8_t address, uint16_t command,
     Send(bridge, frame);
 
     uint32_t result = 0;
-    for (const uint8_t byte : SerialPort::ReadBytes(bridge.port, dataNumberOfBytes)) {
+    for (const uint8_t byte : SerialPort::ReadBytes(*bridge.line, dataNumberOfBytes)) {
         result = (result << 8) | byte;
     }
     return result;

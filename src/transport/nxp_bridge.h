@@ -13,19 +13,19 @@ namespace NXP {
 inline constexpr uint32_t kBaud = 9600;
 
 // Asks the bridge on a port for its register 0; true when the bridge's reset value comes back.
-bool AnswersProbe(SerialPort::Handle port);
+bool AnswersProbe(SerialPort::Line &line);
 
-// The bridge transport of a device: its serial port, and the last state written to the bridge's
-// GPIO port, which every bit-level step starts from.
+// The bridge transport of a device: the serial line its device owns, and the last state written
+// to the bridge's GPIO port, which every bit-level step starts from.
 struct Bridge {
-    SerialPort::Handle port = SerialPort::kInvalidHandle;
+    SerialPort::Line *line = nullptr;
     uint8_t *gpioShadow = nullptr;
     friend bool operator==(const Bridge &, const Bridge &) = default;
 };
 
-// The bridge on `port`. Every bridge made here shares one GPIO shadow, so a bridge driven after
-// another starts from the state that one left.
-Bridge BridgeOn(SerialPort::Handle port);
+// The bridge on `line`, which must outlive it. Every bridge made here shares one GPIO shadow, so
+// a bridge driven after another starts from the state that one left.
+Bridge BridgeOn(SerialPort::Line &line);
 
 void Write(const Bridge &bridge, uint8_t address, uint16_t command, uint8_t commandNumberOfBytes,
            uint32_t data, uint8_t dataNumberOfBytes);

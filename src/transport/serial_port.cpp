@@ -35,9 +35,6 @@ constexpr uint32_t kInputWaitMilliseconds = 101;
 constexpr uint32_t kQuietMilliseconds = 50;
 constexpr std::chrono::milliseconds kDrainBound{1000};
 
-// Open ports whose last exchange ended in a time-out.
-std::vector<Handle> portsWithLateAnswers;
-
 struct RefusalMessage {
     Refusal refusal;
     const char *text;
@@ -68,15 +65,16 @@ std::vector<uint8_t> Buffer(uint32_t count, const char *failure) {
     }
 }
 
-void DrainLateAnswer(Handle port) {
-    if (std::erase(portsWithLateAnswers, port) == 0) {
+void DrainLateAnswer(Line &line) {
+    if (!line.lateAnswer) {
         return;
     }
+    line.lateAnswer = false;
     const auto bound = std::chrono::steady_clock::now() + kDrainBound;
-    while (SerialDevice::AwaitBytesWaiting(port, 1, kQuietMilliseconds)) {
-        FlushInputQueue(port);
+    while (SerialDevice::AwaitBytesWaiting(line.handle, 1, kQuietMilliseconds)) {
+        FlushInputQueue(line);
         if (std::chrono::steady_clock::now() >= bound) {
-            portsWithLateAnswers.push_back(port);
+            line.lateAnswer = true;
             RaiseFailure("SerialPort::WriteBytes: the line does not fall quiet");
         }
     }
@@ -95,15 +93,15 @@ std::optional<std::string> FormatDevicePath(const char *name, std::string_view c
     return path;
 }
 
-Handle Open(const char *name, uint32_t baudRate) {
+Line Open(const char *name, uint32_t baudRate) {
     const std::optional<std::string> path =
         FormatDevicePath(name, SerialDevice::kComPrefix, SerialDevice::kMaxPathLength);
     if (!path) {
-        return kInvalidHandle;
+        return Line{};
     }
     const Handle port = SerialDevice::OpenExclusive(path->c_str());
     if (port == kInvalidHandle) {
-        return kInvalidHandle;
+        return Line{};
     }
     Refusal refusal = SerialDevice::SetQueueSizes(port, kQueueBytes, kQueueBytes);
     if (refusal == Refusal::kNone) {
@@ -116,20 +114,17 @@ Handle Open(const char *name, uint32_t baudRate) {
         SerialDevice::Close(port);
         RaiseRefusal(refusal);
     }
-    std::erase(portsWithLateAnswers, port);
-    return port;
+    return Line{.handle = port, .timeouts = kTimeouts, .lateAnswer = false};
 }
 
-bool Close(Handle port) {
-    std::erase(portsWithLateAnswers, port);
-    return SerialDevice::Close(port);
-}
+bool Close(const Line &line) { return SerialDevice::Close(line.handle); }
 
-void WriteBytes(Handle port, const uint8_t *bytes, uint32_t count) {
+void WriteBytes(Line &line, const uint8_t *bytes, uint32_t count) {
     // Whatever came before the request is no part of its answer.
-    DrainLateAnswer(port);
-    FlushInputQueue(port);
-    const std::optional<uint32_t> written = SerialDevice::Write(port, bytes, count);
+    DrainLateAnswer(line);
+    FlushInputQueue(line);
+    const std::optional<uint32_t> written =
+        SerialDevice::Write(line.handle, line.timeouts, bytes, count);
     if (!written) {
         RaiseFailure("SerialPort::WriteBytes: WriteFile() failed.");
     }
@@ -138,36 +133,36 @@ void WriteBytes(Handle port, const uint8_t *bytes, uint32_t count) {
     }
 }
 
-std::vector<uint8_t> ReadBytes(Handle port, uint32_t count) {
-    WaitInputQueue(port, count);
+std::vector<uint8_t> ReadBytes(Line &line, uint32_t count) {
+    WaitInputQueue(line, count);
     std::vector<uint8_t> bytes =
         Buffer(count, "SerialPort::ReadBytes: memory could not be allocated");
-    if (SerialDevice::Read(port, bytes.data(), count) != count) {
+    if (SerialDevice::Read(line.handle, line.timeouts, bytes.data(), count) != count) {
         RaiseFailure("SerialPort::ReadBytes: nBytesRead != nBytesToRead");
     }
     return bytes;
 }
 
-void WaitInputQueue(Handle port, uint32_t count) {
-    if (!SerialDevice::AwaitBytesWaiting(port, count, kInputWaitMilliseconds)) {
-        portsWithLateAnswers.push_back(port);
+void WaitInputQueue(Line &line, uint32_t count) {
+    if (!SerialDevice::AwaitBytesWaiting(line.handle, count, kInputWaitMilliseconds)) {
+        line.lateAnswer = true;
         RaiseFailure("SerialPort::WaitInputQueue: timeout waiting for response");
     }
 }
 
-void FlushInputQueue(Handle port) {
+void FlushInputQueue(const Line &line) {
     // Takes only what has come so far; a failed read leaves nothing worth reporting.
-    const uint32_t waiting = SerialDevice::BytesWaiting(port);
+    const uint32_t waiting = SerialDevice::BytesWaiting(line.handle);
     if (waiting == 0) {
         return;
     }
     std::vector<uint8_t> discarded =
         Buffer(waiting, "SerialPort::FlushInputQueue: memory could not be allocated");
-    SerialDevice::Read(port, discarded.data(), waiting);
+    SerialDevice::Read(line.handle, line.timeouts, discarded.data(), waiting);
 }
 
-uint32_t ReadAvailable(Handle port, uint8_t *buffer, uint32_t capacity) {
-    return SerialDevice::Read(port, buffer, capacity);
+uint32_t ReadAvailable(const Line &line, uint8_t *buffer, uint32_t capacity) {
+    return SerialDevice::Read(line.handle, line.timeouts, buffer, capacity);
 }
 
 }  // namespace SerialPort

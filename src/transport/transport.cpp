@@ -18,7 +18,7 @@ uint32_t TransportRead(const Transport &transport, uint8_t address, uint16_t com
         Overloaded{
             [](const NullTransport &) { return uint32_t{0}; },
             [&](const AdapterTransport &adapter) {
-                return I2cAdapter::Read(adapter.handle, address, command, commandNumberOfBytes,
+                return I2cAdapter::Read(*adapter.adapter, address, command, commandNumberOfBytes,
                                         dataNumberOfBytes, alternative);
             },
             [&](const NXP::Bridge &bridge) {
@@ -34,7 +34,7 @@ void TransportWrite(const Transport &transport, uint8_t address, uint16_t comman
     std::visit(Overloaded{
                    [](const NullTransport &) {},
                    [&](const AdapterTransport &adapter) {
-                       I2cAdapter::Write(adapter.handle, address, command, commandNumberOfBytes,
+                       I2cAdapter::Write(*adapter.adapter, address, command, commandNumberOfBytes,
                                          data, dataNumberOfBytes);
                    },
                    [&](const NXP::Bridge &bridge) {

@@ -1,7 +1,7 @@
 // The bus a device's head reaches its parts through. Each device owns one, and its head and every
-// register descriptor of the head carry a copy: the adapter library with the adapter's handle, a
-// bridge on its serial port, or no bus at all (the simulated head: reads give 0, writes do
-// nothing).
+// register descriptor of the head carry a copy: the adapter library with the device's adapter, a
+// bridge on the device's serial line, or no bus at all (the simulated head: reads give 0, writes
+// do nothing). The copies point at what the device owns, so they never outlive the device.
 #pragma once
 
 #include <cstdint>

@@ -24,7 +24,8 @@ protected:
         handle_ = emulated_adapter::AddSupply();
         ASSERT_EQ(CheckAdapterLibrary(), 0);
         slot_.handle = static_cast<DeviceHandle>(handle_);
-        slot_.transport = AdapterTransport{handle_};
+        slot_.adapter.handle = handle_;
+        slot_.transport = AdapterTransport{&slot_.adapter};
     }
 
     sim::VirtualSupply &Supply() { return emulated_adapter::Supply(handle_); }

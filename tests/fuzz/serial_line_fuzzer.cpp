@@ -120,7 +120,8 @@ Refusal SetTimeouts(Handle, const Timeouts &timeouts) {
     return Refusal::kNone;
 }
 
-uint32_t Read(Handle device, uint8_t *buffer, uint32_t count) {
+// Like a system that keeps the time-outs, the line applies those SetTimeouts gave it.
+uint32_t Read(Handle device, const Timeouts &, uint8_t *buffer, uint32_t count) {
     if (!line.Usable(device)) return 0;
     const uint64_t deadline =
         line.now + uint64_t{line.timeouts.readTotalMultiplier} * count + line.timeouts.readTotalConstant;
@@ -140,7 +141,8 @@ uint32_t Read(Handle device, uint8_t *buffer, uint32_t count) {
     return taken;
 }
 
-std::optional<uint32_t> Write(Handle device, const uint8_t *bytes, uint32_t count) {
+std::optional<uint32_t> Write(Handle device, const Timeouts &, const uint8_t *bytes,
+                              uint32_t count) {
     if (!line.Usable(device)) return std::nullopt;
     for (std::vector<uint8_t> &answer : line.peer(std::span(bytes, count))) {
         line.Deliver(std::move(answer));

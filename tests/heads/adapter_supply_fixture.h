@@ -16,7 +16,12 @@ protected:
         handle = emulated_adapter::AddSupply();
     }
     sim::VirtualSupply &Supply() { return emulated_adapter::Supply(handle); }
-    Transport Link() const { return AdapterTransport{handle}; }
+    // The adapter transport on the supply `handle` names now.
+    Transport Link() {
+        opened.handle = handle;
+        return AdapterTransport{&opened};
+    }
 
     AdapterHandle handle = 0;
+    OpenedAdapter opened;  // what a device would own; outlives the heads built on Link()
 };

@@ -48,7 +48,8 @@ protected:
         ea::Reset();
         ASSERT_TRUE(BindAdapterLibrary().moduleLoaded);
         adapterHandle = ea::AddSupply();
-        adapter.transport = AdapterTransport{adapterHandle};
+        opened.handle = adapterHandle;
+        adapter.transport = AdapterTransport{&opened};
         // The parts stay on the bridge's bus, which owns them; this typed view of them is kept
         // for the test and only touched while the bridge serves no frame.
         bridge.WithBus(
@@ -58,14 +59,14 @@ protected:
         OnBothSupplies([&](VirtualSupply &supply) { preset->apply(supply); });
 
         bridgePort = SerialPort::Open(bridge.Line().Path().c_str(), kBridgeBaud);
-        ASSERT_NE(bridgePort, SerialPort::kInvalidHandle);
+        ASSERT_NE(bridgePort.handle, SerialPort::kInvalidHandle);
         bridgeSide.transport = NXP::BridgeOn(bridgePort);
     }
 
     void TearDown() override {
         adapter.head.reset();
         bridgeSide.head.reset();
-        if (bridgePort != SerialPort::kInvalidHandle) SerialPort::Close(bridgePort);
+        if (bridgePort.handle != SerialPort::kInvalidHandle) SerialPort::Close(bridgePort);
     }
 
     void OnBothSupplies(const std::function<void(VirtualSupply &)> &change) {
@@ -93,7 +94,8 @@ protected:
     sim::BridgeEmulator bridge;
     std::unique_ptr<VirtualSupply> bridgeSupply;  // after the bridge: it views the bridge's bus
     AdapterHandle adapterHandle = 0;
-    SerialPort::Handle bridgePort = SerialPort::kInvalidHandle;
+    OpenedAdapter opened;
+    SerialPort::Line bridgePort;
     Side adapter;
     Side bridgeSide;
 };

@@ -27,14 +27,16 @@ protected:
         ea::Reset();
         ASSERT_TRUE(BindAdapterLibrary().moduleLoaded);
         handle = ea::AddSupply();
+        opened.handle = handle;
         Supply().WriteText(kMemory, 0x110, "SN-4711");
     }
     VirtualSupply &Supply() { return ea::Supply(handle); }
     CommonLaser &Head() {
-        if (!head) head = std::make_unique<CommonLaser>(AdapterTransport{handle});
+        if (!head) head = std::make_unique<CommonLaser>(AdapterTransport{&opened});
         return *head;
     }
     AdapterHandle handle = 0;
+    OpenedAdapter opened;
     std::unique_ptr<CommonLaser> head;
 };
 
@@ -47,7 +49,7 @@ TEST_F(CommonHead, ConstructionReadsTheIdentifierAndStartsDefined) {
     EXPECT_EQ(laser.powerDisplayFactor, 1.0);
     EXPECT_EQ(laser.mainDriveFullScale, 48.0);
     EXPECT_EQ(laser.matchValues, (std::array<double, 4>{}));
-    EXPECT_EQ(laser.transport, Transport{AdapterTransport{handle}});
+    EXPECT_EQ(laser.transport, Transport{AdapterTransport{&opened}});
     EXPECT_EQ(laser.fanBit->transport, laser.transport);
     EXPECT_EQ(laser.secondaryMatchDescriptors[3]->transport, laser.transport);
 
@@ -70,7 +72,7 @@ TEST_F(CommonHead, IdentificationTextsShareOneBufferPerOperation) {
     const uint8_t sixteen[] = {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H',
                                'I', 'J', 'K', 'L', 'M', 'N', 'O', 'P'};
     Supply().WriteMemory(kMemory, 0x100, sixteen);  // followed by the identifier, no zero
-    CommonLaser other(AdapterTransport{handle});
+    CommonLaser other(AdapterTransport{&opened});
     const char *type = Head().GetHeadType();
     EXPECT_STREQ(type, "ABCDEFGHIJKLMNOP");
     EXPECT_EQ(other.GetHeadType(), type);

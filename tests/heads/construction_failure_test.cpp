@@ -66,6 +66,7 @@ protected:
         head_.reset();
         emulated_adapter::Reset();
         handle_ = emulated_adapter::AddSupply();
+        opened_.handle = handle_;
         ASSERT_EQ(CheckAdapterLibrary(), 0);
         const sim::HeadPreset *preset = sim::FindHeadPreset(GetParam());
         ASSERT_NE(preset, nullptr);
@@ -77,7 +78,8 @@ protected:
         FreshSupply();
         DeviceSlot slot;
         slot.handle = static_cast<DeviceHandle>(handle_);
-        slot.transport = AdapterTransport{handle_};
+        slot.adapter.handle = handle_;
+        slot.transport = AdapterTransport{&slot.adapter};
         char headType[100] = {};
         ::testing::internal::CaptureStdout();
         const int32_t status = CreateHeadForSlot(slot, headType);
@@ -92,10 +94,11 @@ protected:
 
     // The failure the construction raised, or "(none)".
     std::string Construct(HeadFactory create) {
-        return FailureText([&] { head_ = create(AdapterTransport{handle_}); });
+        return FailureText([&] { head_ = create(AdapterTransport{&opened_}); });
     }
 
     AdapterHandle handle_ = 0;
+    OpenedAdapter opened_;
     std::unique_ptr<CommonLaser> head_;
 };
 

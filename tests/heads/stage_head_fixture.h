@@ -66,13 +66,14 @@ protected:
         emulated_adapter::Reset();
         ASSERT_TRUE(BindAdapterLibrary().moduleLoaded);
         handle = emulated_adapter::AddSupply();
+        opened.handle = handle;
         supply = &emulated_adapter::Supply(handle);
         const sim::HeadPreset *preset = sim::FindHeadPreset(name);
         ASSERT_NE(preset, nullptr) << name;
         preset->apply(*supply);
     }
 
-    void Build(HeadFactory create) { head = create(AdapterTransport{handle}); }
+    void Build(HeadFactory create) { head = create(AdapterTransport{&opened}); }
 
     // The reply, or the failure message prefixed with "failure: ".
     std::string Send(const std::string &command) { return ReplyText(*head, command); }
@@ -106,6 +107,7 @@ protected:
     }
 
     AdapterHandle handle = 0;
+    OpenedAdapter opened;
     VirtualSupply *supply = nullptr;
     std::unique_ptr<CommonLaser> head;
 };

@@ -184,7 +184,7 @@ TEST_F(VfnHead, PresetsPairTheHeadWithItsSecondMemory) {
                  {"vgn-mismatch", "VGN", "VFK"}};
     for (const auto &pair : pairs) {
         Prepare(pair.preset);
-        CommonLaser probe(AdapterTransport{handle});
+        CommonLaser probe(AdapterTransport{&opened});
         EXPECT_STREQ(probe.GetHeadType(), pair.type) << pair.preset;
         EXPECT_STREQ(probe.GetSecondaryHeadType(), pair.secondType) << pair.preset;
     }

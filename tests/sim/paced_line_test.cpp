@@ -29,7 +29,7 @@ protected:
             bus.Attach(0x90, std::move(memory));
         });
         port = SerialPort::Open(bridge.Line().Path().c_str(), 9600);
-        ASSERT_NE(port, SerialPort::kInvalidHandle);
+        ASSERT_NE(port.handle, SerialPort::kInvalidHandle);
     }
     void TearDown() override { SerialPort::Close(port); }
 
@@ -38,13 +38,13 @@ protected:
     Bytes Exchange(Clock::duration &took) {
         const Clock::time_point start = Clock::now();
         SerialPort::WriteBytes(port, kReadFrame.data(), static_cast<uint32_t>(kReadFrame.size()));
-        EXPECT_TRUE(SerialDevice::AwaitBytesWaiting(port, 2, 20000));
+        EXPECT_TRUE(SerialDevice::AwaitBytesWaiting(port.handle, 2, 20000));
         took = Clock::now() - start;
         return SerialPort::ReadBytes(port, 2);
     }
 
     sim::BridgeEmulator bridge;
-    SerialPort::Handle port = SerialPort::kInvalidHandle;
+    SerialPort::Line port;
 };
 
 TEST_F(PacedLineTest, AnExchangeTakesAtLeastItsWireTimeAndEveryByteArrives) {

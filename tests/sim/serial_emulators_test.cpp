@@ -28,19 +28,19 @@ constexpr const char *kWaitTimeout = "SerialPort::WaitInputQueue: timeout waitin
 class Port {
 public:
     Port(sim::PtyEndpoint &line, uint32_t baud)
-        : handle_(SerialPort::Open(line.Path().c_str(), baud)) {}
-    ~Port() { SerialPort::Close(handle_); }
+        : line_(SerialPort::Open(line.Path().c_str(), baud)) {}
+    ~Port() { SerialPort::Close(line_); }
     Port(const Port &) = delete;
     Port &operator=(const Port &) = delete;
 
-    bool IsOpen() const { return handle_ != SerialPort::kInvalidHandle; }
+    bool IsOpen() const { return line_.handle != SerialPort::kInvalidHandle; }
 
-    void Send(std::string_view bytes) const {
-        SerialPort::WriteBytes(handle_, reinterpret_cast<const uint8_t *>(bytes.data()),
+    void Send(std::string_view bytes) {
+        SerialPort::WriteBytes(line_, reinterpret_cast<const uint8_t *>(bytes.data()),
                                static_cast<uint32_t>(bytes.size()));
     }
-    void Send(const Bytes &bytes) const {
-        SerialPort::WriteBytes(handle_, bytes.data(), static_cast<uint32_t>(bytes.size()));
+    void Send(const Bytes &bytes) {
+        SerialPort::WriteBytes(line_, bytes.data(), static_cast<uint32_t>(bytes.size()));
     }
 
     // Up to `count` bytes, as many as come within `patience`.
@@ -50,19 +50,19 @@ public:
         while (collected.size() < count && std::chrono::steady_clock::now() < deadline) {
             std::vector<uint8_t> piece(count - collected.size());
             const uint32_t got =
-                SerialPort::ReadAvailable(handle_, piece.data(), static_cast<uint32_t>(piece.size()));
+                SerialPort::ReadAvailable(line_, piece.data(), static_cast<uint32_t>(piece.size()));
             collected.append(piece.begin(), piece.begin() + got);
         }
         return collected;
     }
 
     // The text raised by reading `count` bytes with the library's bounded wait.
-    std::string FailureOfRead(uint32_t count) const {
-        return FailureText([&] { SerialPort::ReadBytes(handle_, count); });
+    std::string FailureOfRead(uint32_t count) {
+        return FailureText([&] { SerialPort::ReadBytes(line_, count); });
     }
 
 private:
-    SerialPort::Handle handle_;
+    SerialPort::Line line_;
 };
 
 std::string Text(const Bytes &bytes) { return {bytes.begin(), bytes.end()}; }

@@ -50,10 +50,11 @@ protected:
         ea::Reset();
         ASSERT_TRUE(BindAdapterLibrary().moduleLoaded);
         handle = ea::AddSupply();
+        opened.handle = handle;
     }
     VirtualSupply &Supply() { return ea::Supply(handle); }
     I2cRegister On(I2cRegister layout) const {
-        layout.transport = AdapterTransport{handle};
+        layout.transport = AdapterTransport{&opened};
         return layout;
     }
     // A register on a scripted part, read with `policy`.
@@ -67,6 +68,7 @@ protected:
         return On(I2cRegister::Device(kScriptedAddress, 1, policy));
     }
     AdapterHandle handle = 0;
+    OpenedAdapter opened;
 };
 
 constexpr int32_t kAgreed = 4;
@@ -226,10 +228,10 @@ TEST_F(RegisterLayer, WriteBitBuildsTheOutputFromThePinLevels) {
 
 TEST_F(RegisterLayer, AdapterTransfersPassTheControlBytesAndDataInBusOrder) {
     Supply().WriteWord(0xA4, 0x170, 0x12345678, sim::ByteOrder::MostSignificantFirst);
-    EXPECT_EQ(I2cAdapter::Read(handle, 0xA4, 0x170, 2, 4, false), 0x12345678u);
-    I2cAdapter::Write(handle, 0xA4, 0x180, 2, 0xCAFEF00D, 4);
-    I2cAdapter::Write(handle, 0x58, 0x21, 1, 0x1AB, 1);  // one byte: the low byte
-    I2cAdapter::Write(handle, 0x52, 0xA0, 1, 0x0155, 2);
+    EXPECT_EQ(I2cAdapter::Read(opened, 0xA4, 0x170, 2, 4, false), 0x12345678u);
+    I2cAdapter::Write(opened, 0xA4, 0x180, 2, 0xCAFEF00D, 4);
+    I2cAdapter::Write(opened, 0x58, 0x21, 1, 0x1AB, 1);  // one byte: the low byte
+    I2cAdapter::Write(opened, 0x52, 0xA0, 1, 0x0155, 2);
 
     const std::vector<EmulatedTransfer> log = ea::Transfers();
     ASSERT_EQ(log.size(), 4u);
@@ -253,16 +255,16 @@ TEST_F(RegisterLayer, AdapterTransfersPassTheControlBytesAndDataInBusOrder) {
 TEST_F(RegisterLayer, AdapterRetriesFiveTimesWithoutPause) {
     Supply().SetAdcCode(0x90, 0x84, 0x123);
     ea::FailNext("I2C_Read", 2);
-    EXPECT_EQ(I2cAdapter::Read(handle, 0x90, 0x84, 1, 2, false), 0x123u);
+    EXPECT_EQ(I2cAdapter::Read(opened, 0x90, 0x84, 1, 2, false), 0x123u);
     EXPECT_EQ(ea::CallCount("I2C_Read"), 3u);
 
     ea::FailNext("I2C_Read", 5);
-    EXPECT_EQ(FailureText([&] { I2cAdapter::Read(handle, 0x90, 0x84, 1, 2, false); }),
+    EXPECT_EQ(FailureText([&] { I2cAdapter::Read(opened, 0x90, 0x84, 1, 2, false); }),
               "I2C error");
     EXPECT_EQ(ea::CallCount("I2C_Read"), 8u);
 
     ea::FailNext("I2C_Write", 5);
-    EXPECT_EQ(FailureText([&] { I2cAdapter::Write(handle, 0x58, 0, 1, 1, 1); }), "I2C error");
+    EXPECT_EQ(FailureText([&] { I2cAdapter::Write(opened, 0x58, 0, 1, 1, 1); }), "I2C error");
     EXPECT_EQ(ea::CallCount("I2C_Write"), 5u);
 
     // An agreed read over a failing adapter ends at its first failed read.
@@ -274,42 +276,42 @@ TEST_F(RegisterLayer, AdapterRetriesFiveTimesWithoutPause) {
 
 TEST_F(RegisterLayer, AnExceptionOutOfTheAdapterEndsTheAttempts) {
     ea::ThrowNext("I2C_ReadAlt", 1);
-    EXPECT_EQ(FailureText([&] { I2cAdapter::Read(handle, 0x52, 0x80, 1, 2, true); }),
+    EXPECT_EQ(FailureText([&] { I2cAdapter::Read(opened, 0x52, 0x80, 1, 2, true); }),
               "FTCI2C exception");
     EXPECT_EQ(ea::CallCount("I2C_ReadAlt"), 1u);
 
     ea::ThrowNext("I2C_Write", 1);
-    EXPECT_EQ(FailureText([&] { I2cAdapter::Write(handle, 0x52, 0xA0, 1, 1, 2); }),
+    EXPECT_EQ(FailureText([&] { I2cAdapter::Write(opened, 0x52, 0xA0, 1, 1, 2); }),
               "FTCI2C exception");
     EXPECT_EQ(ea::CallCount("I2C_Write"), 1u);
 }
 
 TEST_F(RegisterLayer, AdapterRefusesCountsItCannotSendWithoutACall) {
-    EXPECT_EQ(FailureText([&] { I2cAdapter::Read(handle, 0x90, 0x84, 3, 2, false); }),
+    EXPECT_EQ(FailureText([&] { I2cAdapter::Read(opened, 0x90, 0x84, 3, 2, false); }),
               "I2C invalid commandNumberOfBytes");
-    EXPECT_EQ(FailureText([&] { I2cAdapter::Read(handle, 0x90, 0x84, 1, 3, false); }),
+    EXPECT_EQ(FailureText([&] { I2cAdapter::Read(opened, 0x90, 0x84, 1, 3, false); }),
               "I2C invalid dataNumberOfBytes");
-    EXPECT_EQ(FailureText([&] { I2cAdapter::Write(handle, 0x90, 0x84, 0, 1, 1); }),
+    EXPECT_EQ(FailureText([&] { I2cAdapter::Write(opened, 0x90, 0x84, 0, 1, 1); }),
               "I2C invalid commandNumberOfBytes");
-    EXPECT_EQ(FailureText([&] { I2cAdapter::Write(handle, 0x90, 0x84, 1, 1, 0); }),
+    EXPECT_EQ(FailureText([&] { I2cAdapter::Write(opened, 0x90, 0x84, 1, 1, 0); }),
               "I2C invalid dataNumberOfBytes");
     EXPECT_EQ(ea::CallCount("I2C_Read") + ea::CallCount("I2C_Write"), 0u);
 }
 
 TEST_F(RegisterLayer, AClosedAdapterFailsWithoutCallingTheLibrary) {
-    MarkAdapterHandleClosed(handle);
+    opened.closed = true;
     const I2cRegister adc = On(I2cRegister::WithCodes(0x90, 2, kReadMedian, {0x84, 0, 0, 0}));
     EXPECT_EQ(FailureText([&] { adc.ReadValue(); }), "I2C error");
     const I2cRegister pot = On(I2cRegister::WithCodes(0x58, 1, 1, {0, 0, 0, 0x20}));
     EXPECT_EQ(FailureText([&] { pot.WriteValue(1); }), "I2C error");
     EXPECT_EQ(ea::CallCount("I2C_Read") + ea::CallCount("I2C_Write"), 0u);
 
-    ForgetAdapterHandle(handle);  // opened anew
+    opened.closed = false;  // opened anew
     EXPECT_EQ(FailureText([&] { adc.ReadValue(); }), "(none)");
 }
 
 TEST_F(RegisterLayer, AnAbsentPartIsAFailedAttempt) {
-    EXPECT_EQ(FailureText([&] { I2cAdapter::Read(handle, 0x30, 0, 1, 1, false); }), "I2C error");
+    EXPECT_EQ(FailureText([&] { I2cAdapter::Read(opened, 0x30, 0, 1, 1, false); }), "I2C error");
     EXPECT_EQ(ea::CallCount("I2C_Read"), 5u);
 }
 

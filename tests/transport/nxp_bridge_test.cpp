@@ -71,7 +71,7 @@ class NxpBridgeTest : public testing::Test {
 protected:
     void SetUp() override {
         port_ = SerialPort::Open(bridge_.Line().Path().c_str(), kBridgeBaud);
-        ASSERT_NE(port_, SerialPort::kInvalidHandle);
+        ASSERT_NE(port_.handle, SerialPort::kInvalidHandle);
         nxp_ = NXP::BridgeOn(port_);
     }
     void TearDown() override { SerialPort::Close(port_); }
@@ -107,7 +107,7 @@ protected:
     }
 
     sim::BridgeEmulator bridge_;
-    SerialPort::Handle port_ = SerialPort::kInvalidHandle;
+    SerialPort::Line port_;
     NXP::Bridge nxp_;
 };
 

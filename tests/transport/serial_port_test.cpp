@@ -58,7 +58,7 @@ class SerialPortTest : public testing::Test {
 protected:
     void SetUp() override {
         port = SerialPort::Open(pty.SlavePath().c_str(), 9600);
-        ASSERT_NE(port, SerialPort::kInvalidHandle);
+        ASSERT_NE(port.handle, SerialPort::kInvalidHandle);
     }
     void TearDown() override { EXPECT_TRUE(SerialPort::Close(port)); }
 
@@ -69,7 +69,7 @@ protected:
     }
 
     PseudoTerminal pty;
-    SerialPort::Handle port = SerialPort::kInvalidHandle;
+    SerialPort::Line port;
 };
 
 TEST_F(SerialPortTest, EveryByteValueCrossesUnchangedBothWays) {
@@ -199,7 +199,7 @@ TEST_F(SerialPortTest, InputArrivingDuringTheWaitEndsItAndIsLeftWaiting) {
         });
         bool arrived = false;
         const auto took =
-            TimeOf([&] { arrived = SerialDevice::AwaitBytesWaiting(port, 2, 20000); });
+            TimeOf([&] { arrived = SerialDevice::AwaitBytesWaiting(port.handle, 2, 20000); });
         EXPECT_TRUE(arrived) << before;
         EXPECT_LT(took, 10000) << before;
         EXPECT_EQ(pty.PortInputWaiting(), 2u) << "the wait takes nothing";
@@ -234,7 +234,7 @@ TEST_F(SerialPortTest, WaitOnAPartReplyOrAHungUpLineSleepsRatherThanSpins) {
 
 TEST_F(SerialPortTest, WriteToAStalledLineComesUpShortAtItsDeadline) {
     // Nobody reads the device's end; a megabyte cannot fit in the line's queues.
-    ASSERT_EQ(SerialDevice::SetTimeouts(port, {50, 10, 50, 0, 200}), SerialDevice::Refusal::kNone);
+    port.timeouts = {50, 10, 50, 0, 200};
     const Bytes large(1 << 20, 0x55);
     const auto took = TimeOf([&] {
         EXPECT_EQ(FailureOf([&] { SerialPort::WriteBytes(port, large.data(), 1 << 20); }),
@@ -256,17 +256,17 @@ TEST_F(SerialPortTest, HungUpLine) {
 TEST_F(SerialPortTest, LineIsRaw8N1WithoutFlowControlAtTheGivenRate) {
     // What a previous user left on the line is undone by the next open.
     termios left{};
-    ASSERT_EQ(tcgetattr(static_cast<int>(port), &left), 0);
+    ASSERT_EQ(tcgetattr(static_cast<int>(port.handle), &left), 0);
     left.c_iflag |= IXON | IXOFF | IXANY | INPCK | ICRNL;
     left.c_cflag |= PARENB | CSTOPB | CRTSCTS;
     left.c_lflag |= ICANON | ECHO;
-    ASSERT_EQ(tcsetattr(static_cast<int>(port), TCSANOW, &left), 0);
+    ASSERT_EQ(tcsetattr(static_cast<int>(port.handle), TCSANOW, &left), 0);
 
     for (const auto &[rate, speed] : {std::pair{9600u, B9600}, std::pair{115200u, B115200}}) {
         ASSERT_TRUE(SerialPort::Close(port));
         port = SerialPort::Open(pty.SlavePath().c_str(), rate);
         termios line{};
-        ASSERT_EQ(tcgetattr(static_cast<int>(port), &line), 0);
+        ASSERT_EQ(tcgetattr(static_cast<int>(port.handle), &line), 0);
         EXPECT_EQ(cfgetispeed(&line), speed);
         EXPECT_EQ(cfgetospeed(&line), speed);
         EXPECT_EQ(line.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CREAD | CLOCAL),
@@ -279,17 +279,17 @@ TEST_F(SerialPortTest, LineIsRaw8N1WithoutFlowControlAtTheGivenRate) {
 }
 
 TEST_F(SerialPortTest, PortIsExclusiveUntilClosed) {
-    EXPECT_EQ(SerialPort::Open(pty.SlavePath().c_str(), 9600), SerialPort::kInvalidHandle);
+    EXPECT_EQ(SerialPort::Open(pty.SlavePath().c_str(), 9600).handle, SerialPort::kInvalidHandle);
     ASSERT_TRUE(SerialPort::Close(port));
     EXPECT_FALSE(SerialPort::Close(port));
     port = SerialPort::Open(pty.SlavePath().c_str(), 115200);
-    EXPECT_NE(port, SerialPort::kInvalidHandle);
+    EXPECT_NE(port.handle, SerialPort::kInvalidHandle);
 }
 
 TEST(SerialPortOpen, RefusedOpensRaiseTheStepAndLeakNoDescriptor) {
     PseudoTerminal pty;
-    const SerialPort::Handle held = SerialPort::Open(pty.SlavePath().c_str(), 9600);
-    ASSERT_NE(held, SerialPort::kInvalidHandle);
+    const SerialPort::Line held = SerialPort::Open(pty.SlavePath().c_str(), 9600);
+    ASSERT_NE(held.handle, SerialPort::kInvalidHandle);
     PseudoTerminal spare;
     char file[] = "/tmp/serial_port_test_XXXXXX";
     const int fileFd = mkstemp(file);
@@ -298,10 +298,10 @@ TEST(SerialPortOpen, RefusedOpensRaiseTheStepAndLeakNoDescriptor) {
 
     const size_t before = OpenDescriptors();
     for (int i = 0; i < 100; ++i) {
-        EXPECT_EQ(SerialPort::Open("/dev/no-such-serial-device", 9600), SerialPort::kInvalidHandle);
-        EXPECT_EQ(SerialPort::Open("COM3", 9600), SerialPort::kInvalidHandle);
-        EXPECT_EQ(SerialPort::Open(tooLong.c_str(), 9600), SerialPort::kInvalidHandle);
-        EXPECT_EQ(SerialPort::Open(pty.SlavePath().c_str(), 9600), SerialPort::kInvalidHandle);
+        for (const char *refused : {"/dev/no-such-serial-device", "COM3", tooLong.c_str(),
+                                    pty.SlavePath().c_str()}) {
+            EXPECT_EQ(SerialPort::Open(refused, 9600).handle, SerialPort::kInvalidHandle);
+        }
         EXPECT_EQ(FailureOf([&] { SerialPort::Open(file, 9600); }),
                   "SerialPort::Open: GetCommState() failed.");
         EXPECT_EQ(FailureOf([&] { SerialPort::Open(spare.SlavePath().c_str(), 12345); }),
@@ -323,13 +323,13 @@ TEST(SerialPortOpen, NeverLandsOnAStandardStream) {
     }
     PseudoTerminal pty;
     close(STDIN_FILENO);
-    const SerialPort::Handle port = SerialPort::Open(pty.SlavePath().c_str(), 9600);
+    const SerialPort::Line port = SerialPort::Open(pty.SlavePath().c_str(), 9600);
     const bool inputStillFree = fcntl(STDIN_FILENO, F_GETFD) == -1;
     if (savedInput >= 0) {
         dup2(savedInput, STDIN_FILENO);
         close(savedInput);
     }
-    EXPECT_GT(port, STDERR_FILENO);
+    EXPECT_GT(port.handle, STDERR_FILENO);
     EXPECT_TRUE(inputStillFree);
     EXPECT_TRUE(SerialPort::Close(port));
 }

@@ -15,6 +15,15 @@ for preset in linux linux-asan linux-tsan; do
   echo "== ${preset}: build"
   cmake --preset "${preset}" >/dev/null
   cmake --build --preset "${preset}" -j "${jobs}"
+  if [ "${preset}" = linux ]; then
+    # A suite that stops being registered runs no test and fails nothing: count them.
+    registered=$(ctest --preset linux -N | sed -n 's/^Total Tests: //p')
+    recorded=$(grep -v '^#' tests/minimum-test-count)
+    if [ "${registered:-0}" -lt "${recorded}" ]; then
+      echo "FAIL: ${registered:-no} tests registered, fewer than the ${recorded} of tests/minimum-test-count" >&2
+      exit 1
+    fi
+  fi
   echo "== ${preset}: test"
   ctest --preset "${preset}" -j "${jobs}"
 done

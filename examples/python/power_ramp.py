@@ -20,8 +20,16 @@ def ramp_power(supply: mavozarp.Supply, target: float, steps: int = 5) -> list[f
     return readings
 
 
-if __name__ == "__main__":
-    with mavozarp.open_serial(sys.argv[1]) as supply:
-        steps = int(sys.argv[3]) if len(sys.argv) > 3 else 5
-        for value in ramp_power(supply, float(sys.argv[2]), steps):
+def main(arguments: list[str]) -> int:
+    if len(arguments) not in (2, 3):
+        print("usage: power_ramp.py PORT TARGET [STEPS]", file=sys.stderr)
+        return 2
+    with mavozarp.open_serial(arguments[0]) as supply:
+        steps = int(arguments[2]) if len(arguments) > 2 else 5
+        for value in ramp_power(supply, float(arguments[1]), steps):
             print(f"{value:.3f} {supply.power_unit}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -45,6 +45,9 @@ def supplies(arguments: list[str]):
 
 
 def main(arguments: list[str]) -> int:
+    if any(a.startswith("-") and a != "--simulated" for a in arguments):  # a path never does
+        print("usage: status_table.py [--simulated] [PORT...]", file=sys.stderr)
+        return 2
     rows = [["supply", "head", "power", "current", "main temp.", "faults"]]
     for name, supply in supplies(arguments):
         with supply:

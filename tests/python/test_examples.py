@@ -59,6 +59,16 @@ def test_python_csv_logger(virtual):
     assert logged.stderr.count("?TTHG: -3 invalid command") == 1
 
 
+def test_python_examples_without_their_arguments():
+    # Their usage line and status 2, not a traceback. The status table needs no argument (it
+    # shows the adapters' supplies then): an option it does not know stands in.
+    for example, arguments in [("power_ramp.py", []), ("csv_logger.py", []),
+                               ("status_table.py", ["--simulatd"])]:
+        result = run([sys.executable, EXAMPLES / example, *arguments])
+        assert result.returncode == 2, result.stderr
+        assert result.stderr.startswith(f"usage: {example} "), result.stderr
+
+
 def test_python_example_of_a_programs_own_test():
     result = run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider",
                   "test_power_ramp.py"], cwd=EXAMPLES)

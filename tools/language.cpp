@@ -49,11 +49,11 @@ std::string Trimmed(std::string_view text) {
 std::optional<std::string> CommandEntry(std::string_view name) {
     const std::string wanted = UpperCase(name);
     const std::vector<Entry> entries = Entries();
-    for (const Entry &entry : entries) {
-        if (entry.heading == wanted) return Trimmed(entry.text);
-    }
-    for (const Entry &entry : entries) {
-        if (entry.heading == wanted + "=") return Trimmed(entry.text);
+    // The name as typed first, so that "?P" is never taken for "?PCMD".
+    for (const std::string &heading : {wanted, wanted + "=", "?" + wanted}) {
+        for (const Entry &entry : entries) {
+            if (entry.heading == heading) return Trimmed(entry.text);
+        }
     }
     return std::nullopt;
 }

@@ -117,6 +117,7 @@ TEST(Tool, HelpOfACommandIsItsEntryInTheReference) {
         {{"help", "PCMD="}, "### PCMD=\n", "\n### ?PMEM\n"},
         {{"help", "pcmd"}, "### PCMD=\n", "\n### ?PMEM\n"},
         {{"help", "?p"}, "### ?P\n", "\n### ?PCMD\n"},
+        {{"help", "tmain"}, "### ?TMAIN\n", "\n### ?TBRF\n"},
         {{"help", "?POWERUNITS"}, "### ?POWERUNITS\n", ""},
     };
     for (const auto &c : cases) {

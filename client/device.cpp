@@ -35,6 +35,12 @@ Exchange SendCommand(MavoZARP_Handle handle, std::string_view command) {
     return exchange;
 }
 
+std::string PortOpenFailure(const std::string &port, int32_t status) {
+    // The library has one code for every cause; the system tells which one it was.
+    const std::optional<std::string> problem = PortProblem(port);
+    return problem ? *problem + " (" + std::to_string(status) + ")" : StatusMessage(status);
+}
+
 Exchange IdentifyHead(MavoZARP_Handle handle) {
     char headType[MAVOZARP_BUFFER_SIZE] = {};
     Exchange exchange;
@@ -84,11 +90,8 @@ Device::Device(const DeviceSelector &selector) : selector_(selector) {
         MavoZARP_Handle opened = 0;
         const int32_t status = MavoZARP_OpenSerialPort(selector.port.c_str(), &opened);
         if (status != MAVOZARP_STATUS_SUCCESS) {
-            // The library has one code for every cause; the system tells which one it was.
-            const std::optional<std::string> problem = PortProblem(selector.port);
             throw DeviceError("cannot open a supply on " + selector.port + ": " +
-                            (problem ? *problem + " (" + std::to_string(status) + ")"
-                                     : StatusMessage(status)));
+                              PortOpenFailure(selector.port, status));
         }
         handle_ = opened;
         opened_.push_back(opened);

@@ -26,6 +26,11 @@ struct DeviceIdentity {
 // One command on a handle.
 Exchange SendCommand(MavoZARP_Handle handle, std::string_view command);
 
+// Why no supply could be opened on a serial port: the cause the system tells (no such device,
+// permission with the group to join, held by which process, not a serial device) with the
+// library's code, or the library's status alone when the system sees no cause.
+std::string PortOpenFailure(const std::string &port, int32_t status);
+
 // Creates the head of a handle (InitializeHandle) and gives its type text; the library's
 // diagnostic lines are kept out of the tool's output.
 Exchange IdentifyHead(MavoZARP_Handle handle);

@@ -15,7 +15,9 @@ constexpr StatusDescription kStatuses[] = {
     {MAVOZARP_STATUS_INVALID_DATA, "invalid data", "argument unreadable or out of range", true},
     {MAVOZARP_STATUS_I2C_ERROR, "I2C error", "an I2C transfer through the adapter failed"},
     {MAVOZARP_STATUS_ADAPTER_NOT_LOADED, "adapter library not loaded",
-     "the adapter library (libMavoFTCI2C.so, MavoFTCI2C.DLL) could not be loaded"},
+     "the adapter library (libMavoFTCI2C.so, MavoFTCI2C.DLL) could not be loaded: install the "
+     "package mavozarp-ftdi-adapter, or add the folder holding it to LD_LIBRARY_PATH (Windows: "
+     "put it beside the program or in PATH)"},
     {MAVOZARP_STATUS_ADAPTER_INCOMPLETE, "adapter library incomplete",
      "the adapter library lacks an entry point"},
     {MAVOZARP_STATUS_ADAPTER_EXCEPTION, "adapter library exception",

@@ -61,8 +61,10 @@ if(NOT WIN32)
 endif()
 
 # Manual page of an installed program, made from its own --help by help2man once it is built,
-# and compressed as manual pages are installed. Programs of a cross build cannot run here: they
-# get none.
+# and compressed as manual pages are installed. The sections --help does not hold (each
+# subcommand's help, the presets) come from the program too (manual-page-sections.cmake), the rest
+# from cmake/manual-page-NAME.h2m and the common cmake/manual-page-common.h2m. Programs of a cross
+# build cannot run here: they get none.
 find_program(MAVOZARP_HELP2MAN help2man
   DOC "help2man (Debian package help2man), which makes the manual pages")
 find_program(MAVOZARP_GZIP gzip)
@@ -75,13 +77,19 @@ function(mavozarp_manual_page target component description)
     return()
   endif()
   set(page ${CMAKE_CURRENT_BINARY_DIR}/${target}.1)
+  set(sections ${CMAKE_CURRENT_BINARY_DIR}/${target}-sections.h2m)
+  file(GLOB handwritten ${PROJECT_SOURCE_DIR}/cmake/manual-page-*.h2m)
   add_custom_command(OUTPUT ${page}.gz
+    COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${target}> -DNAME=${target}
+      -DPAGES=${PROJECT_SOURCE_DIR}/cmake -DOUTPUT=${sections}
+      -P ${PROJECT_SOURCE_DIR}/cmake/manual-page-sections.cmake
     COMMAND ${MAVOZARP_HELP2MAN} --no-info --no-discard-stderr --section 1
       --name "${description}" --version-string ${PROJECT_VERSION}
+      --include ${sections}
       --include ${PROJECT_SOURCE_DIR}/cmake/manual-page-common.h2m
       --output ${page} $<TARGET_FILE:${target}>
     COMMAND ${MAVOZARP_GZIP} -9nf ${page}
-    DEPENDS ${target} ${PROJECT_SOURCE_DIR}/cmake/manual-page-common.h2m
+    DEPENDS ${target} ${handwritten} ${PROJECT_SOURCE_DIR}/cmake/manual-page-sections.cmake
     COMMENT "Manual page ${target}(1)")
   add_custom_target(${target}_manual_page ALL DEPENDS ${page}.gz)
   install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT ${component})

@@ -44,10 +44,15 @@ mavozarp_debian_package(tools mavozarp-tools electronics any
   "${runtime_package} (= ${debian_version})"
   "control of laser power supplies and their heads - tools"
   ${about_library}
-  "This package holds the command-line tool mavozarp (scan, send, status, watch,"
-  "shell), the launcher of virtual supplies mavozarp-sim with the emulated adapter"
-  "library it serves adapter supplies through (in a private folder, so that it"
-  "never shadows a real one), their manual pages and bash completion.")
+  "This package holds the command-line tool mavozarp, with the subcommands version,"
+  "scan, ports (the serial ports and which supply answers on each), send, status,"
+  "watch, shell (with line editing) and serve (the supplies on the network: an"
+  "instrument socket per supply, an HTTP API with a browser dashboard, Prometheus"
+  "metrics and a bridge to an MQTT broker); the launcher of virtual supplies"
+  "mavozarp-sim with the emulated adapter library it serves adapter supplies"
+  "through (in a private folder, so that it never shadows a real one); their"
+  "manual pages, bash completion and documentation, the command language's"
+  "reference among it.")
 mavozarp_debian_package(python python3-mavozarp python all
   "${runtime_package} (>= ${PROJECT_VERSION}), python3"
   "control of laser power supplies and their heads - Python package"
@@ -57,7 +62,20 @@ mavozarp_debian_package(ftdi-adapter mavozarp-ftdi-adapter electronics any
   "control of laser power supplies and their heads - adapter library over libftdi1"
   ${about_library}
   "This package holds an adapter library over libftdi1 for the USB-to-I2C"
-  "adapters, in a private folder.")
+  "adapters (FTDI chips with an MPSSE engine), where the loader finds it, and the"
+  "udev rule that lets members of the plugdev group use the adapters.")
+
+# The documentation each package carries in /usr/share/doc/PACKAGE, beside its copyright.
+function(mavozarp_debian_documents component)
+  list(TRANSFORM ARGN PREPEND ${PROJECT_SOURCE_DIR}/)
+  set_property(GLOBAL PROPERTY MAVOZARP_DEBIAN_DOCUMENTS_${component} ${ARGN})
+endfunction()
+mavozarp_debian_documents(runtime README.md)
+mavozarp_debian_documents(development docs/building.md docs/architecture.md)
+mavozarp_debian_documents(tools README.md docs/tool.md docs/commands.md docs/virtual-supplies.md
+  docs/service.md docs/dashboard.md docs/dashboard.png docs/mqtt.md docs/reliability.md)
+mavozarp_debian_documents(python docs/python.md)
+mavozarp_debian_documents(ftdi-adapter docs/ftdi-adapter.md)
 
 # Packages only for the components that install something.
 get_cmake_property(installed_components COMPONENTS)
@@ -87,12 +105,21 @@ foreach(component IN LISTS CPACK_COMPONENTS_ALL)
     COMPONENT ${component} EXCLUDE_FROM_ALL)
   install(FILES ${changelog_dir}/changelog.Debian.gz DESTINATION ${doc_dir}
     COMPONENT ${component} EXCLUDE_FROM_ALL)
+  get_property(documents GLOBAL PROPERTY MAVOZARP_DEBIAN_DOCUMENTS_${component})
+  if(documents)
+    install(FILES ${documents} DESTINATION ${doc_dir} COMPONENT ${component} EXCLUDE_FROM_ALL)
+  endif()
 endforeach()
 
 # The run-time library tells the loader's cache to refresh, and tells dpkg-shlibdeps which
 # package provides it.
 file(WRITE ${PROJECT_BINARY_DIR}/debian-runtime/triggers "activate-noawait ldconfig\n")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian-runtime/triggers)
+# The adapter library: the same refresh of the loader's cache; its udev rule reloaded.
+set(debian_ftdi_adapter ${CMAKE_CURRENT_LIST_DIR}/debian-ftdi-adapter)
+set(CPACK_DEBIAN_FTDI-ADAPTER_PACKAGE_CONTROL_EXTRA
+  ${debian_ftdi_adapter}/triggers ${debian_ftdi_adapter}/postinst ${debian_ftdi_adapter}/postrm)
+set(CPACK_DEBIAN_FTDI-ADAPTER_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 

@@ -7,7 +7,9 @@
 #   against that prefix only, each printing the simulated head's replies; find_package(MavoZARP 3)
 #   is refused;
 # - the Debian packages (cpack -G DEB): their names and files, lintian without errors, and the
-#   tools run from the packages unpacked into a throwaway root.
+#   tools run from the packages unpacked into a throwaway root;
+# - the FTDI adapter package (when libftdi1 is there to build it) installed by dpkg into a scratch
+#   root: the loader's cache made there lists its library, and its udev rule is where udev reads.
 #
 #   scripts/test-install.sh [--build DIR]      (default build/release)
 set -euo pipefail
@@ -101,3 +103,29 @@ exports=$("${root}/usr/bin/mavozarp-sim" --adapter kora-band1 --for 0 | grep '^e
 [[ "${exports}" == *"'${tools_libdir}/mavozarp/emulated'"* ]] ||
   fail "mavozarp-sim from the package names: ${exports}"
 echo "ok: the packaged tool runs; mavozarp-sim finds its emulated adapter library"
+
+ftdi_deb=${build}/mavozarp-ftdi-adapter_2.1.0-1_${arch}.deb
+if [ -f "${ftdi_deb}" ]; then
+  echo "== install: the FTDI adapter package, installed by dpkg into a scratch root"
+  scratch=${work}/scratch
+  mkdir -p "${scratch}/var/lib/dpkg/info" "${scratch}/var/lib/dpkg/updates" "${scratch}/etc"
+  : >"${scratch}/var/lib/dpkg/status"
+  # Installed by dpkg as on a system, its scripts run; the scratch root has no shell to chroot
+  # into, so they run outside it with DPKG_ROOT set. Its dependencies are not in that root.
+  dpkg --root="${scratch}" --force-script-chrootless --force-depends --force-not-root \
+    --log=/dev/null -i "${ftdi_deb}" >"${work}/dpkg.out" 2>&1 ||
+    { cat "${work}/dpkg.out"; fail "dpkg -i ${ftdi_deb}"; }
+  # The loader's cache as the system would make it: the multiarch library folder is listed by
+  # libc6's configuration, which the scratch root lacks.
+  multiarch_libdir=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+  echo "${multiarch_libdir}" >"${scratch}/etc/ld.so.conf"
+  ldconfig -r "${scratch}"
+  ldconfig -r "${scratch}" -p | tee "${work}/ldconfig.out" |
+    grep -q "libMavoFTCI2C\.so .*=> ${multiarch_libdir}/libMavoFTCI2C\.so$" ||
+    { cat "${work}/ldconfig.out"; fail "the loader does not find libMavoFTCI2C.so after dpkg -i"; }
+  [ -f "${scratch}/usr/lib/udev/rules.d/60-mavozarp-ftdi.rules" ] ||
+    fail "the udev rule is not in /usr/lib/udev/rules.d"
+  lintian --fail-on error --suppress-tags initial-upload-closes-no-bugs "${ftdi_deb}"
+  echo "ok: after dpkg -i the loader finds libMavoFTCI2C.so; the udev rule is where udev reads;"
+  echo "    lintian reports no errors"
+fi

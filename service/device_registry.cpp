@@ -1,5 +1,6 @@
 #include "device_registry.h"
 
+#include "client/device.h"
 #include "client/status_codes.h"
 
 #include <algorithm>
@@ -60,7 +61,7 @@ size_t DeviceRegistry::Open() {
         const int32_t status = MavoZARP_OpenSerialPort(port.c_str(), &handle);
         if (status != MAVOZARP_STATUS_SUCCESS) {
             std::cerr << "mavozarp serve: cannot open a supply on " << port << ": "
-                      << StatusMessage(status) << '\n';
+                      << PortOpenFailure(port, status) << '\n';
             continue;
         }
         const Exchange head = IdentifyHead(handle);

@@ -1,4 +1,5 @@
 #include "arguments.h"
+#include "language.h"
 
 #include <MavoZARP.h>
 
@@ -89,12 +90,14 @@ public:
         app_.require_subcommand(0, 1);
         for (const Subcommand &subcommand : tool.subcommands) Add(subcommand);
 
-        help_ = app_.add_subcommand("help", "show the help of the tool or of one subcommand");
+        help_ = app_.add_subcommand(
+            "help", "show the help of the tool, of one subcommand or of one command");
         help_->formatter(std::make_shared<HelpLayout>(
-            "mavozarp help [SUBCOMMAND]",
-            "Shows the help of the tool, or of the subcommand named."));
+            "mavozarp help [SUBCOMMAND | COMMAND]",
+            "Shows the help of the tool, or of the subcommand named, or the entry of a command of\n"
+            "the language as docs/commands.md gives it (mavozarp help PCMD=, mavozarp help '?P')."));
         help_->footer(kExitStatuses);
-        help_->add_option("SUBCOMMAND", "the subcommand to explain")->type_name("");
+        help_->add_option("SUBCOMMAND", "the subcommand or command to explain")->type_name("");
     }
 
     // The help of the tool as a whole, also once a subcommand was read (whose help CLI11 would
@@ -184,7 +187,11 @@ private:
                 return invocation;
             }
         }
-        return Mistake("unknown subcommand '" + names.front() + "'");
+        if (std::optional<std::string> entry = CommandEntry(names.front())) {
+            invocation.text = *entry;
+            return invocation;
+        }
+        return Mistake("unknown subcommand '" + names.front() + "', nor a command");
     }
 
     Invocation Arguments() const {

@@ -1,70 +1,75 @@
 #include "language.h"
 
+#include <algorithm>
+#include <cctype>
+
 namespace {
 
-constexpr LanguageCommand kCommands[] = {
-    {"?TMAIN", "main temperature"},
-    {"?TBRF", "BRF temperature"},
-    {"?TSHG", "SHG temperature"},
-    {"?TTHG", "THG temperature"},
-    {"?TETA", "ETA temperature"},
-    {"?TMAINCMD", "main temperature set point"},
-    {"?TBRFCMD", "BRF temperature set point"},
-    {"?TSHGCMD", "SHG temperature set point"},
-    {"?TTHGCMD", "THG temperature set point"},
-    {"?TETACMD", "ETA temperature set point"},
-    {"?MAIND", "main drive"},
-    {"?BRFD", "BRF drive"},
-    {"?SHGD", "SHG drive"},
-    {"?THGD", "THG drive"},
-    {"?ETAD", "ETA drive"},
-    {"?P", "power, in the head's power unit"},
-    {"?PCMD", "power command"},
-    {"PCMD=", "set the power command"},
-    {"?PMEM", "stored power command"},
-    {"PMEM=", "set the stored power command"},
-    {"?PLIM", "power limit"},
-    {"?C", "current, A"},
-    {"?CCMD", "current command, A"},
-    {"CCMD=", "set the current command, A"},
-    {"?CLIM", "current limit, A"},
-    {"?FF", "fault word (hexadecimal)"},
-    {"?HID", "head identifier"},
-    {"?HBDREV", "head board revision"},
-    {"?HTYPE", "head type"},
-    {"?L", "laser state"},
-    {"?SH", "shutter state"},
-    {"?SHCMD", "shutter command"},
-    {"SHCMD=", "open (1) or close (0) the shutter"},
-    {"?KSW", "key switch state"},
-    {"?KSWCMD", "key switch command"},
-    {"KSWCMD=", "set the key switch command, 0 or 1"},
-    {"?FAN", "fan state"},
-    {"?INT", "interlock state"},
-    {"?HH", "head hours"},
-    {"?EEH", "electronics hours"},
-    {"?CMODE", "control mode state"},
-    {"?CMODECMD", "control mode command"},
-    {"CMODECMD=", "set the control mode, 0 or 1 (only with the key switch off)"},
-    {"?ANA", "analog mode state"},
-    {"?ANACMD", "analog mode command"},
-    {"ANACMD=", "set the analog mode, 0 or 1"},
-    {"?PSDIO", "supply digital I/O (hexadecimal)"},
-    {"?PSGLUEIN", "supply glue inputs (hexadecimal)"},
-    {"?PSGLUEOUT", "supply glue outputs (hexadecimal)"},
-    {"?HEADDIO", "head digital I/O (hexadecimal)"},
-    {"?REM", "remote state"},
-    {"REM=", "set the remote mode, 0 or 1"},
-    {"?CFG0", "configuration byte 0"},
-    {"?CFG1", "configuration byte 1"},
-    {"?CFG2", "configuration byte 2"},
-    {"?CFG3", "configuration byte 3"},
-    {"MATCH=1", "program the head's stored settings into the supply"},
-    {"?WAVELENGTH", "wavelength, nm"},
-    {"?LASERMODEL", "laser model"},
-    {"?POWERUNITS", "power unit of the power readings"},
+constexpr std::string_view kEntryHeading = "### ";
+
+std::string UpperCase(std::string_view text) {
+    std::string upper(text);
+    for (char &c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return upper;
+}
+
+struct Entry {
+    std::string_view heading;  // the command
+    std::string_view text;     // heading line to the line before the next heading
 };
+
+// The entries of the reference: each from its "### " line up to the next heading of any level.
+std::vector<Entry> Entries() {
+    const std::string_view reference = CommandReference();
+    std::vector<size_t> headings;  // where each heading line begins
+    for (size_t at = 0; at < reference.size();) {
+        if (reference[at] == '#') headings.push_back(at);
+        const size_t end = reference.find('\n', at);
+        at = end == std::string_view::npos ? reference.size() : end + 1;
+    }
+    headings.push_back(reference.size());
+    std::vector<Entry> entries;
+    for (size_t i = 0; i + 1 < headings.size(); ++i) {
+        const std::string_view text = reference.substr(headings[i], headings[i + 1] - headings[i]);
+        if (!text.starts_with(kEntryHeading)) continue;
+        const size_t lineEnd = std::min(text.find('\n'), text.size());
+        entries.push_back({text.substr(kEntryHeading.size(), lineEnd - kEntryHeading.size()), text});
+    }
+    return entries;
+}
+
+// The entry's text without its blank lines at the end.
+std::string Trimmed(std::string_view text) {
+    while (text.ends_with("\n\n")) text.remove_suffix(1);
+    return std::string(text);
+}
 
 }  // namespace
 
-std::span<const LanguageCommand> LanguageCommands() { return kCommands; }
+std::optional<std::string> CommandEntry(std::string_view name) {
+    const std::string wanted = UpperCase(name);
+    const std::vector<Entry> entries = Entries();
+    // The name as typed first, so that "?P" is never taken for "?PCMD".
+    for (const std::string &heading : {wanted, wanted + "=", "?" + wanted}) {
+        for (const Entry &entry : entries) {
+            if (entry.heading == heading) return Trimmed(entry.text);
+        }
+    }
+    return std::nullopt;
+}
+
+const std::vector<LanguageCommand> &LanguageCommands() {
+    static const std::vector<LanguageCommand> commands = [] {
+        std::vector<LanguageCommand> list;
+        for (const Entry &entry : Entries()) {
+            // The meaning is the entry's first paragraph: the line after the heading's blank.
+            std::string_view text = entry.text;
+            text.remove_prefix(std::min(text.size(), text.find("\n\n") + 2));
+            std::string meaning(text.substr(0, text.find('\n')));
+            if (meaning.ends_with('.')) meaning.pop_back();
+            list.push_back({std::string(entry.heading), meaning});
+        }
+        return list;
+    }();
+    return commands;
+}

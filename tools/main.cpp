@@ -22,8 +22,8 @@ constexpr OptionDefinition kPortsOptions[] = {
     kJsonOption,
     {"--probe", nullptr, "open each port that nobody holds and tell which supply answers"}};
 constexpr OptionDefinition kWatchOptions[] = {
-    {"--interval", "S", "seconds between samples (default 1; fractions allowed)"},
-    {"--count", "N", "stop after N samples (default: until Ctrl-C)"},
+    {"--interval", "S", "seconds between samples, 0.01 to 86400 (default 1)"},
+    {"--count", "N", "stop after N samples, N at least 1 (default: until Ctrl-C)"},
     {"--csv", nullptr, "write CSV with a header line instead of an aligned table"},
 };
 

@@ -116,6 +116,8 @@ int RunPorts(const ParsedArguments &arguments) {
         } else if (named) {
             if (std::optional<std::string> problem = PortProblem(port.path)) {
                 probe = ProbeResult::Failure("unusable", *problem);
+                // The table has no column for it: a named port that fails says why, as send does.
+                std::cerr << "mavozarp: cannot use " << port.path << ": " << *problem << '\n';
             }
         }
         failed = failed || (named && probe && probe->outcome != "supply");

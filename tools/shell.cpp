@@ -68,7 +68,7 @@ int RunShell(const ParsedArguments &arguments) {
                   << ". Type help for the commands, quit to leave.\n";
     }
 
-    bool failed = false;
+    unsigned long refused = 0;
     bool quit = false;
     std::string line;
     while (!quit && input.Read("mavozarp> ", line)) {
@@ -84,7 +84,7 @@ int RunShell(const ParsedArguments &arguments) {
             std::cout << (exchange.reply.empty() ? "(ok)" : exchange.reply) << '\n' << std::flush;
             continue;
         }
-        failed = true;
+        ++refused;
         std::cout << std::flush;
         std::cerr << "error: " << StatusMessage(exchange.status);
         if (!exchange.reply.empty())
@@ -92,5 +92,14 @@ int RunShell(const ParsedArguments &arguments) {
         std::cerr << '\n';
     }
     if (interactive && !quit) std::cout << '\n';  // end of input leaves the cursor on the prompt
-    return failed ? 1 : 0;
+    // Typing quit is the user's own word that the session went as meant: refusals along the way
+    // are counted, not held against it. Input that simply ends (a script) keeps the failure.
+    if (quit) {
+        if (refused > 0) {
+            std::cerr << "mavozarp: " << refused << (refused == 1 ? " command was" : " commands were")
+                      << " refused\n";
+        }
+        return 0;
+    }
+    return refused > 0 ? 1 : 0;
 }

@@ -46,6 +46,8 @@ private:
 using SteadyClock = std::chrono::steady_clock;
 
 constexpr int kLongestInterval = 86400;
+// Below this a log grows by gigabytes in minutes and the bus is busy with nothing else.
+constexpr double kShortestInterval = 0.01;
 
 // Sleeps until the deadline in short slices, so a stop request is seen promptly.
 void SleepUntil(SteadyClock::time_point deadline, const StopOnInterrupt &stop) {
@@ -89,12 +91,14 @@ int RunWatch(const ParsedArguments &arguments) {
                                 ? ParseSeconds("--interval", arguments.Value("--interval"))
                                 : 1.0;
     // The interval becomes a count of the clock's nanoseconds; a day is plenty for a log.
-    if (interval > kLongestInterval) {
-        throw UsageError("--interval must be at most " + std::to_string(kLongestInterval) +
-                         " seconds");
+    if (interval < kShortestInterval || interval > kLongestInterval) {
+        throw UsageError("--interval must be between 0.01 and " +
+                         std::to_string(kLongestInterval) + " seconds");
     }
+    // No --count means until stopped; a count of none is a slip, not "forever".
     const unsigned long count =
         arguments.Has("--count") ? ParseCount("--count", arguments.Value("--count")) : 0;
+    if (arguments.Has("--count") && count == 0) throw UsageError("--count must be at least 1");
     const bool csv = arguments.Has("--csv");
     const Device device(selector);
     const StopOnInterrupt stop;

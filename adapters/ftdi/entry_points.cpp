@@ -22,7 +22,8 @@ namespace ftdi_adapter {
 
 namespace {
 
-constexpr const char *kVersion = "MavoFTCI2C MPSSE 1.0.0";
+// Without our name: the library that loads us puts "MavoFTCI2C " before it.
+constexpr const char *kVersion = "MPSSE 1.0.0";
 
 // The buffer sizes callers give and the entry points may assume.
 constexpr uint32_t kMaxControlCount = 256;

@@ -14,10 +14,11 @@ from typing import Generic, Iterable, Iterator, TypeVar
 
 from . import _library as lib
 from ._diagnostics import initialize_quietly
+from ._ports import port_problem
 from ._tables import (FAULT_WORD_QUERY, LOOPS, PANEL, QUERY_KINDS, SET_PREFIXES,
                       FaultFlag, Kind, family_of)
-from .errors import (InvalidCommand, MavoZARPError, ReplyFormatError, SupplyClosedError,
-                     UnknownHandle, error_for)
+from .errors import (InvalidCommand, MavoZARPError, ReplyFormatError, SerialPortError,
+                     SupplyClosedError, UnknownHandle, error_for)
 
 Value = float | int | str
 T = TypeVar("T")
@@ -212,7 +213,8 @@ def open_serial(port: str | os.PathLike[str]) -> Supply:
     """The supply on a serial port (``/dev/ttyUSB0``, ``COM3``): a UART-to-I2C bridge or a
     supply that takes the text commands itself, with its head identified.
 
-    Raises :class:`~mavozarp.errors.SerialPortError` when no supply answers on the port.
+    Raises :class:`~mavozarp.errors.SerialPortError` when no supply answers on the port, with
+    the ``reason`` the port cannot be used when the system tells one.
     """
     if not isinstance(port, (str, os.PathLike)):
         raise TypeError(f"a port is a str or a path, not {type(port).__name__}")
@@ -222,7 +224,10 @@ def open_serial(port: str | os.PathLike[str]) -> Supply:
     library = lib.load_library()
     handle = lib.Handle()
     call = f"open {os.fsdecode(name)}"
-    _check(library.MavoZARP_OpenSerialPort(name, ctypes.byref(handle)), call)
+    status = library.MavoZARP_OpenSerialPort(name, ctypes.byref(handle))
+    if status == SerialPortError.code:
+        raise SerialPortError(status, call, reason=port_problem(os.fsdecode(name)))
+    _check(status, call)
     try:
         head_type = _identify(handle.value, f"identify the head on {os.fsdecode(name)}")
     except BaseException:

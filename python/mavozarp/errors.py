@@ -72,7 +72,9 @@ class AdapterLibraryError(MavoZARPError):
 
 class AdapterLibraryNotLoaded(AdapterLibraryError):
     code, name = -100, "adapter library not loaded"
-    meaning = "the adapter library (libMavoFTCI2C.so, MavoFTCI2C.DLL) could not be loaded"
+    meaning = ("the adapter library (libMavoFTCI2C.so, MavoFTCI2C.DLL) could not be loaded: "
+               "install the package mavozarp-ftdi-adapter, or add the folder holding it to "
+               "LD_LIBRARY_PATH (Windows: put it beside the program or in PATH)")
 
 
 class AdapterLibraryIncomplete(AdapterLibraryError):
@@ -86,8 +88,20 @@ class AdapterLibraryException(AdapterLibraryError):
 
 
 class SerialPortError(MavoZARPError):
+    """Also raised when a port cannot be opened; then ``reason`` tells why, as the ``mavozarp``
+    tool does ("no such device", "permission denied: ... join it ...", "held by another
+    process: minicom (pid 4242)", "not a serial device: ..."), or is None when the system shows
+    no cause (the port is usable and no supply answered)."""
+
     code, name = -300, "serial port error"
     meaning = "serial port failure, no supply recognised on the port, or no answer"
+
+    def __init__(self, code: int | None = None, command: str | None = None, reply: str = "",
+                 reason: str | None = None):
+        self.reason = reason
+        if reason is not None:
+            self.meaning = reason
+        super().__init__(code, command, reply)
 
 
 class LockError(MavoZARPError):

@@ -20,7 +20,8 @@
 
 namespace emulated_adapter {
 
-inline constexpr const char *kDefaultVersion = "MavoFTCI2C emulated 1.0";
+// Without the library's name, which MavoZARP puts before it.
+inline constexpr const char *kDefaultVersion = "emulated 1.0";
 // The serial number buffer a caller passes holds 100 bytes.
 inline constexpr size_t kSerialNumberBuffer = 100;
 

@@ -5,7 +5,10 @@
 namespace sim {
 
 // A head in good order: no stage reports a fault (the BRF status has bits set that are not fault
-// bits). Its match values all give codes.
+// bits). Its match values all give codes. The head shows its power words times 1000 with the unit
+// "W", so its memory holds kilowatts: a 2 W head stores 0.002, as the single just below it: the
+// single nearest 0.002 lies above, and codes, truncated, would come out one short (PCMD=0.5 read
+// back 0.498).
 StageHeadImage VfkHead() {
     StageHeadImage head;
     head.texts = {"VFK", "VFK-1042", "B2"};
@@ -17,9 +20,9 @@ StageHeadImage VfkHead() {
     }};
     head.headHours = 1234.5f;
     head.electronicsHours = 987.25f;
-    head.powerFullScale = 2.0f;
+    head.powerFullScale = 0.0019999998f;
     head.configBytes = {0x5A, 0xC3};
-    head.matchValues = {40.0f, 1.5f, 1.0f, 25.0f};
+    head.matchValues = {40.0f, 0.0015f, 0.001f, 25.0f};
     return head;
 }
 
@@ -28,8 +31,8 @@ StageHeadImage VgkHead() {
     StageHeadImage head = VfkHead();
     head.texts = {"VGK", "VGK-2077", "B3"};
     head.stages[2].status = 0x01000000;
-    head.powerFullScale = 4.0f;
-    head.matchValues = {60.0f, 3.0f, 2.0f, 20.0f};
+    head.powerFullScale = 0.0039999997f;  // 4 W, as above
+    head.matchValues = {60.0f, 0.003f, 0.002f, 20.0f};
     return head;
 }
 

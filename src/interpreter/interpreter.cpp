@@ -12,9 +12,12 @@
 #include "base/failure_message.h"
 #include "heads/common_laser.h"
 #include "interpreter/arguments.h"
+#include "interpreter/command_table.h"
 #include "interpreter/numbers.h"
 
 namespace {
+
+using namespace command_table;
 
 // The case-folded copy of a command. A command that does not end within it matches nothing.
 constexpr size_t kWorkingCopySize = 100;
@@ -22,110 +25,6 @@ constexpr size_t kWorkingCopySize = 100;
 // The host's 100 bytes must hold the reply, CR LF and the terminator.
 constexpr size_t kLongestReply = 97;
 constexpr const char *kReplyTooLong = "Reply too long for the host's buffer";
-
-enum class Kind {
-    Query,                 // the whole text is the command
-    SetReal,               // the text begins with the command, a number follows
-    SetOnOff,              // the text begins with the command, "0" or "1" follows
-    SetOnOffKeySwitchOff,  // as SetOnOff, refused while the key switch is on
-};
-
-enum class Reply {
-    None,       // set commands answer with the empty text
-    Fixed,      // "%.3lf"
-    Word,       // "%.4X"
-    Byte,       // "%.2x"
-    MatchBits,  // "%.4x"
-    Decimal,    // "%d"
-    Text,       // "%s"
-};
-
-// Power crosses the language in the head's display unit; everything else unscaled.
-enum class Scale { None, Power };
-
-using RealQuery = double (CommonLaser::*)();
-using IntegerQuery = int (CommonLaser::*)();
-using WordQuery = uint16_t (CommonLaser::*)();
-using ByteQuery = uint8_t (CommonLaser::*)();
-using TextQuery = const char *(CommonLaser::*)();
-using RealSetter = void (CommonLaser::*)(double);
-using OnOffSetter = void (CommonLaser::*)(int);
-using Operation =
-    std::variant<RealQuery, IntegerQuery, WordQuery, ByteQuery, TextQuery, RealSetter, OnOffSetter>;
-
-struct Command {
-    const char *text;
-    Kind kind;
-    Operation operation;
-    Reply reply;
-    Scale scale = Scale::None;
-};
-
-using L = CommonLaser;
-
-// Tried in this order; the first that matches runs.
-constexpr Command kCommands[] = {
-    {"?TMAIN", Kind::Query, &L::GetMainTemperature, Reply::Fixed},
-    {"?TBRF", Kind::Query, &L::GetBrfTemperature, Reply::Fixed},
-    {"?TSHG", Kind::Query, &L::GetShgTemperature, Reply::Fixed},
-    {"?TTHG", Kind::Query, &L::GetThgTemperature, Reply::Fixed},
-    {"?TETA", Kind::Query, &L::GetEtaTemperature, Reply::Fixed},
-    {"?TMAINCMD", Kind::Query, &L::GetMainTemperatureCommand, Reply::Fixed},
-    {"?TBRFCMD", Kind::Query, &L::GetBrfTemperatureCommand, Reply::Fixed},
-    {"?TSHGCMD", Kind::Query, &L::GetShgTemperatureCommand, Reply::Fixed},
-    {"?TTHGCMD", Kind::Query, &L::GetThgTemperatureCommand, Reply::Fixed},
-    {"?TETACMD", Kind::Query, &L::GetEtaTemperatureCommand, Reply::Fixed},
-    {"?MAIND", Kind::Query, &L::GetMainDrive, Reply::Fixed},
-    {"?BRFD", Kind::Query, &L::GetBrfDrive, Reply::Fixed},
-    {"?SHGD", Kind::Query, &L::GetShgDrive, Reply::Fixed},
-    {"?THGD", Kind::Query, &L::GetThgDrive, Reply::Fixed},
-    {"?ETAD", Kind::Query, &L::GetEtaDrive, Reply::Fixed},
-    {"?P", Kind::Query, &L::GetPower, Reply::Fixed, Scale::Power},
-    {"?PCMD", Kind::Query, &L::GetPowerCommand, Reply::Fixed, Scale::Power},
-    {"PCMD=", Kind::SetReal, &L::SetPowerCommand, Reply::None, Scale::Power},
-    {"?PMEM", Kind::Query, &L::GetPowerMemory, Reply::Fixed, Scale::Power},
-    {"PMEM=", Kind::SetReal, &L::SetPowerMemory, Reply::None, Scale::Power},
-    {"?PLIM", Kind::Query, &L::GetPowerLimit, Reply::Fixed, Scale::Power},
-    {"?C", Kind::Query, &L::GetCurrent, Reply::Fixed},
-    {"?CCMD", Kind::Query, &L::GetCurrentCommand, Reply::Fixed},
-    {"CCMD=", Kind::SetReal, &L::SetCurrentCommand, Reply::None},
-    {"?CLIM", Kind::Query, &L::GetCurrentLimit, Reply::Fixed},
-    {"?FF", Kind::Query, &L::GetFaultFlags, Reply::Word},
-    {"?HID", Kind::Query, &L::GetHeadId, Reply::Text},
-    {"?HBDREV", Kind::Query, &L::GetHeadBoardRevision, Reply::Text},
-    {"?HTYPE", Kind::Query, &L::GetHeadType, Reply::Text},
-    {"?L", Kind::Query, &L::GetLaserState, Reply::Decimal},
-    {"?SH", Kind::Query, &L::GetShutterState, Reply::Decimal},
-    {"?SHCMD", Kind::Query, &L::GetShutterCommand, Reply::Decimal},
-    {"SHCMD=", Kind::SetOnOff, &L::SetShutterCommand, Reply::None},
-    {"?KSW", Kind::Query, &L::GetKeySwitchState, Reply::Decimal},
-    {"?KSWCMD", Kind::Query, &L::GetKeySwitchCommand, Reply::Decimal},
-    {"KSWCMD=", Kind::SetOnOff, &L::SetKeySwitchCommand, Reply::None},
-    {"?FAN", Kind::Query, &L::GetFanState, Reply::Decimal},
-    {"?INT", Kind::Query, &L::GetInterlockState, Reply::Decimal},
-    {"?HH", Kind::Query, &L::GetHeadHours, Reply::Fixed},
-    {"?EEH", Kind::Query, &L::GetElectronicsHours, Reply::Fixed},
-    {"?CMODE", Kind::Query, &L::GetControlModeState, Reply::Decimal},
-    {"?CMODECMD", Kind::Query, &L::GetControlModeCommand, Reply::Decimal},
-    {"CMODECMD=", Kind::SetOnOffKeySwitchOff, &L::SetControlModeCommand, Reply::None},
-    {"?ANA", Kind::Query, &L::GetAnalogModeState, Reply::Decimal},
-    {"?ANACMD", Kind::Query, &L::GetAnalogModeCommand, Reply::Decimal},
-    {"ANACMD=", Kind::SetOnOff, &L::SetAnalogModeCommand, Reply::None},
-    {"?PSDIO", Kind::Query, &L::GetSupplyDigitalIo, Reply::Word},
-    {"?PSGLUEIN", Kind::Query, &L::GetSupplyGlueInputs, Reply::Word},
-    {"?PSGLUEOUT", Kind::Query, &L::GetSupplyGlueOutputs, Reply::Word},
-    {"?HEADDIO", Kind::Query, &L::GetHeadDigitalIo, Reply::Word},
-    {"?REM", Kind::Query, &L::GetRemoteCommand, Reply::Decimal},
-    {"REM=", Kind::SetOnOff, &L::SetRemoteCommand, Reply::None},
-    {"?CFG0", Kind::Query, &L::GetConfigByte0, Reply::Byte},
-    {"?CFG1", Kind::Query, &L::GetConfigByte1, Reply::Byte},
-    {"?CFG2", Kind::Query, &L::GetConfigByte2, Reply::Byte},
-    {"?CFG3", Kind::Query, &L::GetConfigByte3, Reply::Byte},
-    {"MATCH=1", Kind::Query, &L::MatchHeadSettings, Reply::MatchBits},
-    {"?WAVELENGTH", Kind::Query, &L::GetWavelength, Reply::Fixed},
-    {"?LASERMODEL", Kind::Query, &L::GetLaserModel, Reply::Text},
-    {"?POWERUNITS", Kind::Query, &L::GetPowerUnits, Reply::Text},
-};
 
 // Each entry's kind, operation and reply belong together; a slip in the table fails the build.
 constexpr bool IsConsistent(const Command &command) {

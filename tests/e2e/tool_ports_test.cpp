@@ -32,6 +32,9 @@ void ExpectPortFailure(const ToolRun &run, const std::string &port, const std::s
 TEST(ToolPorts, EachReasonAPortCannotBeUsedHasItsOwnMessage) {
     ExpectPortFailure(Tool({"send", "--port", "/nonexistent/ttyMAVO", "?P"}),
                       "/nonexistent/ttyMAVO", "no such device (-300)");
+    const ToolRun listed = Tool({"ports", "/nonexistent/ttyMAVO"});
+    EXPECT_EQ(listed.exit, 1);
+    EXPECT_EQ(listed.err, "mavozarp: cannot use /nonexistent/ttyMAVO: no such device\n");
 
     const TemporaryFile regular;
     ExpectPortFailure(Tool({"status", "--port", regular.Path()}), regular.Path(),

@@ -36,7 +36,7 @@ TEST_F(VfkHead, AnswersFromItsHeadMemory) {
     supply->SetAdcCode(kMainAdc, 0x94, 2048);  // main temperature divider: 10 kOhm
     Build();
     const auto &vfk = dynamic_cast<Vfk &>(*head);
-    EXPECT_EQ(vfk.powerFullScale, 2.0);
+    EXPECT_EQ(vfk.powerFullScale, double{0.0019999998f});
     EXPECT_EQ(vfk.currentFullScale, 100.0);
     EXPECT_EQ(vfk.powerDisplayFactor, 1000.0);
     EXPECT_EQ(vfk.mainDriveFullScale, 48.0);
@@ -52,8 +52,8 @@ TEST_F(VfkHead, AnswersFromItsHeadMemory) {
         {"?TSHGCMD", "50.000"},    {"?TTHGCMD", "38.500"},   {"?TETACMD", "30.000"},
         {"?BRFD", "1.500"},        {"?SHGD", "-0.750"},      {"?THGD", "0.250"},
         {"?ETAD", "2.000"},        {"?FF", "0000"},          {"?POWERUNITS", "W"},
-        // The supply's converters, on the head's scales; power is shown in milliwatts.
-        {"?P", "500.000"},         {"?C", "50.000"},         {"?TMAIN", "25.002"},
+        // The supply's converters, on the head's scales; power words are kilowatts, shown in W.
+        {"?P", "0.500"},             {"?C", "50.000"},         {"?TMAIN", "25.002"},
     };
     for (const Answer &answer : answers) {
         EXPECT_EQ(Send(answer.command), answer.reply) << answer.command;
@@ -128,7 +128,7 @@ TEST_F(VfkHead, MatchProgramsTheHeadsOwnValues) {
     EXPECT_EQ(supply->Dac().Memory(), 512);
     EXPECT_EQ(supply->Wiper(kMainPot, kSetPointChannel), 152);
     EXPECT_EQ(supply->Pot(kMainPot).StoredWiper(kSetPointChannel), 152);
-    EXPECT_EQ(head->matchValues, (std::array<double, 4>{40.0, 1.5, 1.0, 25.0}));
+    EXPECT_EQ(head->matchValues, (std::array<double, 4>{40.0, 0.0015f, 0.001f, 25.0}));
 }
 
 TEST_F(VfkHead, MatchReportsEveryValueThatGivesNoCode) {
@@ -240,7 +240,7 @@ TEST_F(VfkHead, VgkIsTheLargerVariantWithAFaultyThgStage) {
     Build();
     EXPECT_EQ(Send("?HTYPE"), "VGK");
     EXPECT_EQ(Send("?HID"), "VGK-2077");
-    EXPECT_EQ(head->powerFullScale, 4.0);
+    EXPECT_EQ(head->powerFullScale, double{0.0039999997f});
     EXPECT_EQ(Send("?FF"), "4000");
     // 60 A of 100 A, 3 W and 2 W of 4 W, 20 degrees Celsius.
     EXPECT_EQ(Send("MATCH=1"), "0000");

@@ -62,7 +62,7 @@ TEST_F(ModelEntryPoints, NamingOpeningVersionAndClock) {
 
     char version[100];
     ASSERT_EQ(lib.I2C_GetDllVersion(version, sizeof version), 0u);
-    EXPECT_EQ(std::string(version), "MavoFTCI2C MPSSE 1.0.0 over an MPSSE engine model");
+    EXPECT_EQ(std::string(version), "MPSSE 1.0.0 over an MPSSE engine model");
     char cut[8];
     ASSERT_EQ(lib.I2C_GetDllVersion(cut, sizeof cut), 0u);
     EXPECT_STREQ(cut, "MavoFTC");

@@ -20,8 +20,15 @@ def test_codes_of_commands_and_supplies(adapters, controls):
             supply.send("PCMD=abc")
     with pytest.raises(mavozarp.InvalidHead):
         mavozarp.adapter(adapters["unknown-type"].index)
-    with pytest.raises(mavozarp.SerialPortError):
+    with pytest.raises(mavozarp.SerialPortError) as missing:
         mavozarp.open_serial("/dev/mavozarp-no-such-port")
+    # The reason, as the tool gives it, not only the library's one code for every cause.
+    assert missing.value.reason == "no such device"
+    assert "no such device" in str(missing.value)
+    with pytest.raises(mavozarp.SerialPortError) as not_serial:
+        mavozarp.open_serial("/dev/null")
+    assert not_serial.value.reason == ("not a serial device: "
+                                       "a character device that is not a terminal")
     with mavozarp.adapter(adapters["kora-band2"].index) as supply:
         controls.EmulatedAdapter_FailTransferAfter(0, 100, 4)  # more than the library retries
         with pytest.raises(mavozarp.I2CError):

@@ -1,6 +1,6 @@
 // The service in this process with adapter supplies of the emulated adapter library, whose log
 // counts every bus transfer: however many event streams watch a supply, the bus sees one poll per
-// interval; a supply unplugged ends its streams with an error event and leaves the list.
+// interval; a supply unplugged ends its streams with an error event and is listed as gone.
 #include "device_registry.h"
 #include "http_api.h"
 
@@ -64,9 +64,10 @@ struct ServiceInProcess {
         HttpOptions http;
         http.port = 0;
         http.policy.hostNames = {"127.0.0.1"};
-        api = std::make_unique<HttpApi>(registry, http);
+        api = std::make_unique<HttpApi>(registry, loop, http);
         api->Start();
     }
+    EventLoop loop{2};
     DeviceRegistry registry;
     std::unique_ptr<HttpApi> api;
 };
@@ -101,7 +102,7 @@ TEST(FanOut, FiftyStreamsCostTheBusWhatOneDoes) {
     EXPECT_EQ(TransfersPerInterval(service, id, 51), one);
 }
 
-TEST(FanOut, AnUnpluggedSupplyEndsItsStreamsAndLeavesTheList) {
+TEST(FanOut, AnUnpluggedSupplyEndsItsStreamsAndIsListedAsGone) {
     emulated_adapter::Reset();
     emulated_adapter::PlugSupply("picox-640");
     const uint32_t leaving = emulated_adapter::PlugSupply("kora-band1");
@@ -121,13 +122,16 @@ TEST(FanOut, AnUnpluggedSupplyEndsItsStreamsAndLeavesTheList) {
     while (event == "sample");
     EXPECT_EQ(event, "error");
     while (!event.empty()) event = stream.NextEvent();  // the stream ends
-    EXPECT_EQ(service.registry.Find(id), nullptr);
+    ASSERT_NE(service.registry.Find(id), nullptr);
+    EXPECT_STREQ(service.registry.Find(id)->State(), "gone");
     EXPECT_EQ(service.registry.List().size(), 1u);
+    EXPECT_EQ(service.registry.ListWithGone().size(), 2u);
 
-    // Plugged in again, it comes back under the same id.
+    // Plugged in again, it comes back under the same id, and only once.
     emulated_adapter::SetPlugged(leaving, true);
-    for (int i = 0; i < 100 && service.registry.Find(id) == nullptr; ++i) usleep(50'000);
-    EXPECT_NE(service.registry.Find(id), nullptr);
+    for (int i = 0; i < 100 && service.registry.List().size() < 2; ++i) usleep(50'000);
+    EXPECT_STRNE(service.registry.Find(id)->State(), "gone");
+    EXPECT_EQ(service.registry.ListWithGone().size(), 2u);
     service.registry.StopRescans();
 }
 

@@ -338,8 +338,9 @@ uint16_t HttpServer::Listen(const std::string &address, uint16_t port) {
     if (!error) acceptor.bind(endpoint, error);
     if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
     if (error) {
+        const std::string why = error.message();
         acceptor.close(error);
-        throw std::runtime_error(CannotListen(address, port, error.message()));
+        throw std::runtime_error(CannotListen(address, port, why));
     }
     const uint16_t bound = acceptor.local_endpoint().port();
     asio::post(state_->loop.Context(), [state = state_] { Accept(state); });

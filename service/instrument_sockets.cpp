@@ -86,8 +86,9 @@ public:
         if (!error) acceptor_.bind(endpoint, error);
         if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
         if (error) {
+            const std::string why = error.message();
             acceptor_.close(error);
-            throw std::runtime_error(CannotListen(options_.address, port, error.message()));
+            throw std::runtime_error(CannotListen(options_.address, port, why));
         }
         port_ = acceptor_.local_endpoint().port();
         asio::post(loop_.Context(), [self = shared_from_this()] { self->Accept(); });

@@ -78,7 +78,7 @@ class Service:
 
     @property
     def token(self):
-        return self.dashboard.split("#token=")[1] if self.dashboard else None
+        return self.dashboard.split("#token=")[1] if "#token=" in (self.dashboard or "") else None
 
     def request(self, path, method="GET", body=None, headers=None, timeout=10):
         """(status, parsed JSON or text, headers) of one request."""

@@ -3,6 +3,7 @@
 // interval; a supply unplugged ends its streams with an error event and is listed as gone.
 #include "device_registry.h"
 #include "http_api.h"
+#include "instrument_sockets.h"
 
 #include "support/emulated_adapter_controls.h"
 
@@ -58,6 +59,33 @@ private:
     std::string buffered_;
 };
 
+// A client of an instrument socket, reading reply lines.
+class LineClient {
+public:
+    explicit LineClient(uint16_t port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const timeval bound{10, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+        EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    }
+    ~LineClient() { close(fd_); }
+    void Send(const std::string &text) { EXPECT_EQ(send(fd_, text.data(), text.size(), 0), static_cast<ssize_t>(text.size())); }
+
+    // The next line without its end, or "" when the connection ended.
+    std::string NextLine() {
+        std::string line;
+        char c = 0;
+        while (recv(fd_, &c, 1, 0) == 1 && c != '\n') line += c;
+        return line;
+    }
+
+private:
+    int fd_;
+};
+
 struct ServiceInProcess {
     explicit ServiceInProcess(RegistryOptions options) : registry(options) {
         registry.Open();
@@ -66,9 +94,16 @@ struct ServiceInProcess {
         http.policy.hostNames = {"127.0.0.1"};
         api = std::make_unique<HttpApi>(registry, loop, http);
         api->Start();
+        InstrumentOptions instruments;
+        instruments.firstPort = 0;
+        sockets = std::make_unique<InstrumentSockets>(loop, instruments);
+        registry.Watch([this](const std::shared_ptr<ServedDevice> &device, bool arrived) {
+            sockets->DeviceChanged(device, arrived);
+        });
     }
     EventLoop loop{2};
     DeviceRegistry registry;
+    std::unique_ptr<InstrumentSockets> sockets;
     std::unique_ptr<HttpApi> api;
 };
 
@@ -116,6 +151,9 @@ TEST(FanOut, AnUnpluggedSupplyEndsItsStreamsAndIsListedAsGone) {
 
     StreamClient stream(service.api->Port(), "/api/v1/devices/" + id + "/stream?commands=%3FP&interval=0.1");
     EXPECT_EQ(stream.NextEvent(), "sample");
+    LineClient instrument(service.sockets->Ports().at(id));
+    instrument.Send("?P\n");
+    EXPECT_NE(instrument.NextLine(), "");
     emulated_adapter::SetPlugged(leaving, false);
     std::string event;
     do event = stream.NextEvent();
@@ -126,6 +164,9 @@ TEST(FanOut, AnUnpluggedSupplyEndsItsStreamsAndIsListedAsGone) {
     EXPECT_STREQ(service.registry.Find(id)->State(), "gone");
     EXPECT_EQ(service.registry.List().size(), 1u);
     EXPECT_EQ(service.registry.ListWithGone().size(), 2u);
+    // Its instrument connection is told once, then closed.
+    EXPECT_EQ(instrument.NextLine(), "ERR 409 gone: the device left");
+    EXPECT_EQ(instrument.NextLine(), "");
 
     // Plugged in again, it comes back under the same id, and only once.
     emulated_adapter::SetPlugged(leaving, true);

@@ -5,6 +5,7 @@
 #include "client/status_codes.h"
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 
@@ -72,6 +73,7 @@ public:
           device_(std::move(device)),
           options_(std::move(options)),
           acceptor_(loop.Context()),
+          acceptRetry_(loop.Context()),
           table_({.perListener = options_.connectionsPerDevice, .perAddress = options_.connectionsPerDevice}) {}
 
     // Binds synchronously (the port is known at once), then accepts on the loop.
@@ -102,6 +104,7 @@ public:
         farewell_ = farewell;
         ErrorCode ignored;
         acceptor_.close(ignored);
+        acceptRetry_.cancel();
         table_.CloseAll();
     }
 
@@ -122,6 +125,7 @@ private:
     std::shared_ptr<ServedDevice> device_;
     InstrumentOptions options_;
     tcp::acceptor acceptor_;
+    asio::steady_timer acceptRetry_;
     ConnectionTable table_;
     uint16_t port_ = 0;
     bool closing_ = false;
@@ -303,12 +307,17 @@ void InstrumentSockets::Listener::Accept() {
     acceptor_.async_accept([self = shared_from_this()](ErrorCode error, tcp::socket socket) {
         if (self->closing_ || error == asio::error::operation_aborted) return;
         if (error) {
-            self->table_.ShedOne();  // out of descriptors: a silent connection makes room
-        } else {
-            ErrorCode unknown;
-            const std::string address = socket.remote_endpoint(unknown).address().to_string();
-            std::make_shared<Connection>(std::move(socket), self)->Start(address);
+            // Out of descriptors: a silent connection makes room; never a busy loop of accepts.
+            const bool shed = self->table_.ShedOne();
+            self->acceptRetry_.expires_after(std::chrono::milliseconds(shed ? 1 : 100));
+            self->acceptRetry_.async_wait([self](ErrorCode waited) {
+                if (!waited && !self->closing_) self->Accept();
+            });
+            return;
         }
+        ErrorCode unknown;
+        const std::string address = socket.remote_endpoint(unknown).address().to_string();
+        std::make_shared<Connection>(std::move(socket), self)->Start(address);
         self->Accept();
     });
 }

@@ -2,7 +2,8 @@
 // HTTP API on a keep-alive connection, by 1, 4 and 16 clients at once (a connection each), against
 // the same query made in this process; queries per second of all clients together, and latency p50
 // and p99 (the mean of the clients'). The service runs in this process on loopback, as
-// `mavozarp serve --simulated` would.
+// `mavozarp serve --simulated` would; with MAVOZARP_BENCH_SERVICE=HTTP_PORT,SOCKET_PORT the queries go
+// to a `mavozarp serve --simulated` running on loopback instead (to compare two builds in one run).
 #include "device_registry.h"
 #include "http_api.h"
 #include "instrument_sockets.h"
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,9 +53,24 @@ struct Service {
     std::unique_ptr<HttpApi> api;
 };
 
-Service &TheService() {
-    static Service *service = new Service;  // left running until the process ends
-    return *service;
+struct Ports {
+    uint16_t http;
+    uint16_t socket;
+};
+
+// The service's ports: of the one named by the environment, else of one started in this process.
+Ports ServicePorts() {
+    static const Ports ports = [] {
+        if (const char *named = std::getenv("MAVOZARP_BENCH_SERVICE")) {
+            const std::string text = named;
+            const size_t comma = text.find(',');
+            return Ports{static_cast<uint16_t>(std::stoul(text.substr(0, comma))),
+                         static_cast<uint16_t>(std::stoul(text.substr(comma + 1)))};
+        }
+        Service *service = new Service;  // left running until the process ends
+        return Ports{service->api->Port(), service->sockets.Ports().at("simulated")};
+    }();
+    return ports;
 }
 
 // Times each iteration; p50 and p99 become counters in microseconds.
@@ -115,7 +132,7 @@ bool Receive(int fd, std::string &reply, Complete complete) {
 }
 
 void InstrumentSocket(benchmark::State &state) {
-    const int fd = Connect(TheService().sockets.Ports().at("simulated"));
+    const int fd = Connect(ServicePorts().socket);
     if (fd < 0) return state.SkipWithError("cannot connect");
     Latencies latencies;
     std::string reply;
@@ -129,7 +146,7 @@ void InstrumentSocket(benchmark::State &state) {
 
 // POST .../commands on one keep-alive connection; the reply is whole when its Content-Length is in.
 void HttpKeepAlive(benchmark::State &state) {
-    const uint16_t port = TheService().api->Port();
+    const uint16_t port = ServicePorts().http;
     const int fd = Connect(port);
     if (fd < 0) return state.SkipWithError("cannot connect");
     const std::string body = R"({"commands": ["?P"]})";

@@ -249,3 +249,5 @@ def test_banner_reaches_stdout_while_heads_are_identified(serve):
                         environment=unknown)
         assert service.token and len(service.token) == 64
         service.stop()
+        # The library's lines of those identifications went to the log, not into the banner.
+        assert "mavozarp serve: library: " in service.process.stderr.read()

@@ -40,6 +40,7 @@ struct Service {
     static InstrumentOptions Sockets() {
         InstrumentOptions options;
         options.firstPort = 0;
+        options.connectionsPerDevice = 16;  // a service run as a program takes 8 per device
         return options;
     }
     static RegistryOptions Options() {
@@ -137,7 +138,7 @@ void InstrumentSocket(benchmark::State &state) {
     Latencies latencies;
     std::string reply;
     latencies.Run(state, [&] {
-        send(fd, "?P\n", 3, 0);
+        send(fd, "?P\n", 3, MSG_NOSIGNAL);
         if (!Receive(fd, reply, [](const std::string &text) { return text.ends_with('\n'); }))
             state.SkipWithError("connection closed");
     });
@@ -163,7 +164,7 @@ void HttpKeepAlive(benchmark::State &state) {
     Latencies latencies;
     std::string reply;
     latencies.Run(state, [&] {
-        send(fd, request.data(), request.size(), 0);
+        send(fd, request.data(), request.size(), MSG_NOSIGNAL);
         if (!Receive(fd, reply, whole) || !reply.starts_with("HTTP/1.1 200")) state.SkipWithError("request failed");
     });
     close(fd);

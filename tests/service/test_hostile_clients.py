@@ -251,3 +251,18 @@ def test_banner_reaches_stdout_while_heads_are_identified(serve):
         service.stop()
         # The library's lines of those identifications went to the log, not into the banner.
         assert "mavozarp serve: library: " in service.process.stderr.read()
+
+
+def test_a_full_server_answers_503(serve):
+    # Under this descriptor limit a listener takes (256 - 64) / 2 = 96 connections; all of them
+    # busy with a request, none can be shed for a new one.
+    service = serve("--simulated", descriptors=DESCRIPTORS)
+    slow = Slowloris(service, 96)
+    try:
+        with socket.create_connection(("127.0.0.1", service.port), timeout=5) as s:
+            s.sendall(request_head(service, extra="\r\n"))
+            answer = drain_until_closed(s)
+        assert answer.startswith(b"HTTP/1.1 503 ") and b"\r\nRetry-After: 1\r\n" in answer
+    finally:
+        slow.close()
+    answered(service)

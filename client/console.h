@@ -1,6 +1,9 @@
 // The few things the tool needs from the operating system's console handling.
 #pragma once
 
+#include <string>
+#include <string_view>
+
 // While alive, the process's standard output goes to the null device. The library writes two
 // diagnostic lines to standard output whenever it creates a head; the tool's own output (a table,
 // a JSON document) must not be mixed with them. Pending output is flushed on both sides of the
@@ -15,5 +18,15 @@ public:
 private:
     int savedStdout_ = -1;
 };
+
+// The service's way, for many threads: the process's standard output is taken once, at start, by
+// a pipe whose lines (the library's diagnostics) a thread of its own writes to standard error,
+// each after `prefix`. No descriptor is swapped after that: IdentifyHead no longer silences, and
+// the program's own output goes to the standard output it had, through WriteToStandardOutput.
+// False (and nothing changed) when the pipe cannot be made.
+bool CaptureStandardOutput(std::string prefix);
+bool StandardOutputCaptured();
+// To the process's standard output, captured or not; written at once.
+void WriteToStandardOutput(std::string_view text);
 
 bool StandardInputIsTerminal();

@@ -1,6 +1,7 @@
 #include "client/device.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "client/console.h"
 #include "client/serial_ports.h"
@@ -45,7 +46,9 @@ Exchange IdentifyHead(MavoZARP_Handle handle) {
     char headType[MAVOZARP_BUFFER_SIZE] = {};
     Exchange exchange;
     {
-        const StdoutSilencer silencer;
+        // A captured standard output already keeps the library's lines apart from the program's.
+        std::optional<StdoutSilencer> silencer;
+        if (!StandardOutputCaptured()) silencer.emplace();
         exchange.status = MavoZARP_InitializeHandle(handle, headType);
     }
     exchange.reply = WithoutLineEnds(headType);

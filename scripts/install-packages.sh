@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that a fresh machine may lack. Always those of the Linux build:
 # compiler, CMake, Ninja, pkg-config, GoogleTest, CLI11 (the tool's argument parsing), libedit
-# (the tool's line editing), nlohmann-json (the tool's JSON), cpp-httplib (the service's HTTP),
-# libmosquitto (the service's MQTT), libftdi1 (the adapter library for FTDI chips), Google
+# (the tool's line editing), nlohmann-json (the tool's JSON), Boost's headers (Asio and Beast: the
+# service's event loop, HTTP and sockets), libmosquitto (the service's MQTT), libftdi1 (the adapter library for FTDI chips), Google
 # Benchmark (the benchmarks) and help2man (the manual pages). With --tests also what the whole
 # test run needs: the mingw-w64 cross compilers (posix thread model), Wine for the Windows suite
 # (on amd64 with its 32-bit part, for the i686 DLL), clang with libFuzzer for the fuzz harnesses,
@@ -14,7 +14,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libcli11-dev libedit-dev libftdi1-dev
-          nlohmann-json3-dev libcpp-httplib-dev libmosquitto-dev libbenchmark-dev help2man)
+          nlohmann-json3-dev libboost-dev libmosquitto-dev libbenchmark-dev help2man)
 wine32=
 if [ "${1:-}" = "--tests" ]; then
   packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64 locales

@@ -3,8 +3,6 @@
 #include "dashboard_assets.h"
 #include "client/output.h"
 
-#include <httplib.h>
-
 #include <algorithm>
 
 namespace {
@@ -42,36 +40,29 @@ const DashboardFile *FileOfPath(std::string_view path) {
     return path.starts_with(kFolder) ? FindFile(path.substr(kFolder.size())) : nullptr;
 }
 
-void Serve(const DashboardFile &file, httplib::Response &response) {
+HttpResponse FileResponse(const DashboardFile &file) {
     const auto media = std::find_if(std::begin(kMediaTypes), std::end(kMediaTypes),
                                     [&](const MediaType &m) { return file.name.ends_with(m.extension); });
-    response.set_header("Content-Security-Policy", kContentSecurityPolicy);
-    response.set_header("X-Content-Type-Options", "nosniff");
-    response.set_header("Referrer-Policy", "no-referrer");
-    response.set_header("Cache-Control", "no-cache");
-    response.set_content(std::string(file.content),
-                         media != std::end(kMediaTypes) ? media->type : "application/octet-stream");
+    return BodyResponse(200, media != std::end(kMediaTypes) ? media->type : "application/octet-stream",
+                        std::string(file.content),
+                        {{"Content-Security-Policy", kContentSecurityPolicy},
+                         {"X-Content-Type-Options", "nosniff"},
+                         {"Referrer-Policy", "no-referrer"},
+                         {"Cache-Control", "no-cache"}});
 }
 
 }  // namespace
 
 bool IsDashboardFile(std::string_view path) { return FileOfPath(path) != nullptr; }
 
-void ServeDashboard(httplib::Server &server, const AccessPolicy &policy) {
-    const auto serveFile = [](const httplib::Request &request, httplib::Response &response) {
-        if (const DashboardFile *file = FileOfPath(request.path)) {
-            Serve(*file, response);
-        } else {
-            response.status = 404;  // the error handler writes the body
-        }
-    };
-    server.Get("/", serveFile);
-    server.Get(std::string(kFolder) + "[^/]+", serveFile);
-    // What the page may offer; the service checks every command again whatever the page shows.
-    server.Get("/api/v1/access", [&policy](const httplib::Request &, httplib::Response &response) {
+std::optional<HttpResponse> DashboardResponse(std::string_view path, const AccessPolicy &policy) {
+    if (path == "/api/v1/access") {
+        // What the page may offer; the service checks every command again whatever the page shows.
         Json access = Json::object();
         access["control_allowed"] = policy.allowControl;
         access["token_for_reading"] = policy.tokenForReading;
-        response.set_content(access.dump(2) + "\n", "application/json");
-    });
+        return BodyResponse(200, "application/json", access.dump(2) + "\n");
+    }
+    if (const DashboardFile *file = FileOfPath(path)) return FileResponse(*file);
+    return std::nullopt;
 }

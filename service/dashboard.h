@@ -3,16 +3,16 @@
 #pragma once
 
 #include "access_policy.h"
+#include "http_messages.h"
 
+#include <optional>
 #include <string_view>
-
-namespace httplib {
-class Server;
-}
 
 // The page and its files hold nothing of any device, so a service that wants the token for
 // reading still serves them without it (a browser cannot add a header to a page it opens); every
 // reading the page makes carries the token.
 bool IsDashboardFile(std::string_view path);
 
-void ServeDashboard(httplib::Server &server, const AccessPolicy &policy);
+// The answer to a GET of one of the dashboard's paths ("/", "/dashboard/NAME", /api/v1/access),
+// or nothing for any other path.
+std::optional<HttpResponse> DashboardResponse(std::string_view path, const AccessPolicy &policy);

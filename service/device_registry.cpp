@@ -9,6 +9,7 @@
 namespace {
 
 constexpr char kSimulatedId[] = "simulated";
+constexpr size_t kMostGone = 16;  // departed devices still listed
 
 bool UsableInId(const std::string &text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
@@ -41,12 +42,14 @@ DeviceRegistry::DeviceRegistry(RegistryOptions options) : options_(std::move(opt
 
 DeviceRegistry::~DeviceRegistry() {
     StopRescans();
-    std::vector<std::shared_ptr<ServedDevice>> devices;
-    {
-        std::lock_guard lock(mutex_);
-        devices.swap(devices_);
-    }
-    for (const auto &device : devices) device->Executor().Retire();
+    RetireAll();
+    std::lock_guard lock(mutex_);
+    devices_.clear();
+    gone_.clear();
+}
+
+void DeviceRegistry::RetireAll() {
+    for (const auto &device : List()) device->Executor().Retire();
 }
 
 size_t DeviceRegistry::Open() {
@@ -148,6 +151,7 @@ void DeviceRegistry::Add(std::shared_ptr<ServedDevice> device) {
     std::vector<Watcher> watchers;
     {
         std::lock_guard lock(mutex_);
+        std::erase_if(gone_, [&](const auto &left) { return left->Id() == device->Id(); });
         devices_.push_back(device);
         watchers = watchers_;
     }
@@ -168,6 +172,8 @@ void DeviceRegistry::Remove(MavoZARP_Handle handle) {
         if (found == devices_.end()) return;
         device = *found;
         devices_.erase(found);
+        gone_.push_back(device);
+        if (gone_.size() > kMostGone) gone_.erase(gone_.begin());
         watchers = watchers_;
     }
     device->Executor().Retire();
@@ -190,9 +196,15 @@ std::vector<std::shared_ptr<ServedDevice>> DeviceRegistry::List() const {
     return devices_;
 }
 
-std::shared_ptr<ServedDevice> DeviceRegistry::Find(std::string_view id) const {
+std::vector<std::shared_ptr<ServedDevice>> DeviceRegistry::ListWithGone() const {
     std::lock_guard lock(mutex_);
-    for (const auto &device : devices_) {
+    std::vector<std::shared_ptr<ServedDevice>> all = devices_;
+    all.insert(all.end(), gone_.begin(), gone_.end());
+    return all;
+}
+
+std::shared_ptr<ServedDevice> DeviceRegistry::Find(std::string_view id) const {
+    for (const auto &device : ListWithGone()) {
         if (device->Id() == id) return device;
     }
     return nullptr;

@@ -1,7 +1,8 @@
 // The devices the service owns: each with a stable id, its handle, its command executor and its
 // sampler. Devices come from the service's options (the simulated head, serial ports) and from
 // discovery on the adapters, rescanned at an interval: a supply plugged in appears, one unplugged
-// is retired (its executor refuses further commands) and leaves the list. Other layers (instrument
+// is retired (its executor refuses further commands) and is listed as gone until it comes back or
+// newer departures push it out (the last few are kept). Other layers (instrument
 // sockets, MQTT) learn of arrivals and departures through watchers.
 #pragma once
 
@@ -62,10 +63,16 @@ public:
     // No watcher is called after this returns.
     void StopRescans();
 
+    // Every device refuses further commands (the service is stopping); waiting ones are told.
+    void RetireAll();
+
     // Called for every device now served and every later arrival or departure.
     void Watch(Watcher watcher);
 
-    std::vector<std::shared_ptr<ServedDevice>> List() const;
+    std::vector<std::shared_ptr<ServedDevice>> List() const;  // the devices served now
+    // Those, then the ones that left (state "gone").
+    std::vector<std::shared_ptr<ServedDevice>> ListWithGone() const;
+    // A device served now or one that left.
     std::shared_ptr<ServedDevice> Find(std::string_view id) const;
 
     // One discovery on the adapters: adds new supplies, retires the ones that left.
@@ -79,6 +86,7 @@ private:
     RegistryOptions options_;
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<ServedDevice>> devices_;
+    std::vector<std::shared_ptr<ServedDevice>> gone_;  // oldest first
     std::vector<std::pair<MavoZARP_Handle, std::string>> adapterIds_;  // handle -> device id
     std::vector<Watcher> watchers_;
 

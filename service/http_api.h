@@ -6,6 +6,8 @@
 
 #include "access_policy.h"
 #include "device_registry.h"
+#include "event_loop.h"
+#include "http_server.h"
 
 #include <chrono>
 #include <cstdint>
@@ -18,11 +20,9 @@ struct HttpOptions {
     std::string address = "127.0.0.1";
     uint16_t port = 8080;  // 0: any free port
     AccessPolicy policy;
-    size_t workers = 64;            // connections served at once; more are answered 503
-    size_t maxStreams = 56;         // event streams open at once
-    size_t maxBody = 64 * 1024;     // bytes of a request body
-    size_t maxCommands = 32;        // commands in one batch
-    std::chrono::seconds idle{10};  // a silent keep-alive connection or stalled client is closed
+    HttpLimits limits;          // sizes, deadlines and connections
+    size_t maxStreams = 56;     // event streams open at once
+    size_t maxCommands = 32;    // commands in one batch
     std::chrono::milliseconds statusMaxAge{1000};  // a status panel read serves requests this long
     // The instrument socket port of each device, by id, for the device documents.
     std::function<std::map<std::string, uint16_t>()> instrumentPorts;
@@ -30,12 +30,12 @@ struct HttpOptions {
 
 class HttpApi {
 public:
-    HttpApi(DeviceRegistry &registry, HttpOptions options);
-    ~HttpApi();  // stops serving: open streams end, connections close
+    HttpApi(DeviceRegistry &registry, EventLoop &loop, HttpOptions options);
+    ~HttpApi();  // stops the loop it serves on: open streams end, connections close
     HttpApi(const HttpApi &) = delete;
     HttpApi &operator=(const HttpApi &) = delete;
 
-    // Binds the port (throws std::runtime_error when it cannot) and serves on a thread of its own.
+    // Binds the port (throws std::runtime_error saying why it cannot) and serves on the loop.
     void Start();
     uint16_t Port() const { return port_; }
 

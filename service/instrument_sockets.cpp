@@ -1,45 +1,42 @@
 #include "instrument_sockets.h"
 
+#include "connection_table.h"
+#include "http_server.h"
 #include "client/status_codes.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
+#include <cctype>
+#include <deque>
 #include <iostream>
-#include <list>
 #include <regex>
-#include <thread>
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+using ErrorCode = boost::system::error_code;
 
 namespace {
 
-// A descriptor closed when its owner goes.
-class Descriptor {
-public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() {
-        if (fd_ >= 0) close(fd_);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    int Get() const { return fd_; }
-
-private:
-    int fd_;
-};
+constexpr size_t kReadChunk = 4096;
+constexpr auto kFarewellTime = std::chrono::seconds(1);  // an ERR 503 or ERR 409 before closing
 
 bool IsProtocolByte(char c) { return (c >= ' ' && c <= '~') || c == '\t' || c == '\r' || c == '\n'; }
 
 bool LooksLikeHttpRequest(const std::string &line) {
     static const std::regex kRequestLine(R"(^[A-Za-z]+ \S+ HTTP/1\.\d$)");
     return std::regex_match(line, kRequestLine);
+}
+
+bool IsIdentityQuery(std::string_view line) {
+    constexpr std::string_view kQuery = "*IDN?";
+    return line.size() == kQuery.size() &&
+           std::equal(line.begin(), line.end(), kQuery.begin(),
+                      [](char a, char b) { return std::toupper(static_cast<unsigned char>(a)) == b; });
 }
 
 // A reply on one line whatever the supply answered.
@@ -52,235 +49,342 @@ std::string ErrorLine(int code, const char *name, const std::string &message) {
     return "ERR " + std::to_string(code) + " " + name + ": " + message;
 }
 
-// Listens on address:port; the port actually bound comes back in `port`.
-int Listen(const std::string &address, uint16_t &port) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo *found = nullptr;
-    if (getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found) != 0) return -1;
-    const int fd = socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int yes = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    const bool listening =
-        fd >= 0 && bind(fd, found->ai_addr, found->ai_addrlen) == 0 && listen(fd, 16) == 0;
-    freeaddrinfo(found);
-    if (!listening) {
-        if (fd >= 0) close(fd);
-        return -1;
-    }
-    sockaddr_storage bound{};
-    socklen_t length = sizeof bound;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &length);
-    port = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 &>(bound).sin6_port
-                                             : reinterpret_cast<sockaddr_in &>(bound).sin_port);
-    return fd;
+// "2.1.0" of "MavoZARP 2.1.0".
+std::string LibraryVersion() {
+    char version[MAVOZARP_BUFFER_SIZE] = {};
+    MavoZARP_GetDLLVersion(version);
+    const std::string text = version;
+    return text.substr(std::min(text.find(' ') + 1, text.size()));
 }
+
+// A line as read: its text, or the mark of one longer than the longest line (already cut).
+struct Line {
+    std::string text;
+    bool tooLong = false;
+};
 
 }  // namespace
 
-// One device's socket: a thread accepting connections, one thread per connection.
-class InstrumentSockets::Listener {
+// One device's socket and its connections.
+class InstrumentSockets::Listener : public std::enable_shared_from_this<Listener> {
 public:
-    Listener(std::shared_ptr<ServedDevice> device, const InstrumentOptions &options, uint16_t port)
-        : device_(std::move(device)), options_(options), port_(port) {
-        listenFd_ = Listen(options.address, port_);
-        if (listenFd_ < 0) {
-            throw std::runtime_error("cannot listen on " + options.address + " port " +
-                                     std::to_string(port));
+    Listener(EventLoop &loop, std::shared_ptr<ServedDevice> device, InstrumentOptions options)
+        : loop_(loop),
+          device_(std::move(device)),
+          options_(std::move(options)),
+          acceptor_(loop.Context()),
+          acceptRetry_(loop.Context()),
+          table_({.perListener = options_.connectionsPerDevice, .perAddress = options_.connectionsPerDevice}) {}
+
+    // Binds synchronously (the port is known at once), then accepts on the loop.
+    uint16_t Listen(uint16_t port) {
+        ErrorCode error;
+        const auto ip = asio::ip::make_address(
+            options_.address == "localhost" ? "127.0.0.1" : options_.address, error);
+        if (error) throw std::runtime_error(CannotListen(options_.address, port, "not a numeric address"));
+        const tcp::endpoint endpoint(ip, port);
+        acceptor_.open(endpoint.protocol(), error);
+        if (!error) acceptor_.set_option(tcp::acceptor::reuse_address(true), error);
+        if (!error) acceptor_.bind(endpoint, error);
+        if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
+        if (error) {
+            const std::string why = error.message();
+            acceptor_.close(error);
+            throw std::runtime_error(CannotListen(options_.address, port, why));
         }
-        acceptor_ = std::thread([this] { Accept(); });
-    }
-    ~Listener() {
-        const uint64_t one = 1;
-        [[maybe_unused]] const auto written = write(stop_.Get(), &one, sizeof one);
-        acceptor_.join();
-        for (Connection &connection : connections_) connection.thread.join();
-        close(listenFd_);
+        port_ = acceptor_.local_endpoint().port();
+        asio::post(loop_.Context(), [self = shared_from_this()] { self->Accept(); });
+        return port_;
     }
     uint16_t Port() const { return port_; }
 
+    // On the loop: no more connections; those open are told `farewell` (when not empty) and closed.
+    void Close(const std::string &farewell) {
+        closing_ = true;
+        farewell_ = farewell;
+        ErrorCode ignored;
+        acceptor_.close(ignored);
+        acceptRetry_.cancel();
+        table_.CloseAll();
+    }
+
+    class Connection;
+
 private:
-    void Accept() {
-        pollfd watched[2] = {{listenFd_, POLLIN, 0}, {stop_.Get(), POLLIN, 0}};
-        while (poll(watched, 2, -1) >= 0 || errno == EINTR) {
-            if (watched[1].revents != 0) return;
-            if ((watched[0].revents & POLLIN) == 0) continue;
-            const int fd = accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) continue;
-            if (open_ >= options_.connectionsPerDevice) {
-                const std::string refusal = ErrorLine(503, "busy", "too many connections") + "\n";
-                send(fd, refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-                close(fd);
-                continue;
-            }
-            ReapFinished();
-            ++open_;
-            auto finished = std::make_shared<std::atomic<bool>>(false);
-            connections_.push_back({std::thread([this, fd, finished] {
-                                        Serve(fd);
-                                        --open_;
-                                        *finished = true;
-                                    }),
-                                    finished});
-        }
-    }
-
-    void ReapFinished() {
-        for (auto at = connections_.begin(); at != connections_.end();) {
-            if (!*at->finished) {
-                ++at;
-                continue;
-            }
-            at->thread.join();
-            at = connections_.erase(at);
-        }
-    }
-
-    bool SendLine(int fd, const std::string &line) {
-        const std::string text = line + "\n";
-        size_t sent = 0;
-        while (sent < text.size()) {
-            const ssize_t now = send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
-            if (now <= 0) return false;
-            sent += static_cast<size_t>(now);
-        }
-        return true;
-    }
-
-    // The reply line of one command line.
-    std::string Run(const std::string &line, bool &authorized, bool &gone) {
-        if (line.starts_with("AUTH ")) {
-            authorized = !options_.policy.token.empty() &&
-                         SameSecret(line.substr(5), options_.policy.token);
-            return authorized ? "OK" : ErrorLine(401, "wrong-token", "the token is wrong");
-        }
-        if (const std::string problem = CommandProblem(line); !problem.empty())
-            return ErrorLine(400, "bad-command", problem);
-        if (ChangesSetting(line)) {
-            if (const auto refusal = CheckControl(options_.policy, authorized, options_.policy.token))
-                return ErrorLine(refusal->status, refusal->error.c_str(), refusal->message);
-        }
-        try {
-            const Exchange exchange = device_->Executor().Send(line);
-            if (!exchange.Succeeded()) return "ERR " + StatusMessage(exchange.status);
-            return exchange.reply.empty() ? "OK" : OneLine(exchange.reply);
-        } catch (const DeviceBusy &busy) {
-            return ErrorLine(503, "busy", busy.what());
-        } catch (const DeviceGone &left) {
-            gone = true;
-            return ErrorLine(409, "gone", left.what());
-        }
-    }
-
-    void Serve(int fd) {
-        const Descriptor connection(fd);
-        const timeval sendBound{static_cast<time_t>(options_.idle.count()), 0};
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &sendBound, sizeof sendBound);
-        std::string pending;
-        bool firstLine = true, skipping = false, authorized = false, gone = false;
-        pollfd watched[2] = {{fd, POLLIN, 0}, {stop_.Get(), POLLIN, 0}};
-        char buffer[4096];
-        while (!gone) {
-            const int ready = poll(watched, 2, static_cast<int>(options_.idle.count() * 1000));
-            if (ready <= 0 || watched[1].revents != 0) return;  // idle too long, or stopping
-            const ssize_t received = recv(fd, buffer, sizeof buffer, 0);
-            if (received <= 0) return;
-            const std::string_view chunk(buffer, static_cast<size_t>(received));
-            if (!std::all_of(chunk.begin(), chunk.end(), IsProtocolByte)) {
-                Refuse("a byte outside printable ASCII, tab, CR and LF");
-                return;
-            }
-            pending.append(chunk);
-            size_t end = 0;
-            while ((end = pending.find('\n')) != std::string::npos) {
-                std::string line = pending.substr(0, end);
-                pending.erase(0, end + 1);
-                if (!line.empty() && line.back() == '\r') line.pop_back();
-                if (firstLine && LooksLikeHttpRequest(line)) {
-                    Refuse("an HTTP request line");
-                    return;
-                }
-                firstLine = false;
-                if (skipping) {  // the end of a line that was too long, already answered
-                    skipping = false;
-                    continue;
-                }
-                if (line.empty()) continue;
-                if (!SendLine(fd, Run(line, authorized, gone))) return;
-            }
-            if (pending.size() > options_.longestLine) {
-                // Judged before any of it runs: the start of an HTTP request is refused as such.
-                if (firstLine && pending.find(" HTTP/1.") != std::string::npos) {
-                    Refuse("an HTTP request line");
-                    return;
-                }
-                firstLine = false;
-                pending.clear();
-                skipping = true;
-                const std::string longest = std::to_string(options_.longestLine);
-                if (!SendLine(fd, ErrorLine(400, "bad-line", "line longer than " + longest + " characters")))
-                    return;
-            }
-        }
-    }
-
-    // Closes the connection without running anything; told once per device, not per connection.
+    void Accept();
     void Refuse(const char *what) {
         if (!refusalTold_.exchange(true)) {
             std::cerr << "mavozarp serve: " << device_->Id() << ": closed an instrument connection that sent "
                       << what << " (not the line protocol); further ones are closed silently\n";
         }
     }
+    std::string Run(const std::string &line, bool &authorized, bool &gone) const;
+    std::string Identity() const;
 
+    EventLoop &loop_;
     std::shared_ptr<ServedDevice> device_;
-    const InstrumentOptions &options_;
-    uint16_t port_;
-    int listenFd_ = -1;
-    Descriptor stop_{eventfd(0, EFD_CLOEXEC)};
-    std::atomic<size_t> open_{0};
+    InstrumentOptions options_;
+    tcp::acceptor acceptor_;
+    asio::steady_timer acceptRetry_;
+    ConnectionTable table_;
+    uint16_t port_ = 0;
+    bool closing_ = false;
+    std::string farewell_;
+    size_t refusing_ = 0;
     std::atomic<bool> refusalTold_{false};
-    struct Connection {
-        std::thread thread;
-        std::shared_ptr<std::atomic<bool>> finished;
-    };
-    std::list<Connection> connections_;  // finished ones joined at the next accept
-    std::thread acceptor_;
 };
 
-InstrumentSockets::InstrumentSockets(InstrumentOptions options)
-    : options_(std::move(options)), nextPort_(options_.firstPort) {}
+class InstrumentSockets::Listener::Connection : public std::enable_shared_from_this<Connection> {
+public:
+    Connection(tcp::socket socket, std::shared_ptr<Listener> listener)
+        : listener_(std::move(listener)), stream_(std::move(socket)) {}
 
-InstrumentSockets::~InstrumentSockets() {
-    std::map<std::string, std::unique_ptr<Listener>> listeners;
-    {
-        std::lock_guard lock(mutex_);
-        listeners.swap(listeners_);
+    void Start(const std::string &address) {
+        const std::weak_ptr<Connection> weak = weak_from_this();
+        const std::optional<uint64_t> id = listener_->table_.Admit(address, [weak] {
+            if (const auto self = weak.lock()) self->Leave();
+        });
+        if (!id) {
+            // Full, and every connection open has spoken: the new one is told so.
+            constexpr size_t kMostRefusing = 16;
+            if (listener_->refusing_ >= kMostRefusing) return;
+            ++listener_->refusing_;
+            refused_ = true;
+            return Farewell(ErrorLine(503, "busy", "too many connections"));
+        }
+        id_ = *id;
+        ErrorCode ignored;
+        stream_.socket().set_option(tcp::no_delay(true), ignored);
+        Next();
+    }
+
+private:
+    // The next line's reply, or more to read.
+    void Next() {
+        if (closed_) return;
+        if (lines_.empty()) return Read();
+        Line line = std::move(lines_.front());
+        lines_.pop_front();
+        if (line.tooLong) {
+            return Reply(ErrorLine(400, "bad-line", "line longer than " +
+                                                        std::to_string(listener_->options_.longestLine) +
+                                                        " characters"));
+        }
+        if (line.text.empty()) return Next();
+        running_ = true;
+        listener_->loop_.OnDevice<std::string>(
+            [self = shared_from_this(), text = std::move(line.text)] {
+                return self->listener_->Run(text, self->authorized_, self->gone_);
+            },
+            [self = shared_from_this()](std::string reply) {
+                self->running_ = false;
+                self->Reply(std::move(reply));
+            });
+    }
+
+    void Read() {
+        stream_.expires_after(listener_->options_.idle);
+        stream_.async_read_some(asio::buffer(chunk_), [self = shared_from_this()](ErrorCode error, size_t received) {
+            if (error) return self->Close();
+            self->listener_->table_.SetIdle(self->id_, false);  // it has spoken: never shed for room
+            if (!self->Split(std::string_view(self->chunk_, received))) return self->Close();
+            self->Next();
+        });
+    }
+
+    // The complete lines of what arrived; false when the connection is to be closed unrun.
+    bool Split(std::string_view chunk) {
+        if (!std::all_of(chunk.begin(), chunk.end(), IsProtocolByte)) {
+            listener_->Refuse("a byte outside printable ASCII, tab, CR and LF");
+            return false;
+        }
+        const size_t longest = listener_->options_.longestLine;
+        while (!chunk.empty()) {
+            const size_t end = chunk.find('\n');
+            const bool complete = end != std::string_view::npos;
+            const std::string_view piece = chunk.substr(0, complete ? end : chunk.size());
+            chunk.remove_prefix(complete ? end + 1 : chunk.size());
+            if (skipping_) {  // the rest of a line that was too long, already answered
+                skipping_ = !complete;
+                continue;
+            }
+            if (pending_.size() + piece.size() > longest + 1) {  // +1: room for a CR
+                // Judged before any of it runs: the start of an HTTP request is refused as such.
+                const std::string start = pending_ + std::string(piece.substr(0, longest + 1));
+                if (firstLine_ && start.find(" HTTP/1.") != std::string::npos) {
+                    listener_->Refuse("an HTTP request line");
+                    return false;
+                }
+                TooLong();
+                skipping_ = !complete;
+                continue;
+            }
+            pending_.append(piece);
+            if (!complete) break;
+            std::string line = std::move(pending_);
+            pending_.clear();
+            if (!line.empty() && line.back() == '\r') line.pop_back();
+            if (line.size() > longest) {
+                TooLong();
+                continue;
+            }
+            if (firstLine_ && LooksLikeHttpRequest(line)) {
+                listener_->Refuse("an HTTP request line");
+                return false;
+            }
+            firstLine_ = false;
+            lines_.push_back({.text = std::move(line)});
+        }
+        return true;
+    }
+
+    // One reply for the whole line, whatever its length.
+    void TooLong() {
+        firstLine_ = false;
+        pending_.clear();
+        lines_.push_back({.text = {}, .tooLong = true});
+    }
+
+    void Reply(std::string line) {
+        if (closed_) return;
+        told409_ = told409_ || line.starts_with("ERR 409 ");
+        reply_ = std::move(line) + "\n";
+        writing_ = true;
+        stream_.expires_after(listener_->options_.write);
+        asio::async_write(stream_, asio::buffer(reply_), [self = shared_from_this()](ErrorCode error, size_t) {
+            self->writing_ = false;
+            if (error || self->gone_) return self->Close();
+            if (self->leaving_) return self->Leave();
+            self->Next();
+        });
+    }
+
+    // The listener closes: when the device left, a connection is told so once (after the reply it
+    // is busy with); when the service stops, it closes at once.
+    void Leave() {
+        leaving_ = true;
+        const std::string &farewell = listener_->farewell_;
+        if (farewell.empty() || told409_) return Close();
+        if (running_ || writing_) return;
+        told409_ = true;
+        Farewell(farewell);
+    }
+
+    // A last line, under a short deadline, then the end.
+    void Farewell(const std::string &line) {
+        if (closed_) return;
+        reply_ = line + "\n";
+        stream_.expires_after(kFarewellTime);
+        asio::async_write(stream_, asio::buffer(reply_), [self = shared_from_this()](ErrorCode, size_t) {
+            self->Close();
+        });
+    }
+
+    void Close() {
+        if (closed_) return;
+        closed_ = true;
+        if (refused_) --listener_->refusing_;
+        listener_->table_.Remove(id_);
+        ErrorCode ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+        stream_.close();
+    }
+
+    std::shared_ptr<Listener> listener_;
+    boost::beast::tcp_stream stream_;
+    uint64_t id_ = 0;
+    char chunk_[kReadChunk];
+    std::string pending_;
+    std::deque<Line> lines_;
+    std::string reply_;
+    bool firstLine_ = true, skipping_ = false, running_ = false, writing_ = false;
+    bool leaving_ = false, told409_ = false, closed_ = false, refused_ = false;
+    // Touched by the device thread while a command runs, by the loop otherwise.
+    bool authorized_ = false, gone_ = false;
+};
+
+void InstrumentSockets::Listener::Accept() {
+    acceptor_.async_accept([self = shared_from_this()](ErrorCode error, tcp::socket socket) {
+        if (self->closing_ || error == asio::error::operation_aborted) return;
+        if (error) {
+            // Out of descriptors: a silent connection makes room; never a busy loop of accepts.
+            const bool shed = self->table_.ShedOne();
+            self->acceptRetry_.expires_after(std::chrono::milliseconds(shed ? 1 : 100));
+            self->acceptRetry_.async_wait([self](ErrorCode waited) {
+                if (!waited && !self->closing_) self->Accept();
+            });
+            return;
+        }
+        ErrorCode unknown;
+        const std::string address = socket.remote_endpoint(unknown).address().to_string();
+        std::make_shared<Connection>(std::move(socket), self)->Start(address);
+        self->Accept();
+    });
+}
+
+std::string InstrumentSockets::Listener::Identity() const {
+    const Exchange headId = device_->Executor().Send("?HID");
+    return "MavoZARP," + device_->Identity().headType + "," + (headId.Succeeded() ? OneLine(headId.reply) : "") +
+           "," + LibraryVersion();
+}
+
+// The reply line of one command line, on a device thread.
+std::string InstrumentSockets::Listener::Run(const std::string &line, bool &authorized, bool &gone) const {
+    if (line.starts_with("AUTH ")) {
+        authorized = !options_.policy.token.empty() && SameSecret(line.substr(5), options_.policy.token);
+        return authorized ? "OK" : ErrorLine(401, "wrong-token", "the token is wrong");
+    }
+    if (const std::string problem = CommandProblem(line); !problem.empty())
+        return ErrorLine(400, "bad-command", problem);
+    const bool identity = IsIdentityQuery(line);
+    if (!identity && ChangesSetting(line)) {
+        if (const auto refusal = CheckControl(options_.policy, authorized, options_.policy.token))
+            return ErrorLine(refusal->status, refusal->error.c_str(), refusal->message);
+    }
+    try {
+        if (identity) return Identity();
+        const Exchange exchange = device_->Executor().Send(line);
+        if (!exchange.Succeeded()) return "ERR " + StatusMessage(exchange.status);
+        return exchange.reply.empty() ? "OK" : OneLine(exchange.reply);
+    } catch (const DeviceBusy &busy) {
+        return ErrorLine(503, "busy", busy.what());
+    } catch (const DeviceGone &left) {
+        gone = true;
+        return ErrorLine(409, "gone", left.what());
     }
 }
 
+InstrumentSockets::InstrumentSockets(EventLoop &loop, InstrumentOptions options)
+    : loop_(loop), options_(std::move(options)), nextPort_(options_.firstPort) {
+    loop_.AtStop([this] {
+        std::lock_guard lock(mutex_);
+        for (const auto &[id, listener] : listeners_) listener->Close("");
+    });
+}
+
+InstrumentSockets::~InstrumentSockets() { loop_.Stop(); }
+
 void InstrumentSockets::DeviceChanged(const std::shared_ptr<ServedDevice> &device, bool arrived) {
-    std::unique_ptr<Listener> leaving;
     std::lock_guard lock(mutex_);
     if (!arrived) {
         const auto found = listeners_.find(device->Id());
         if (found == listeners_.end()) return;
-        leaving = std::move(found->second);
+        asio::post(loop_.Context(), [listener = found->second] {
+            listener->Close(ErrorLine(409, "gone", "the device left"));
+        });
         listeners_.erase(found);
         return;
     }
     const auto known = assigned_.find(device->Id());
-    uint16_t port = known != assigned_.end() ? known->second : nextPort_;
+    const uint16_t wanted = known != assigned_.end() ? known->second : nextPort_;
     try {
-        auto listener = std::make_unique<Listener>(device, options_, port);
-        port = listener->Port();
+        auto listener = std::make_shared<Listener>(loop_, device, options_);
+        const uint16_t port = listener->Listen(wanted);
         listeners_[device->Id()] = std::move(listener);
         if (known == assigned_.end() && options_.firstPort != 0) ++nextPort_;
         assigned_[device->Id()] = port;
     } catch (const std::runtime_error &error) {
-        std::cerr << "mavozarp serve: " << device->Id() << ": no instrument socket: " << error.what()
-                  << '\n';
+        std::cerr << "mavozarp serve: " << device->Id() << ": no instrument socket: " << error.what() << '\n';
     }
 }
 

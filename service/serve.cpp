@@ -1,42 +1,102 @@
 #include "serve.h"
 
+#include "event_loop.h"
 #include "http_api.h"
 #include "instrument_sockets.h"
+#include "client/console.h"
 
-#include <pthread.h>
-#include <signal.h>
-
+#include <csignal>
 #include <iostream>
+#include <sstream>
+
+#if !defined(_WIN32)
+#include <pthread.h>
+#include <sys/resource.h>
+#endif
 
 namespace {
+
+// Threads that run what waits on a device (commands, status reads), beside the event loop.
+constexpr size_t kDeviceThreads = 8;
+// Descriptors kept for the devices, the listeners and the library, out of the process's limit.
+constexpr size_t kReservedDescriptors = 64;
 
 std::string UrlHost(const std::string &address) {
     return address.find(':') != std::string::npos ? "[" + address + "]" : address;
 }
 
+// The descriptors the process may have open.
+size_t DescriptorLimit() {
+#if defined(_WIN32)
+    return 16384;  // sockets are not bounded by a descriptor table there
+#else
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 65536;
+    return static_cast<size_t>(limit.rlim_cur);
+#endif
+}
+
+// HTTP connections take at most half of what is left (the rest for instrument sockets and for
+// connections being told 503), so the process does not run out of descriptors first.
+ConnectionBounds HttpConnectionBounds(ConnectionBounds wanted) {
+    const size_t limit = DescriptorLimit();
+    const size_t room = limit > 2 * kReservedDescriptors ? (limit - kReservedDescriptors) / 2 : kReservedDescriptors / 2;
+    const size_t perListener = std::min(wanted.perListener, room);
+    return {.perListener = perListener, .perAddress = std::min(wanted.perAddress, perListener)};
+}
+
+std::string Banner(const ServeSettings &settings, uint16_t httpPort, const std::map<std::string, uint16_t> &ports) {
+    const std::string base = "http://" + UrlHost(settings.http.address) + ":" + std::to_string(httpPort);
+    std::ostringstream text;
+    text << "mavozarp serve: HTTP API on " << base << "/api/v1\n";
+    for (const auto &[id, port] : ports)
+        text << "mavozarp serve: " << id << " on instrument socket " << UrlHost(settings.instruments.address)
+             << ":" << port << '\n';
+    if (settings.mqtt) text << "mavozarp serve: MQTT to " << settings.mqtt->url << " under " << settings.mqtt->prefix << '\n';
+    if (settings.http.policy.allowControl) {
+        // As Jupyter does: the address with the token, once; the fragment never reaches a server log.
+        text << "mavozarp serve: control allowed; dashboard: " << base << "/#token=" << settings.http.policy.token
+             << '\n';
+    } else {
+        text << "mavozarp serve: read-only (commands that change a setting are refused); dashboard: " << base
+             << "/\n";
+    }
+    return text.str();
+}
+
 }  // namespace
 
 int Serve(ServeSettings settings) {
-    // SIGINT and SIGTERM are taken by this thread alone (sigwait), never by a worker.
+#if defined(SIGPIPE)
+    // A client that goes away mid-write must not end the service.
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+    // The library's lines go to the log from here on; the service's own output to the real
+    // standard output, never swapped again while other threads run.
+    CaptureStandardOutput("mavozarp serve: library: ");
+#if !defined(_WIN32)
+    // A parent may have blocked the stop signals; the service's threads, made from here on, take
+    // them whatever it inherited.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
-    // A client that goes away mid-write must not end the service.
-    signal(SIGPIPE, SIG_IGN);
+    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
+#endif
+    EventLoop loop(kDeviceThreads);  // SIGINT and SIGTERM are taken from here on
 
     DeviceRegistry registry(settings.devices);
     if (registry.Open() == 0 && !settings.devices.adapters) {
         std::cerr << "mavozarp serve: no device could be opened\n";
         return 1;
     }
-    InstrumentSockets instruments(settings.instruments);
+    InstrumentSockets instruments(loop, settings.instruments);
     registry.Watch([&instruments](const std::shared_ptr<ServedDevice> &device, bool arrived) {
         instruments.DeviceChanged(device, arrived);
     });
     settings.http.instrumentPorts = [&instruments] { return instruments.Ports(); };
-    HttpApi http(registry, settings.http);
+    settings.http.limits.connections = HttpConnectionBounds(settings.http.limits.connections);
+    HttpApi http(registry, loop, settings.http);
     try {
         http.Start();
     } catch (const std::runtime_error &error) {
@@ -51,28 +111,12 @@ int Serve(ServeSettings settings) {
         });
     }
     registry.StartRescans();
+    WriteToStandardOutput(Banner(settings, http.Port(), instruments.Ports()));
 
-    const std::string base = "http://" + UrlHost(settings.http.address) + ":" + std::to_string(http.Port());
-    std::cout << "mavozarp serve: HTTP API on " << base << "/api/v1\n";
-    for (const auto &[id, port] : instruments.Ports())
-        std::cout << "mavozarp serve: " << id << " on instrument socket "
-                  << UrlHost(settings.instruments.address) << ":" << port << '\n';
-    if (settings.mqtt) {
-        std::cout << "mavozarp serve: MQTT to " << settings.mqtt->url << " under "
-                  << settings.mqtt->prefix << '\n';
-    }
-    if (settings.http.policy.allowControl) {
-        // As Jupyter does: the address with the token, once; the fragment never reaches a server log.
-        std::cout << "mavozarp serve: control allowed; dashboard: " << base << "/#token="
-                  << settings.http.policy.token << '\n';
-    } else {
-        std::cout << "mavozarp serve: read-only (commands that change a setting are refused)\n";
-    }
-    std::cout << std::flush;
-
-    int received = 0;
-    sigwait(&stopSignals, &received);
+    loop.WaitForStopSignal();
     std::cerr << "mavozarp serve: stopping\n";
     registry.StopRescans();
+    registry.RetireAll();  // what waits on a device ends now, not at its patience
+    loop.Stop();
     return 0;
 }

@@ -87,16 +87,22 @@ void EventQueue::Push(std::string event) {
     std::lock_guard lock(mutex_);
     if (events_.size() == kMostWaiting) events_.pop_front();
     events_.push_back(std::move(event));
-    arrived_.notify_one();
+    if (arrived_) arrived_();
 }
 
-bool EventQueue::Pop(std::string &event, std::chrono::milliseconds wait) {
-    std::unique_lock lock(mutex_);
-    if (!arrived_.wait_for(lock, wait, [&] { return !events_.empty(); })) return false;
-    event = std::move(events_.front());
+void EventQueue::OnArrival(std::function<void()> arrived) {
+    std::lock_guard lock(mutex_);
+    arrived_ = std::move(arrived);
+    if (arrived_ && !events_.empty()) arrived_();
+}
+
+std::optional<std::string> EventQueue::Pop() {
+    std::lock_guard lock(mutex_);
+    if (events_.empty()) return std::nullopt;
+    std::string event = std::move(events_.front());
     events_.pop_front();
     lastWrite_ = std::chrono::steady_clock::now();
-    return true;
+    return event;
 }
 
 std::string EventQueue::KeepAlive() {

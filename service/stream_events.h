@@ -6,8 +6,8 @@
 #include "sampler_hub.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -39,8 +39,11 @@ std::string SampleEvent(const std::string &device, const Sample &sample);
 class EventQueue {
 public:
     void Push(std::string event);
-    // The next event, or false after `wait` without one.
-    bool Pop(std::string &event, std::chrono::milliseconds wait);
+    // Called (on the pushing thread, so it must not block) after each event pushed, and at once
+    // when events wait already; nullptr for no one.
+    void OnArrival(std::function<void()> arrived);
+    // The next event, if one waits.
+    std::optional<std::string> Pop();
     // A comment line now and then, so a proxy or the client sees the stream alive; empty when
     // not due.
     std::string KeepAlive();
@@ -48,7 +51,7 @@ public:
 private:
     static constexpr size_t kMostWaiting = 16;
     std::mutex mutex_;
-    std::condition_variable arrived_;
+    std::function<void()> arrived_;
     std::deque<std::string> events_;
     std::chrono::steady_clock::time_point lastWrite_ = std::chrono::steady_clock::now();
 };

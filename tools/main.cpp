@@ -80,9 +80,10 @@ constexpr Subcommand kSubcommands[] = {
 #if defined(MAVOZARP_TOOL_HAVE_SERVE)
     {"serve", "DEVICES [OPTIONS]", "serve supplies on the network until stopped",
      "Opens the devices and serves them until SIGINT or SIGTERM: an instrument socket per\n"
-     "device (one command per line, one reply line), an HTTP API with JSON under /api/v1 and\n"
-     "Prometheus metrics at /metrics. Listens on loopback and is read-only unless told\n"
-     "otherwise; see docs/service.md.\n\n"
+     "device (one command per line, one reply line), an HTTP API with JSON under /api/v1,\n"
+     "Prometheus metrics at /metrics and a live dashboard in the browser at / (its address,\n"
+     "with the token when control is allowed, is printed at start). Listens on loopback and\n"
+     "is read-only unless told otherwise; see docs/service.md.\n\n"
      "Example: mavozarp serve --simulated --port /dev/ttyUSB0 --adapters",
      false, kServeOptions, nullptr, nullptr, RunServe},
 #endif

@@ -77,7 +77,9 @@ export class DeviceCard {
 
   update(summary) {
     this.summary = summary;
-    if (this.state === 'gone') {
+    if (summary.state === 'gone') {
+      this.markGone();  // listed until it comes back
+    } else if (this.state === 'gone') {
       this.setState(summary.state);
       this.loadPanel();
     } else if (summary.state !== this.state && !(this.state === 'failing' && this.streamFailing)) {

@@ -2,6 +2,7 @@
 the virtual supplies of mavozarp-sim and `mavozarp serve` itself, on loopback and free ports."""
 import json
 import os
+import resource
 import signal
 import socket
 import subprocess
@@ -49,12 +50,15 @@ def supplies():
 class Service:
     """A running `mavozarp serve`: its HTTP base address and its instrument sockets by device."""
 
-    def __init__(self, arguments, environment=None, token_file=None):
+    def __init__(self, arguments, environment=None, descriptors=None):
         env = dict(os.environ, LD_LIBRARY_PATH=ADAPTER_DIR, MAVOFTCI2C_EMULATED_SUPPLIES="")
         env.update(environment or {})
         command = [TOOL, "serve", "--http-port", "0", "--instrument-port", "0", *arguments]
+        # A lowered descriptor limit makes floods up to it cheap.
+        limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (descriptors, descriptors))
+                 ) if descriptors else None
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                        text=True, env=env)
+                                        text=True, env=env, preexec_fn=limit)
         self.sockets = {}
         self.dashboard = None
         for line in self.process.stdout:
@@ -74,7 +78,7 @@ class Service:
 
     @property
     def token(self):
-        return self.dashboard.split("#token=")[1] if self.dashboard else None
+        return self.dashboard.split("#token=")[1] if "#token=" in (self.dashboard or "") else None
 
     def request(self, path, method="GET", body=None, headers=None, timeout=10):
         """(status, parsed JSON or text, headers) of one request."""
@@ -111,8 +115,8 @@ def serve():
     """serve(arguments...) starts a service; every one started is stopped after the test."""
     started = []
 
-    def start(*arguments, environment=None):
-        service = Service(list(arguments), environment)
+    def start(*arguments, environment=None, descriptors=None):
+        service = Service(list(arguments), environment, descriptors)
         started.append(service)
         return service
 

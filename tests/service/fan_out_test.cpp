@@ -1,8 +1,9 @@
 // The service in this process with adapter supplies of the emulated adapter library, whose log
 // counts every bus transfer: however many event streams watch a supply, the bus sees one poll per
-// interval; a supply unplugged ends its streams with an error event and leaves the list.
+// interval; a supply unplugged ends its streams with an error event and is listed as gone.
 #include "device_registry.h"
 #include "http_api.h"
+#include "instrument_sockets.h"
 
 #include "support/emulated_adapter_controls.h"
 
@@ -58,16 +59,51 @@ private:
     std::string buffered_;
 };
 
+// A client of an instrument socket, reading reply lines.
+class LineClient {
+public:
+    explicit LineClient(uint16_t port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const timeval bound{10, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+        EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    }
+    ~LineClient() { close(fd_); }
+    void Send(const std::string &text) { EXPECT_EQ(send(fd_, text.data(), text.size(), 0), static_cast<ssize_t>(text.size())); }
+
+    // The next line without its end, or "" when the connection ended.
+    std::string NextLine() {
+        std::string line;
+        char c = 0;
+        while (recv(fd_, &c, 1, 0) == 1 && c != '\n') line += c;
+        return line;
+    }
+
+private:
+    int fd_;
+};
+
 struct ServiceInProcess {
     explicit ServiceInProcess(RegistryOptions options) : registry(options) {
         registry.Open();
         HttpOptions http;
         http.port = 0;
         http.policy.hostNames = {"127.0.0.1"};
-        api = std::make_unique<HttpApi>(registry, http);
+        api = std::make_unique<HttpApi>(registry, loop, http);
         api->Start();
+        InstrumentOptions instruments;
+        instruments.firstPort = 0;
+        sockets = std::make_unique<InstrumentSockets>(loop, instruments);
+        registry.Watch([this](const std::shared_ptr<ServedDevice> &device, bool arrived) {
+            sockets->DeviceChanged(device, arrived);
+        });
     }
+    EventLoop loop{2};
     DeviceRegistry registry;
+    std::unique_ptr<InstrumentSockets> sockets;
     std::unique_ptr<HttpApi> api;
 };
 
@@ -101,7 +137,7 @@ TEST(FanOut, FiftyStreamsCostTheBusWhatOneDoes) {
     EXPECT_EQ(TransfersPerInterval(service, id, 51), one);
 }
 
-TEST(FanOut, AnUnpluggedSupplyEndsItsStreamsAndLeavesTheList) {
+TEST(FanOut, AnUnpluggedSupplyEndsItsStreamsAndIsListedAsGone) {
     emulated_adapter::Reset();
     emulated_adapter::PlugSupply("picox-640");
     const uint32_t leaving = emulated_adapter::PlugSupply("kora-band1");
@@ -115,19 +151,28 @@ TEST(FanOut, AnUnpluggedSupplyEndsItsStreamsAndLeavesTheList) {
 
     StreamClient stream(service.api->Port(), "/api/v1/devices/" + id + "/stream?commands=%3FP&interval=0.1");
     EXPECT_EQ(stream.NextEvent(), "sample");
+    LineClient instrument(service.sockets->Ports().at(id));
+    instrument.Send("?P\n");
+    EXPECT_NE(instrument.NextLine(), "");
     emulated_adapter::SetPlugged(leaving, false);
     std::string event;
     do event = stream.NextEvent();
     while (event == "sample");
     EXPECT_EQ(event, "error");
     while (!event.empty()) event = stream.NextEvent();  // the stream ends
-    EXPECT_EQ(service.registry.Find(id), nullptr);
+    ASSERT_NE(service.registry.Find(id), nullptr);
+    EXPECT_STREQ(service.registry.Find(id)->State(), "gone");
     EXPECT_EQ(service.registry.List().size(), 1u);
+    EXPECT_EQ(service.registry.ListWithGone().size(), 2u);
+    // Its instrument connection is told once, then closed.
+    EXPECT_EQ(instrument.NextLine(), "ERR 409 gone: the device left");
+    EXPECT_EQ(instrument.NextLine(), "");
 
-    // Plugged in again, it comes back under the same id.
+    // Plugged in again, it comes back under the same id, and only once.
     emulated_adapter::SetPlugged(leaving, true);
-    for (int i = 0; i < 100 && service.registry.Find(id) == nullptr; ++i) usleep(50'000);
-    EXPECT_NE(service.registry.Find(id), nullptr);
+    for (int i = 0; i < 100 && service.registry.List().size() < 2; ++i) usleep(50'000);
+    EXPECT_STRNE(service.registry.Find(id)->State(), "gone");
+    EXPECT_EQ(service.registry.ListWithGone().size(), 2u);
     service.registry.StopRescans();
 }
 

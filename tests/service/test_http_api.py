@@ -168,3 +168,13 @@ def test_configuration_file(serve, tmp_path):
         refused = subprocess.run([TOOL, "serve", "--config", str(config)], capture_output=True,
                                  text=True, timeout=10)
         assert refused.returncode == 2 and str(config) in refused.stderr, wrong
+
+
+def test_start_up_lines(serve):
+    service = serve("--simulated")
+    assert service.dashboard == service.base + "/"  # read-only, the dashboard's address all the same
+    taken = subprocess.run([TOOL, "serve", "--simulated", "--http-port", str(service.port),
+                            "--instrument-port", "0"], capture_output=True, text=True, timeout=10)
+    assert taken.returncode == 1
+    assert f"cannot listen on 127.0.0.1 port {service.port}: " in taken.stderr
+    assert "in use" in taken.stderr

@@ -65,7 +65,7 @@ TEST_F(ModelEntryPoints, NamingOpeningVersionAndClock) {
     EXPECT_EQ(std::string(version), "MPSSE 1.0.0 over an MPSSE engine model");
     char cut[8];
     ASSERT_EQ(lib.I2C_GetDllVersion(cut, sizeof cut), 0u);
-    EXPECT_STREQ(cut, "MavoFTC");
+    EXPECT_STREQ(cut, "MPSSE 1");
 
     uint32_t frequency = 0;
     ASSERT_EQ(lib.I2C_GetClock(599, &frequency), 0u);

@@ -19,9 +19,9 @@ diagnostic lines of one identification are never taken for another's.
 """
 
 from ._library import LIBRARY_VARIABLE, LibraryNotFoundError, load_library
-from ._supply import (Changes, FaultWord, Reading, Sample, ScanEntry, Status, Supply,
-                      adapter, adapter_library_version, changes, open_serial, scan, simulated,
-                      version)
+from ._discovery import (Changes, ScanEntry, adapter, adapter_library_version, changes,
+                         open_serial, scan, simulated, version)
+from ._supply import FaultWord, Reading, Sample, Status, Supply
 from ._tables import FaultFlag
 from .errors import (AdapterLibraryError, AdapterLibraryException, AdapterLibraryIncomplete,
                      AdapterLibraryNotLoaded, I2CError, InvalidCommand, InvalidData, InvalidHead,

@@ -49,7 +49,7 @@ import warnings
 from pathlib import Path
 from typing import IO, Iterable
 
-from . import _supply
+from . import _discovery
 from ._library import source_trees
 
 logger = logging.getLogger("mavozarp.virtual")
@@ -225,7 +225,7 @@ class Supplies:
         self._load_adapter_library(self.environment.get("LD_LIBRARY_PATH", ""))
 
     def _warn_if_read_already(self, names: list[str]) -> None:
-        first_use = _supply.adapter_environment_at_first_use
+        first_use = _discovery.adapter_environment_at_first_use
         if first_use is None:
             return
         changed = [n for n in names if n != "LD_LIBRARY_PATH" and first_use.get(n) != os.environ[n]]

@@ -297,4 +297,5 @@ void HttpApi::Start() {
             impl_->Route(request, port_, reply);
         });
     port_ = impl.server->Listen(impl.options.address, impl.options.port);
+    impl.server->StartAccepting();
 }

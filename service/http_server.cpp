@@ -342,7 +342,9 @@ uint16_t HttpServer::Listen(const std::string &address, uint16_t port) {
         acceptor.close(error);
         throw std::runtime_error(CannotListen(address, port, why));
     }
-    const uint16_t bound = acceptor.local_endpoint().port();
+    return acceptor.local_endpoint().port();
+}
+
+void HttpServer::StartAccepting() {
     asio::post(state_->loop.Context(), [state = state_] { Accept(state); });
-    return bound;
 }

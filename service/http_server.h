@@ -32,7 +32,10 @@ public:
 
     HttpServer(EventLoop &loop, HttpLimits limits, Handler handler);
     // Binds and listens; throws std::runtime_error saying why it cannot. Returns the port bound.
+    // Nothing is accepted until StartAccepting(), so what the handler needs to know of the port
+    // can be set in between.
     uint16_t Listen(const std::string &address, uint16_t port);
+    void StartAccepting();
 
     struct State;
 

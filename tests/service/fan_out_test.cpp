@@ -20,17 +20,23 @@
 
 namespace {
 
+// A socket connected to the port on 127.0.0.1, whose reads give up after 10 s.
+int ConnectToLoopback(uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const timeval bound{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    return fd;
+}
+
 // A client of one event stream, reading event names as they come.
 class StreamClient {
 public:
-    StreamClient(uint16_t port, const std::string &path) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const timeval bound{10, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-        EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    StreamClient(uint16_t port, const std::string &path) : fd_(ConnectToLoopback(port)) {
         const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1:" +
                                     std::to_string(port) + "\r\nConnection: close\r\n\r\n";
         EXPECT_EQ(send(fd_, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
@@ -62,15 +68,7 @@ private:
 // A client of an instrument socket, reading reply lines.
 class LineClient {
 public:
-    explicit LineClient(uint16_t port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        const timeval bound{10, 0};
-        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
-        EXPECT_EQ(connect(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    }
+    explicit LineClient(uint16_t port) : fd_(ConnectToLoopback(port)) {}
     ~LineClient() { close(fd_); }
     void Send(const std::string &text) { EXPECT_EQ(send(fd_, text.data(), text.size(), 0), static_cast<ssize_t>(text.size())); }
 

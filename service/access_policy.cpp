@@ -1,8 +1,8 @@
 #include "access_policy.h"
 
-#include <sys/stat.h>
+#include "private_file.h"
 
-#include <arpa/inet.h>
+#include <boost/asio/ip/address.hpp>
 
 #include <fstream>
 #include <random>
@@ -34,11 +34,9 @@ std::optional<Refusal> CheckControl(const AccessPolicy &policy, bool tokenPresen
 
 bool IsLoopback(std::string_view address) {
     if (address == "localhost") return true;
-    const std::string text(address);
-    in_addr v4{};
-    if (inet_pton(AF_INET, text.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
-    in6_addr v6{};
-    return inet_pton(AF_INET6, text.c_str(), &v6) == 1 && IN6_IS_ADDR_LOOPBACK(&v6);
+    boost::system::error_code error;
+    const boost::asio::ip::address ip = boost::asio::ip::make_address(std::string(address), error);
+    return !error && ip.is_loopback();
 }
 
 std::string MakeToken() {
@@ -54,11 +52,8 @@ std::string MakeToken() {
 }
 
 std::vector<std::string> ReadPrivateFile(const std::string &path) {
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0) throw std::runtime_error("cannot read " + path);
-    if ((status.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
-        throw std::runtime_error(path + " may be read by others than its owner (chmod 600 it)");
-    }
+    if (const std::optional<std::string> problem = PrivateFileProblem(path))
+        throw std::runtime_error(*problem);
     std::ifstream file(path);
     std::vector<std::string> lines;
     for (std::string line; std::getline(file, line);) {

@@ -2,15 +2,11 @@
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/signal_set.hpp>
 
-#include <csignal>
+#include <future>
 
 EventLoop::EventLoop(size_t deviceThreads)
-    : devices_(deviceThreads), stopSignals_(context_, SIGINT, SIGTERM) {
-    stopSignals_.async_wait([this](const boost::system::error_code &error, int) {
-        if (!error) stopSignalled_.set_value();
-    });
+    : devices_(deviceThreads) {
     thread_ = std::thread([this] {
         const auto busy = boost::asio::make_work_guard(context_);
         context_.run();
@@ -23,14 +19,11 @@ void EventLoop::AtStop(std::function<void()> closeAll) {
     boost::asio::post(context_, [this, closeAll = std::move(closeAll)] { closers_.push_back(closeAll); });
 }
 
-void EventLoop::WaitForStopSignal() { stopSignalled_.get_future().wait(); }
-
 void EventLoop::Stop() {
     if (stopped_) return;
     stopped_ = true;
     std::promise<void> closed;
     boost::asio::post(context_, [this, &closed] {
-        stopSignals_.cancel();
         for (const auto &closeAll : closers_) closeAll();
         closed.set_value();
     });

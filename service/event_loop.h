@@ -1,16 +1,14 @@
 // The service's one event loop: every socket (HTTP, event streams, instrument sockets), timer and
-// the stop signals run on one thread, so no client can hold a thread of its own. What may block on
+// stop signal runs on one thread, so no client can hold a thread of its own. What may block on
 // a device (a command in its turn, a status read) runs on a small pool of threads beside it and
 // hands its result back to the loop.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/signal_set.hpp>
 #include <boost/asio/thread_pool.hpp>
 
 #include <functional>
-#include <future>
 #include <thread>
 #include <vector>
 
@@ -35,9 +33,6 @@ public:
     // Called on the loop when Stop() begins (listeners close their sockets and connections).
     void AtStop(std::function<void()> closeAll);
 
-    // Blocks until SIGINT or SIGTERM.
-    void WaitForStopSignal();
-
     // Closes every listener and connection, lets the device threads finish their work (bounded by
     // the executors' patience) and ends the loop's thread.
     void Stop();
@@ -45,9 +40,6 @@ public:
 private:
     boost::asio::io_context context_;
     boost::asio::thread_pool devices_;
-    // Taken from the start, so that a signal during start-up stops the service cleanly too.
-    boost::asio::signal_set stopSignals_;
-    std::promise<void> stopSignalled_;
     std::vector<std::function<void()>> closers_;  // on the loop thread only
     std::thread thread_;
     bool stopped_ = false;

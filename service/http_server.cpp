@@ -1,5 +1,7 @@
 #include "http_server.h"
 
+#include "listening_socket.h"
+
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
@@ -45,10 +47,6 @@ constexpr ReadFailure kReadFailures[] = {
 };
 
 }  // namespace
-
-std::string CannotListen(const std::string &address, uint16_t port, const std::string &why) {
-    return "cannot listen on " + address + " port " + std::to_string(port) + ": " + why;
-}
 
 struct HttpServer::State {
     EventLoop &loop;
@@ -328,21 +326,7 @@ HttpServer::HttpServer(EventLoop &loop, HttpLimits limits, Handler handler)
 }
 
 uint16_t HttpServer::Listen(const std::string &address, uint16_t port) {
-    ErrorCode error;
-    const asio::ip::address ip = asio::ip::make_address(address == "localhost" ? "127.0.0.1" : address, error);
-    if (error) throw std::runtime_error(CannotListen(address, port, "not a numeric address"));
-    const tcp::endpoint endpoint(ip, port);
-    tcp::acceptor &acceptor = state_->acceptor;
-    acceptor.open(endpoint.protocol(), error);
-    if (!error) acceptor.set_option(tcp::acceptor::reuse_address(true), error);
-    if (!error) acceptor.bind(endpoint, error);
-    if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
-    if (error) {
-        const std::string why = error.message();
-        acceptor.close(error);
-        throw std::runtime_error(CannotListen(address, port, why));
-    }
-    return acceptor.local_endpoint().port();
+    return OpenListeningSocket(state_->acceptor, address, port);
 }
 
 void HttpServer::StartAccepting() {

@@ -42,6 +42,3 @@ public:
 private:
     std::shared_ptr<State> state_;
 };
-
-// "cannot listen on ADDRESS port N: why", for every listener of the service.
-std::string CannotListen(const std::string &address, uint16_t port, const std::string &why);

@@ -2,6 +2,7 @@
 
 #include "connection_table.h"
 #include "http_server.h"
+#include "listening_socket.h"
 #include "client/status_codes.h"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -78,21 +79,7 @@ public:
 
     // Binds synchronously (the port is known at once), then accepts on the loop.
     uint16_t Listen(uint16_t port) {
-        ErrorCode error;
-        const auto ip = asio::ip::make_address(
-            options_.address == "localhost" ? "127.0.0.1" : options_.address, error);
-        if (error) throw std::runtime_error(CannotListen(options_.address, port, "not a numeric address"));
-        const tcp::endpoint endpoint(ip, port);
-        acceptor_.open(endpoint.protocol(), error);
-        if (!error) acceptor_.set_option(tcp::acceptor::reuse_address(true), error);
-        if (!error) acceptor_.bind(endpoint, error);
-        if (!error) acceptor_.listen(asio::socket_base::max_listen_connections, error);
-        if (error) {
-            const std::string why = error.message();
-            acceptor_.close(error);
-            throw std::runtime_error(CannotListen(options_.address, port, why));
-        }
-        port_ = acceptor_.local_endpoint().port();
+        port_ = OpenListeningSocket(acceptor_, options_.address, port);
         asio::post(loop_.Context(), [self = shared_from_this()] { self->Accept(); });
         return port_;
     }

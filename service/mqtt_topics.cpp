@@ -1,6 +1,6 @@
 #include "mqtt_topics.h"
 
-#include <unistd.h>
+#include <boost/asio/ip/host_name.hpp>
 
 #include <charconv>
 
@@ -19,9 +19,9 @@ bool IsPublishableTopic(std::string_view topic) {
 }
 
 std::string HostName() {
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
-    return name;
+    boost::system::error_code error;
+    const std::string name = boost::asio::ip::host_name(error);
+    return error || name.empty() ? "localhost" : name;
 }
 
 std::string TopicLevel(std::string_view id) {

@@ -3,14 +3,17 @@
 #include "event_loop.h"
 #include "http_api.h"
 #include "instrument_sockets.h"
+#include "stop_requests.h"
 #include "client/console.h"
+#if MAVOZARP_SERVICE_MQTT
+#include "mqtt_bridge.h"
+#endif
 
 #include <csignal>
 #include <iostream>
 #include <sstream>
 
 #if !defined(_WIN32)
-#include <pthread.h>
 #include <sys/resource.h>
 #endif
 
@@ -67,6 +70,10 @@ std::string Banner(const ServeSettings &settings, uint16_t httpPort, const std::
 }  // namespace
 
 int Serve(ServeSettings settings) {
+    if (settings.mqtt && !MAVOZARP_SERVICE_MQTT) {
+        std::cerr << "mavozarp serve: this build has no MQTT\n";
+        return 2;
+    }
 #if defined(SIGPIPE)
     // A client that goes away mid-write must not end the service.
     std::signal(SIGPIPE, SIG_IGN);
@@ -74,16 +81,8 @@ int Serve(ServeSettings settings) {
     // The library's lines go to the log from here on; the service's own output to the real
     // standard output, never swapped again while other threads run.
     CaptureStandardOutput("mavozarp serve: library: ");
-#if !defined(_WIN32)
-    // A parent may have blocked the stop signals; the service's threads, made from here on, take
-    // them whatever it inherited.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
-#endif
-    EventLoop loop(kDeviceThreads);  // SIGINT and SIGTERM are taken from here on
+    EventLoop loop(kDeviceThreads);
+    StopRequests stopRequests(loop.Context());
 
     DeviceRegistry registry(settings.devices);
     if (registry.Open() == 0 && !settings.devices.adapters) {
@@ -103,6 +102,7 @@ int Serve(ServeSettings settings) {
         std::cerr << "mavozarp serve: " << error.what() << '\n';
         return 1;
     }
+#if MAVOZARP_SERVICE_MQTT
     std::unique_ptr<MqttBridge> mqtt;
     if (settings.mqtt) {
         mqtt = std::make_unique<MqttBridge>(*settings.mqtt);
@@ -110,10 +110,11 @@ int Serve(ServeSettings settings) {
             mqtt->DeviceChanged(device, arrived);
         });
     }
+#endif
     registry.StartRescans();
     WriteToStandardOutput(Banner(settings, http.Port(), instruments.Ports()));
 
-    loop.WaitForStopSignal();
+    stopRequests.Wait();
     std::cerr << "mavozarp serve: stopping\n";
     registry.StopRescans();
     registry.RetireAll();  // what waits on a device ends now, not at its patience

@@ -6,7 +6,7 @@
 #include "device_registry.h"
 #include "http_api.h"
 #include "instrument_sockets.h"
-#include "mqtt_bridge.h"
+#include "mqtt_options.h"
 
 #include <optional>
 
@@ -17,5 +17,6 @@ struct ServeSettings {
     std::optional<MqttOptions> mqtt;  // nothing: no broker
 };
 
-// Runs until SIGINT or SIGTERM; the process's exit status.
+// Runs until asked to stop (stop_requests.h); the process's exit status. A build without MQTT
+// (MAVOZARP_SERVICE_MQTT 0) refuses settings that name a broker.
 int Serve(ServeSettings settings);

@@ -4,7 +4,7 @@
 
 #include <charconv>
 #include <cmath>
-#include <ctime>
+#include <chrono>
 
 namespace {
 
@@ -43,14 +43,16 @@ std::optional<Refusal> ReadStreamRequest(const std::string &commands, const std:
 }
 
 std::string FormatTime(std::chrono::system_clock::time_point time) {
-    const auto since = time.time_since_epoch();
-    const std::time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(since).count();
-    const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000;
-    std::tm utc{};
-    gmtime_r(&seconds, &utc);
+    using namespace std::chrono;
+    const auto instant = floor<milliseconds>(time);
+    const auto day = floor<days>(instant);
+    const year_month_day date{day};
+    const hh_mm_ss clock{instant - day};
     char text[40];
-    const size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-    std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(millis));
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                  static_cast<int>(clock.hours().count()), static_cast<int>(clock.minutes().count()),
+                  static_cast<int>(clock.seconds().count()), static_cast<int>(clock.subseconds().count()));
     return text;
 }
 

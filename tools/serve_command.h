@@ -3,10 +3,14 @@
 #pragma once
 
 #include "arguments.h"
-#include "mqtt_bridge.h"
+#include "mqtt_options.h"
 
 #include <optional>
 #include <string>
+
+// The Windows build has no MQTT (no Windows build of its client library): its help says so and
+// its --mqtt is refused.
+inline constexpr bool kServeHasMqtt = MAVOZARP_SERVICE_MQTT;
 
 inline constexpr OptionDefinition kServeOptions[] = {
     {"--config", "FILE", "a JSON file naming devices and options (see docs/service.md)"},
@@ -22,7 +26,9 @@ inline constexpr OptionDefinition kServeOptions[] = {
     {"--instrument-port", "N", "first instrument socket port, one per device (default 5025; 0 any)"},
     {"--token-file", "FILE", "the bearer token, in a file only its owner may read"},
     {"--allow-control", nullptr, "accept commands that change settings (with the token)"},
-    {"--mqtt", "URL", "publish to this MQTT broker: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]"},
+    {"--mqtt", "URL",
+     kServeHasMqtt ? "publish to this MQTT broker: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]"
+                   : "publish to an MQTT broker (Linux only: this build has no MQTT)"},
     {"--mqtt-id", "ID", "MQTT client id (default mavozarp-MACHINE)"},
     {"--mqtt-machine", "NAME", "this machine's name in the topics (default the host name)"},
     {"--mqtt-prefix", "PREFIX", "topic prefix (default mavozarp/MACHINE/)"},

@@ -4,9 +4,8 @@
 #include "mqtt_topics.h"
 #include "stream_events.h"
 
-#include <unistd.h>
-
 #include <charconv>
+#include <fstream>
 
 BrokerAddress ParseBrokerUrl(const std::string &url) {
     BrokerAddress address;
@@ -50,6 +49,13 @@ BrokerAddress ParseBrokerUrl(const std::string &url) {
 }
 
 std::optional<MqttOptions> ReadMqttOptions(const ParsedArguments &arguments, bool allowControl) {
+    if (!kServeHasMqtt) {
+        for (const auto &[name, value] : arguments.options) {
+            if (name.starts_with("--mqtt"))
+                throw UsageError(name + ": this build of mavozarp has no MQTT (MQTT is in the Linux build only)");
+        }
+        return std::nullopt;
+    }
     if (!arguments.Has("--mqtt")) {
         for (const auto &[name, value] : arguments.options) {
             if (name.starts_with("--mqtt-")) throw UsageError(name + " needs --mqtt URL");
@@ -83,7 +89,7 @@ std::optional<MqttOptions> ReadMqttOptions(const ParsedArguments &arguments, boo
     }
     if (arguments.Has("--mqtt-ca-file")) {
         options.caFile = arguments.Value("--mqtt-ca-file");
-        if (access(options.caFile.c_str(), R_OK) != 0)
+        if (!std::ifstream(options.caFile))
             throw UsageError("--mqtt-ca-file: cannot read " + options.caFile);
         if (!options.broker.tls) throw UsageError("--mqtt-ca-file is for mqtts:// brokers");
     }

@@ -4,7 +4,8 @@
 # prepared, and the end-to-end suite runs there (adapter supplies through the emulated adapter
 # library, bridge and text supplies on COM ports). The same suite runs first with the Linux host;
 # every reply of the Windows run must read as on Linux. The i686 build runs too where Wine can
-# run 32-bit programs.
+# run 32-bit programs. Then `mavozarp.exe serve` meets the service's own tests, run from Linux
+# clients over loopback as on Linux.
 #
 #   scripts/test-wine.sh [--linux-build DIR] [--windows-build DIR]
 #
@@ -28,7 +29,7 @@ if ! command -v wine >/dev/null; then
 fi
 
 jobs=$(nproc)
-host_targets=(mavozarp_e2e_host MavoZARP MavoFTCI2C MavoFTCI2C_without_loopback)
+host_targets=(mavozarp_e2e_host MavoZARP MavoFTCI2C MavoFTCI2C_without_loopback mavozarp)
 
 # Configures a preset unless a build folder was given; prints the folder.
 build() {
@@ -106,3 +107,14 @@ if [ "${wine32}" = yes ]; then
 else
   echo "== wine: ${wine32_absent}; the i686 DLL is checked by its export table only"
 fi
+
+# The service's tests (tests/service) against the Windows service: the tool beside the library and
+# the emulated adapter library, as a user unpacks them.
+echo "== wine: mavozarp.exe serve against the service's tests"
+bin="${windows_build}/wine-run/bin"
+mkdir -p "${bin}"
+cp "${windows_build}/tools/mavozarp.exe" "${windows_build}/MavoZARP.dll" \
+  "${windows_build}/sim/MavoFTCI2C.DLL" "${bin}/"
+MAVOZARP_SERVE_UNDER=wine MAVOZARP_TOOL="${bin}/mavozarp.exe" \
+  MAVOZARP_SIM="${linux_build}/sim/mavozarp-sim" \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/service

@@ -34,7 +34,8 @@ uint16_t OpenListeningSocket(tcp::acceptor &acceptor, const std::string &address
     if (!error) acceptor.bind(endpoint, error);
     if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
     if (error) {
-        const std::string why = error.message();
+        // In the same words on every system.
+        const std::string why = error == asio::error::address_in_use ? "address already in use" : error.message();
         acceptor.close(error);
         throw std::runtime_error(CannotListen(address, port, why));
     }

@@ -1,5 +1,10 @@
 """Starts what the service tests need, each stopped by its process id, also when a test fails:
-the virtual supplies of mavozarp-sim and `mavozarp serve` itself, on loopback and free ports."""
+the virtual supplies of mavozarp-sim and `mavozarp serve` itself, on loopback and free ports.
+
+The same tests run against the Windows build under Wine when MAVOZARP_SERVE_UNDER=wine
+(scripts/test-wine.sh): MAVOZARP_TOOL is then mavozarp.exe, beside MavoZARP.dll and the emulated
+adapter library, the supplies are COM ports of the Wine prefix (WINEPREFIX), and the service is
+stopped as a console's Ctrl+C, which Wine delivers for SIGINT."""
 import json
 import os
 import resource
@@ -14,18 +19,29 @@ import pytest
 
 TOOL = os.environ["MAVOZARP_TOOL"]
 SIM = os.environ["MAVOZARP_SIM"]
-ADAPTER_DIR = os.environ["MAVOZARP_ADAPTER_DIR"]  # the emulated adapter library's folder
+ADAPTER_DIR = os.environ.get("MAVOZARP_ADAPTER_DIR", "")  # the emulated adapter library's folder
+UNDER_WINE = os.environ.get("MAVOZARP_SERVE_UNDER") == "wine"
+LAUNCH = [os.environ.get("WINE", "wine")] if UNDER_WINE else []
+STOP_SIGNAL = signal.SIGINT if UNDER_WINE else signal.SIGTERM
+linux_only = pytest.mark.skipif(UNDER_WINE, reason="Linux only (descriptor limits, /proc, load)")
+
+
+def run_tool(*arguments, environment=None, timeout=20):
+    """The tool run to its end: its completed process, output as text."""
+    env = dict(os.environ, **(environment or {}))
+    return subprocess.run([*LAUNCH, TOOL, *arguments], capture_output=True, text=True, env=env,
+                          timeout=timeout)
 
 
 def stop(process, expect_clean=True):
     if process.poll() is None:
-        process.send_signal(signal.SIGTERM)
+        process.send_signal(STOP_SIGNAL)
         try:
             process.wait(timeout=10)
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
-            raise AssertionError("did not stop within 10 s of SIGTERM")
+            raise AssertionError(f"did not stop within 10 s of {STOP_SIGNAL.name}")
     if expect_clean:
         assert process.returncode == 0, process.stderr.read() if process.stderr else ""
 
@@ -35,15 +51,22 @@ def supplies():
     """A bridge supply and a text supply on pseudo-terminals: {"bridge": path, "text": path}."""
     process = subprocess.Popen([SIM, "--bridge", "picox-640", "--text"], stdout=subprocess.PIPE,
                                text=True)
-    paths = {}
+    paths, links = {}, []
     try:
         for line in process.stdout:
             words = line.split()
             if words == ["ready"]:
                 break
             paths[words[0]] = words[-1]
+        if UNDER_WINE:  # each pseudo-terminal as a COM port of the prefix
+            for number, kind in enumerate(sorted(paths), start=21):
+                links.append(os.path.join(os.environ["WINEPREFIX"], "dosdevices", f"com{number}"))
+                os.symlink(paths[kind], links[-1])
+                paths[kind] = f"COM{number}"
         yield paths
     finally:
+        for link in links:
+            os.unlink(link)
         stop(process)
 
 
@@ -53,10 +76,10 @@ class Service:
     def __init__(self, arguments, environment=None, descriptors=None):
         env = dict(os.environ, LD_LIBRARY_PATH=ADAPTER_DIR, MAVOFTCI2C_EMULATED_SUPPLIES="")
         env.update(environment or {})
-        command = [TOOL, "serve", "--http-port", "0", "--instrument-port", "0", *arguments]
-        # A lowered descriptor limit makes floods up to it cheap.
+        command = [*LAUNCH, TOOL, "serve", "--http-port", "0", "--instrument-port", "0", *arguments]
+        # A lowered descriptor limit makes floods up to it cheap (Windows has no such limit).
         limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (descriptors, descriptors))
-                 ) if descriptors else None
+                 ) if descriptors and not UNDER_WINE else None
         self.process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                         text=True, env=env, preexec_fn=limit)
         self.sockets = {}

@@ -1,6 +1,7 @@
 """Refusals meant for web pages the operator visits: a foreign Host (DNS rebinding), a foreign
 Origin, a body that is not JSON; then the same attacks from a real browser, none of which gets a
-readable answer or reaches the supply."""
+readable answer or reaches the supply; and the dashboard in that browser, plotting."""
+import contextlib
 import http.server
 import json
 import os
@@ -77,10 +78,32 @@ async function attempt(name, run) {{
 </script></body></html>"""
 
 
-@pytest.mark.skipif(not shutil.which("chromedriver"), reason="chromium-driver is not installed")
-def test_a_real_browser_gets_nothing_through(serve):
+needs_browser = pytest.mark.skipif(not shutil.which("chromedriver"),
+                                   reason="chromium-driver is not installed")
+
+
+@contextlib.contextmanager
+def headless_chromium():
     from selenium import webdriver
 
+    profile = tempfile.mkdtemp()
+    options = webdriver.ChromeOptions()
+    for flag in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update",
+                 "--disable-sync", f"--user-data-dir={profile}"]:
+        options.add_argument(flag)
+    # rebound.localhost stands for a name an attacker made resolve to this machine.
+    options.add_argument("--host-resolver-rules=MAP rebound.localhost 127.0.0.1")
+    browser = webdriver.Chrome(options=options)
+    try:
+        yield browser
+    finally:
+        browser.quit()
+        shutil.rmtree(profile, ignore_errors=True)
+
+
+@needs_browser
+def test_a_real_browser_gets_nothing_through(serve):
     service = serve("--simulated", "--allow-control")
     page_port = free_port()
     page = ATTACK_PAGE.format(api=service.base, socket=service.sockets["simulated"],
@@ -98,16 +121,8 @@ def test_a_real_browser_gets_nothing_through(serve):
 
     server = http.server.HTTPServer(("127.0.0.1", page_port), Page)
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    profile = tempfile.mkdtemp()
-    options = webdriver.ChromeOptions()
-    for flag in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                 "--disable-background-networking", "--disable-component-update",
-                 "--disable-sync", f"--user-data-dir={profile}"]:
-        options.add_argument(flag)
-    # rebound.localhost stands for a name an attacker made resolve to this machine.
-    options.add_argument("--host-resolver-rules=MAP rebound.localhost 127.0.0.1")
-    browser = webdriver.Chrome(options=options)
-    try:
+    with headless_chromium() as browser, contextlib.ExitStack() as cleanup:
+        cleanup.callback(server.shutdown)
         browser.set_script_timeout(20)
         browser.get(f"http://127.0.0.1:{page_port}/")
         results = browser.execute_async_script("""
@@ -120,10 +135,6 @@ def test_a_real_browser_gets_nothing_through(serve):
         # service share an origin and the page could read what it is answered.
         browser.get(f"http://rebound.localhost:{service.port}/api/v1/devices")
         rebound_page = browser.page_source
-    finally:
-        browser.quit()
-        server.shutdown()
-        shutil.rmtree(profile, ignore_errors=True)
     # No answer a page may read: the service gives no CORS permission.
     assert results["fetch_simple"] == "refused"
     assert results["fetch_json"] == "refused"
@@ -131,3 +142,22 @@ def test_a_real_browser_gets_nothing_through(serve):
     assert "foreign-host" in rebound_page and "Dummy" not in rebound_page
     # Nothing reached the head.
     assert service.line("simulated", "?PCMD") == "0.000"
+
+
+@needs_browser
+def test_the_dashboard_plots_the_power(serve):
+    service = serve("--simulated")
+    with headless_chromium() as browser:
+        browser.set_script_timeout(30)
+        browser.get(service.dashboard)
+        # A drawn plot: its canvas has a size, and the power it plots is in the card.
+        power = browser.execute_async_script("""
+            const done = arguments[0];
+            const look = () => {
+              const card = document.querySelector('article[data-device="simulated"]');
+              const canvas = card?.querySelector('.plot canvas');
+              const power = card?.querySelector('td[data-reading="power"]')?.textContent;
+              canvas && canvas.width > 0 && power ? done(power) : setTimeout(look, 100);
+            };
+            look();""")
+    assert power.startswith("0.1")

@@ -3,10 +3,9 @@ emulated adapter library, and bridge and text supplies of mavozarp-sim; every er
 read-only and token rules; the event stream."""
 import json
 import socket
-import subprocess
 import urllib.parse
 
-from conftest import TOOL, wait_for
+from conftest import run_tool, wait_for
 
 ADAPTERS = {"MAVOFTCI2C_EMULATED_SUPPLIES": "picox-640,kora-band1"}
 
@@ -16,10 +15,7 @@ def quoted(device):
 
 
 def tool_json(*arguments, environment=None):
-    import os
-    env = dict(os.environ, **(environment or {}))
-    return json.loads(subprocess.run([TOOL, *arguments, "--json"], capture_output=True, text=True,
-                                     env=env).stdout)
+    return json.loads(run_tool(*arguments, "--json", environment=environment).stdout)
 
 
 def test_every_route_on_every_kind_of_device(serve, supplies):
@@ -96,11 +92,9 @@ def test_token_for_every_request_beyond_loopback(serve, tmp_path):
     token_file = tmp_path / "token"
     token_file.write_text("a-token-of-enough-length\n")
     token_file.chmod(0o644)
-    refused = subprocess.run([TOOL, "serve", "--simulated", "--listen", "0.0.0.0", "--token-file",
-                              str(token_file)], capture_output=True, text=True, timeout=10)
+    refused = run_tool("serve", "--simulated", "--listen", "0.0.0.0", "--token-file", str(token_file))
     assert refused.returncode == 2 and "owner" in refused.stderr
-    refused = subprocess.run([TOOL, "serve", "--simulated", "--listen", "0.0.0.0"],
-                             capture_output=True, text=True, timeout=10)
+    refused = run_tool("serve", "--simulated", "--listen", "0.0.0.0")
     assert refused.returncode == 2 and "--token-file" in refused.stderr
 
     token_file.chmod(0o600)
@@ -165,16 +159,14 @@ def test_configuration_file(serve, tmp_path):
     assert service.token and service.request("/api/v1/devices/simulated")[0] == 200
     for wrong in ['{"simulated": "yes"}', '{"ports": "/dev/ttyUSB0"}', '{"colour": 1}', "[]"]:
         config.write_text(wrong)
-        refused = subprocess.run([TOOL, "serve", "--config", str(config)], capture_output=True,
-                                 text=True, timeout=10)
+        refused = run_tool("serve", "--config", str(config))
         assert refused.returncode == 2 and str(config) in refused.stderr, wrong
 
 
 def test_start_up_lines(serve):
     service = serve("--simulated")
     assert service.dashboard == service.base + "/"  # read-only, the dashboard's address all the same
-    taken = subprocess.run([TOOL, "serve", "--simulated", "--http-port", str(service.port),
-                            "--instrument-port", "0"], capture_output=True, text=True, timeout=10)
+    taken = run_tool("serve", "--simulated", "--http-port", str(service.port), "--instrument-port", "0")
     assert taken.returncode == 1
     assert f"cannot listen on 127.0.0.1 port {service.port}: " in taken.stderr
     assert "in use" in taken.stderr

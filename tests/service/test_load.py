@@ -5,7 +5,7 @@ import http.client
 import os
 import threading
 
-from conftest import wait_for
+from conftest import linux_only, wait_for
 
 CLIENTS = 32
 REQUESTS = int(os.environ.get("MAVOZARP_LOAD_REQUESTS", "200"))
@@ -61,6 +61,7 @@ def run(port, count):
     return failures
 
 
+@linux_only
 def test_keep_alive_clients_under_load(serve):
     service = serve("--simulated")
     pid = service.process.pid

@@ -43,7 +43,7 @@ std::optional<std::string> PrivateFileProblem(const std::string &path) {
                                                OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                                &owner, nullptr, &access, nullptr, &descriptor);
     if (status != ERROR_SUCCESS) return "cannot read " + path;
-    const std::unique_ptr<void, HLOCAL (*)(HLOCAL)> freed(descriptor, LocalFree);
+    const std::unique_ptr<void, decltype(&LocalFree)> freed(descriptor, LocalFree);
     const std::string fix = " (allow only yourself: icacls \"" + path +
                             "\" /inheritance:r /grant:r \"%USERNAME%:F\")";
     // No list at all lets everyone in.

@@ -106,3 +106,17 @@ if [ "${wine32}" = yes ]; then
 else
   echo "== wine: ${wine32_absent}; the i686 DLL is checked by its export table only"
 fi
+
+# The distribution's installer as a user runs it: made anew here (scripts/test.sh has made it
+# too), installed, run and uninstalled silently.
+echo "== wine: the installer, installed and uninstalled silently"
+installer_builds=("${windows_build}")
+if [ "${wine32}" = yes ]; then
+  installer_builds+=("${windows32_build}")
+fi
+for folder in "${installer_builds[@]}"; do
+  cmake --build "${folder}" -j "${jobs}" >/dev/null
+  scripts/test-windows-packages.sh "${folder}"
+done
+MAVOZARP_WINDOWS_BUILDS=$(IFS=:; echo "${installer_builds[*]}") \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/windows

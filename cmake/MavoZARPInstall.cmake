@@ -25,7 +25,13 @@ install(TARGETS MavoZARP EXPORT MavoZARPTargets
 install(FILES ${PROJECT_SOURCE_DIR}/include/MavoZARP.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
 # The licence, in a component of its own: each Debian package carries it as its copyright.
-install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT licence)
+# Windows opens a file by its extension.
+set(licence_file LICENSE)
+if(WIN32)
+  set(licence_file LICENSE.txt)
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME ${licence_file}
+  COMPONENT licence)
 
 # CMake package: find_package(MavoZARP 2.1) gives MavoZARP::MavoZARP; another major version does
 # not fit.

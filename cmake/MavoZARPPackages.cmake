@@ -1,9 +1,5 @@
 # Debian packages, one per install component: `cpack -G DEB` in a build configured with
 # -DCMAKE_INSTALL_PREFIX=/usr. Components without a row here, or without files, make no package.
-if(WIN32)
-  return()
-endif()
-
 set(MAVOZARP_PACKAGE_MAINTAINER "The MavoZARP developers <developers@mavozarp.invalid>" CACHE STRING
   "Maintainer named in the Debian packages")
 set(MAVOZARP_DEBIAN_RELEASE 1)

@@ -6,7 +6,8 @@
 # Benchmark (the benchmarks) and help2man (the manual pages). With --tests also what the whole
 # test run needs: the mingw-w64 cross compilers (posix thread model), Wine for the Windows suite
 # (on amd64 with its 32-bit part, for the i686 DLL), clang with libFuzzer for the fuzz harnesses,
-# the Debian packaging tools for the package tests, pytest and pip for the Python package's
+# the Debian packaging tools for the package tests, NSIS and unzip for the Windows distribution
+# (its installer and zip), pytest and pip for the Python package's
 # tests, the service's real clients (pyvisa with pyvisa-py, Prometheus, headless Chromium with
 # Selenium), sigrok-cli (an independent decoder of the virtual bus), the Mosquitto broker, its
 # clients, paho-mqtt and OpenSSL for the MQTT tests, and a comma locale (de_DE.UTF-8) for the
@@ -21,7 +22,7 @@ if [ "${1:-}" = "--tests" ]; then
              dpkg-dev fakeroot lintian binutils bash-completion python3-pytest python3-pip
              clang libclang-rt-14-dev python3-pyvisa python3-pyvisa-py prometheus chromium
              chromium-driver python3-selenium sigrok-cli mosquitto mosquitto-clients
-             python3-paho-mqtt openssl)
+             python3-paho-mqtt openssl nsis unzip)
   [ "$(dpkg --print-architecture)" = amd64 ] && wine32=wine32:i386 && packages+=("${wine32}")
 fi
 

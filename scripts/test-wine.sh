@@ -108,8 +108,8 @@ else
   echo "== wine: ${wine32_absent}; the i686 DLL is checked by its export table only"
 fi
 
-# The service's tests (tests/service) against the Windows service: the tool beside the library and
-# the emulated adapter library, as a user unpacks them.
+# The service's tests (tests/service) against the Windows service: the tool beside the library, and
+# the emulated adapter library beside them where Windows looks first, so that it is the one loaded.
 echo "== wine: mavozarp.exe serve against the service's tests"
 bin="${windows_build}/wine-run/bin"
 mkdir -p "${bin}"
@@ -118,3 +118,17 @@ cp "${windows_build}/tools/mavozarp.exe" "${windows_build}/MavoZARP.dll" \
 MAVOZARP_SERVE_UNDER=wine MAVOZARP_TOOL="${bin}/mavozarp.exe" \
   MAVOZARP_SIM="${linux_build}/sim/mavozarp-sim" \
   /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/service
+
+# The distribution's installer as a user runs it: made anew here (scripts/test.sh has made it
+# too), installed, run and uninstalled silently.
+echo "== wine: the installer, installed and uninstalled silently"
+installer_builds=("${windows_build}")
+if [ "${wine32}" = yes ]; then
+  installer_builds+=("${windows32_build}")
+fi
+for folder in "${installer_builds[@]}"; do
+  cmake --build "${folder}" -j "${jobs}" >/dev/null
+  scripts/test-windows-packages.sh "${folder}"
+done
+MAVOZARP_WINDOWS_BUILDS=$(IFS=:; echo "${installer_builds[*]}") \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/windows

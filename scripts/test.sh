@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the Linux build, the sanitizer builds (address and undefined
 # behaviour; threads), a short run of each fuzz harness, and the Windows DLLs with their export
-# tables checked; then both DLLs run the end-to-end suite under Wine (the i686 one where 32-bit
-# Wine runs); last, a plain Release build is installed and packaged, and the installation and
-# packages are checked.
+# tables checked and their distributions (zip and installer) made and checked; then both DLLs run
+# the end-to-end suite under Wine (the i686 one where 32-bit Wine runs), and the installer is
+# installed and uninstalled there; last, a plain Release build is installed and packaged, and the
+# installation and packages are checked.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -41,6 +42,8 @@ for preset in windows-x64 windows-x86; do
   cmake --preset "${preset}" >/dev/null
   cmake --build --preset "${preset}" -j "${jobs}"
   scripts/check-dll-exports.sh "build/${preset}"
+  echo "== ${preset}: distribution (zip and installer)"
+  scripts/test-windows-packages.sh "build/${preset}"
 done
 
 echo "== Windows DLLs under Wine: end-to-end suite"

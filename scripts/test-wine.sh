@@ -110,14 +110,19 @@ fi
 
 # The service's tests (tests/service) against the Windows service: the tool beside the library, and
 # the emulated adapter library beside them where Windows looks first, so that it is the one loaded.
-echo "== wine: mavozarp.exe serve against the service's tests"
-bin="${windows_build}/wine-run/bin"
-mkdir -p "${bin}"
-cp "${windows_build}/tools/mavozarp.exe" "${windows_build}/MavoZARP.dll" \
-  "${windows_build}/sim/MavoFTCI2C.DLL" "${bin}/"
-MAVOZARP_SERVE_UNDER=wine MAVOZARP_TOOL="${bin}/mavozarp.exe" \
-  MAVOZARP_SIM="${linux_build}/sim/mavozarp-sim" \
-  /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/service
+service_builds=("${windows_build}")
+if [ "${wine32}" = yes ]; then
+  service_builds+=("${windows32_build}")
+fi
+for folder in "${service_builds[@]}"; do
+  echo "== wine: mavozarp.exe serve of ${folder} against the service's tests"
+  bin="${folder}/wine-run/bin"
+  mkdir -p "${bin}"
+  cp "${folder}/tools/mavozarp.exe" "${folder}/MavoZARP.dll" "${folder}/sim/MavoFTCI2C.DLL" "${bin}/"
+  MAVOZARP_SERVE_UNDER=wine MAVOZARP_TOOL="${bin}/mavozarp.exe" \
+    MAVOZARP_SIM="${linux_build}/sim/mavozarp-sim" \
+    /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/service
+done
 
 # The distribution's installer as a user runs it: made anew here (scripts/test.sh has made it
 # too), installed, run and uninstalled silently.

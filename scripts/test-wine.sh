@@ -106,3 +106,9 @@ if [ "${wine32}" = yes ]; then
 else
   echo "== wine: ${wine32_absent}; the i686 DLL is checked by its export table only"
 fi
+
+# ---- ports: the COM ports Wine maps, listed and explained by the tool
+echo "== wine: ports"
+build windows-x64 "${windows_build}" mavozarp >/dev/null
+MAVOZARP_WINDOWS_BUILD="${windows_build}" MAVOZARP_LINUX_BUILD="${linux_build}" \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/windows/test_ports.py

@@ -1,6 +1,6 @@
 // Serial ports on Windows: the COM ports of Plug and Play devices (SetupAPI) with their names and
 // USB identities, united with the ports the serial drivers announce (SERIALCOMM) and with the COM
-// names DOS devices link to (as Wine maps ports, which may be in neither).
+// names among the DOS devices; and why a port cannot be opened.
 #include "client/serial_ports.h"
 
 // The device class and interface GUIDs are defined here rather than taken from a library.
@@ -79,11 +79,11 @@ std::string Lowercase(std::string text) {
     return text;
 }
 
-// From the first USB device at or above the port in the device tree: "USB\VID_0403&PID_6001\A10K3Z2B"
-// gives the ids (lowercase, as Linux shows them) and the serial number. The port of an FTDI
-// driver sits below its USB device, a function of a composite device ("...&MI_00\...") below the
-// device that holds the serial number; an instance id Windows made up for a device without one
-// has '&' in it.
+// From the first USB device at or above the port in the device tree: its instance id
+// "USB\VID_0403&PID_6001\A10K3Z2B" gives the ids (lowercase, as Linux shows them) and the serial
+// number. The port of an FTDI driver sits below its USB device, a function of a composite device
+// ("...&MI_00\...") below the device that holds the serial number; an instance id Windows made up
+// for a device without one has '&' in it.
 void ReadUsbIdentity(DEVINST device, SerialPortInfo &port) {
     constexpr std::string_view kUsb = "USB\\VID_", kProduct = "&PID_";
     constexpr size_t kProductAt = kUsb.size() + 4, kIdsEnd = kProductAt + kProduct.size() + 4;
@@ -197,8 +197,8 @@ std::string NotSerialProblem(HANDLE file) {
     return kind == std::end(kHandleKinds) ? "not a serial device" : kind->reason;
 }
 
-// Whether the port's own access rules refuse this user reading and writing it. Its rules can be
-// read only while nobody holds it: the port is then refused to every opener.
+// Whether the port's own access rules refuse this user reading and writing it. While another
+// program holds the port, reading its rules is refused too: then they are not what refuses.
 bool RulesRefuseThisUser(const std::string &device) {
     PSECURITY_DESCRIPTOR rules = nullptr;
     if (GetNamedSecurityInfoA(device.c_str(), SE_FILE_OBJECT,
@@ -284,8 +284,9 @@ std::optional<std::string> PortProblem(const std::string &path) {
     }
     const DWORD error = GetLastError();
     if (error == ERROR_ACCESS_DENIED) return RefusalProblem(path, device);
-    const auto known = std::find_if(std::begin(kOpenFailures), std::end(kOpenFailures),
-                                    [&](const OpenFailure &failure) { return failure.error == error; });
+    const auto known =
+        std::find_if(std::begin(kOpenFailures), std::end(kOpenFailures),
+                     [&](const OpenFailure &failure) { return failure.error == error; });
     if (known != std::end(kOpenFailures)) return known->reason;
     return "cannot open: " + SystemMessage(error);
 }

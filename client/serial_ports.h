@@ -12,13 +12,17 @@ struct SerialPortInfo {
     explicit SerialPortInfo(std::string portPath) : path(std::move(portPath)) {}
 
     std::string path;                      // "/dev/ttyUSB0", "COM3"
+    // As Windows shows it: "USB Serial Port (COM3)"; Linux gives none.
+    std::string friendlyName;
     std::vector<std::string> stableNames;  // /dev/serial/by-id links that point to it
-    std::string driver;                    // "ftdi_sio", "cdc_acm"; empty when unknown
-    // Of the USB device behind the port; empty when it is not on USB or the system does not say.
+    // "ftdi_sio", "cdc_acm" (on Windows its service: "FTDIBUS", "usbser"); empty when unknown
+    std::string driver;
+    // Of the USB device behind the port (on Windows the manufacturer its driver names); empty
+    // when it is not on USB or the system does not say.
     std::string vendorId, productId, manufacturer, product, serialNumber;
 };
 
-// Sorted by path.
+// Sorted by path (on Windows by number: COM3 before COM12).
 std::vector<SerialPortInfo> ListSerialPorts();
 
 // Why the port cannot be used, in words and with the fix where there is one ("no such device",

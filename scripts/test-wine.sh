@@ -5,7 +5,7 @@
 # library, bridge and text supplies on COM ports). The same suite runs first with the Linux host;
 # every reply of the Windows run must read as on Linux. The i686 build runs too where Wine can
 # run 32-bit programs. Then `mavozarp.exe serve` meets the service's own tests, run from Linux
-# clients over loopback as on Linux.
+# clients over loopback as on Linux, and `mavozarp.exe ports` and the installer theirs.
 #
 #   scripts/test-wine.sh [--linux-build DIR] [--windows-build DIR]
 #
@@ -124,9 +124,10 @@ for folder in "${service_builds[@]}"; do
     /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/service
 done
 
-# The distribution's installer as a user runs it: made anew here (scripts/test.sh has made it
-# too), installed, run and uninstalled silently.
-echo "== wine: the installer, installed and uninstalled silently"
+# The Windows tool's own tests (tests/windows): the COM ports Wine maps, listed and explained by
+# `ports`; the distribution's installer as a user runs it, made anew here (scripts/test.sh has
+# made it too), installed, run and uninstalled silently.
+echo "== wine: ports, and the installer installed and uninstalled silently"
 installer_builds=("${windows_build}")
 if [ "${wine32}" = yes ]; then
   installer_builds+=("${windows32_build}")
@@ -136,4 +137,5 @@ for folder in "${installer_builds[@]}"; do
   scripts/test-windows-packages.sh "${folder}"
 done
 MAVOZARP_WINDOWS_BUILDS=$(IFS=:; echo "${installer_builds[*]}") \
+  MAVOZARP_WINDOWS_BUILD="${windows_build}" MAVOZARP_LINUX_BUILD="${linux_build}" \
   /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/windows

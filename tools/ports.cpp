@@ -5,6 +5,7 @@
 #include "client/status_codes.h"
 #include "subcommands.h"
 
+#include <algorithm>
 #include <iostream>
 
 namespace {
@@ -75,6 +76,7 @@ Json PortJson(const SerialPortInfo &port, const std::optional<ProbeResult> &prob
     Json names = Json::array();
     for (const std::string &name : port.stableNames) names.push_back(JsonText(name));
     Json object = {{"path", JsonText(port.path)},
+                   {"friendly_name", TextOrNull(port.friendlyName)},
                    {"stable_names", std::move(names)},
                    {"driver", TextOrNull(port.driver)},
                    {"usb", nullptr}};
@@ -105,7 +107,12 @@ int RunPorts(const ParsedArguments &arguments) {
     const bool named = !ports.empty();
     if (!named) ports = ListSerialPorts();
 
+    // A column for the names only where the system gives them (Windows).
+    const bool friendlyNames = std::any_of(
+        ports.begin(), ports.end(),
+        [](const SerialPortInfo &port) { return !port.friendlyName.empty(); });
     std::vector<std::vector<std::string>> rows{{"PORT", "DRIVER", "USB", "STABLE NAME"}};
+    if (friendlyNames) rows.front().insert(rows.front().begin() + 1, "NAME");
     if (probing) rows.front().push_back("SUPPLY");
     Json list = Json::array();
     bool failed = false;
@@ -125,6 +132,9 @@ int RunPorts(const ParsedArguments &arguments) {
         std::vector<std::string> row{port.path, port.driver.empty() ? "-" : port.driver,
                                      UsbCell(port),
                                      port.stableNames.empty() ? "-" : port.stableNames.front()};
+        if (friendlyNames) {
+            row.insert(row.begin() + 1, port.friendlyName.empty() ? "-" : port.friendlyName);
+        }
         if (probing) row.push_back(ProbeCell(*probe));
         rows.push_back(std::move(row));
     }

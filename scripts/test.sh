@@ -11,9 +11,11 @@ cd "$(dirname "$0")/.."
 scripts/install-packages.sh --tests
 
 jobs=$(nproc)
+# Each stage says when it began, so that where the run's time goes shows in CI's log.
+stage() { echo "== $* (at $((SECONDS / 60)) min $((SECONDS % 60)) s)"; }
 
 for preset in linux linux-asan linux-tsan; do
-  echo "== ${preset}: build"
+  stage "${preset}: build"
   cmake --preset "${preset}" >/dev/null
   cmake --build --preset "${preset}" -j "${jobs}"
   if [ "${preset}" = linux ]; then
@@ -25,29 +27,29 @@ for preset in linux linux-asan linux-tsan; do
       exit 1
     fi
   fi
-  echo "== ${preset}: test"
+  stage "${preset}: test"
   ctest --preset "${preset}" -j "${jobs}"
 done
 
 # Coverage-guided fuzzing (clang's libFuzzer with the address and undefined-behaviour
 # sanitizers): a short run of each harness from its checked-in corpus.
-echo "== linux-fuzz: build"
+stage "linux-fuzz: build"
 cmake --preset linux-fuzz >/dev/null
 cmake --build --preset linux-fuzz -j "${jobs}"
-echo "== linux-fuzz: run"
+stage "linux-fuzz: run"
 tests/fuzz/run-fuzzers.sh
 
 for preset in windows-x64 windows-x86; do
-  echo "== ${preset}: build"
+  stage "${preset}: build"
   cmake --preset "${preset}" >/dev/null
   cmake --build --preset "${preset}" -j "${jobs}"
   scripts/check-dll-exports.sh "build/${preset}"
-  echo "== ${preset}: distribution (zip and installer)"
+  stage "${preset}: distribution (zip and installer)"
   scripts/test-windows-packages.sh "build/${preset}"
 done
 
-echo "== Windows DLLs under Wine: end-to-end suite"
+stage "Windows DLLs under Wine: end-to-end suite"
 scripts/test-wine.sh
 
-echo "== installation and Debian packages"
+stage "installation and Debian packages"
 scripts/test-install.sh

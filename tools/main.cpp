@@ -4,9 +4,7 @@
 
 #include <MavoZARP.h>
 
-#if defined(MAVOZARP_TOOL_HAVE_SERVE)
 #include "serve_command.h"
-#endif
 
 #include <iostream>
 #include <string>
@@ -77,16 +75,15 @@ constexpr Subcommand kSubcommands[] = {
      nullptr,
      nullptr,
      RunShell},
-#if defined(MAVOZARP_TOOL_HAVE_SERVE)
     {"serve", "DEVICES [OPTIONS]", "serve supplies on the network until stopped",
-     "Opens the devices and serves them until SIGINT or SIGTERM: an instrument socket per\n"
-     "device (one command per line, one reply line), an HTTP API with JSON under /api/v1,\n"
-     "Prometheus metrics at /metrics and a live dashboard in the browser at / (its address,\n"
-     "with the token when control is allowed, is printed at start). Listens on loopback and\n"
-     "is read-only unless told otherwise; see docs/service.md.\n\n"
+     "Opens the devices and serves them until stopped (SIGINT or SIGTERM; on Windows Ctrl+C,\n"
+     "Ctrl+Break or closing the console): an instrument socket per device (one command per\n"
+     "line, one reply line), an HTTP API with JSON under /api/v1, Prometheus metrics at\n"
+     "/metrics and a live dashboard in the browser at / (its address, with the token when\n"
+     "control is allowed, is printed at start). Listens on loopback and is read-only unless\n"
+     "told otherwise; see docs/service.md.\n\n"
      "Example: mavozarp serve --simulated --port /dev/ttyUSB0 --adapters",
      false, kServeOptions, nullptr, nullptr, RunServe},
-#endif
 };
 
 std::string Versions() {

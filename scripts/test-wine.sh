@@ -108,13 +108,15 @@ else
   echo "== wine: ${wine32_absent}; the i686 DLL is checked by its export table only"
 fi
 
+# The Windows builds Wine runs here: the x86_64 one, and the i686 one where 32-bit Wine runs.
+wine_builds=("${windows_build}")
+if [ "${wine32}" = yes ]; then
+  wine_builds+=("${windows32_build}")
+fi
+
 # The service's tests (tests/service) against the Windows service: the tool beside the library, and
 # the emulated adapter library beside them where Windows looks first, so that it is the one loaded.
-service_builds=("${windows_build}")
-if [ "${wine32}" = yes ]; then
-  service_builds+=("${windows32_build}")
-fi
-for folder in "${service_builds[@]}"; do
+for folder in "${wine_builds[@]}"; do
   echo "== wine: mavozarp.exe serve of ${folder} against the service's tests"
   bin="${folder}/wine-run/bin"
   mkdir -p "${bin}"
@@ -128,14 +130,10 @@ done
 # `ports`; the distribution's installer as a user runs it, made anew here (scripts/test.sh has
 # made it too), installed, run and uninstalled silently.
 echo "== wine: ports, and the installer installed and uninstalled silently"
-installer_builds=("${windows_build}")
-if [ "${wine32}" = yes ]; then
-  installer_builds+=("${windows32_build}")
-fi
-for folder in "${installer_builds[@]}"; do
+for folder in "${wine_builds[@]}"; do
   cmake --build "${folder}" -j "${jobs}" >/dev/null
   scripts/test-windows-packages.sh "${folder}"
 done
-MAVOZARP_WINDOWS_BUILDS=$(IFS=:; echo "${installer_builds[*]}") \
+MAVOZARP_WINDOWS_BUILDS=$(IFS=:; echo "${wine_builds[*]}") \
   MAVOZARP_WINDOWS_BUILD="${windows_build}" MAVOZARP_LINUX_BUILD="${linux_build}" \
   /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/windows

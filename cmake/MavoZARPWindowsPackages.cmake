@@ -32,3 +32,7 @@ set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY MavoZARP)
 set(CPACK_NSIS_DISPLAY_NAME "MavoZARP ${PROJECT_VERSION} (${MAVOZARP_WINDOWS_ARCHITECTURE})")
 set(CPACK_MODULE_PATH ${CMAKE_CURRENT_LIST_DIR}/windows)
 include(CPack)
+
+# The C# binding, beside the header it mirrors: the one file a .NET project adds to use the DLL.
+install(FILES ${PROJECT_SOURCE_DIR}/bindings/csharp/MavoZARP.cs
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)

@@ -17,8 +17,8 @@ and puts the environment back. A pytest fixture::
 
     def test_power_is_set(supplies):
         with mavozarp.open_serial(supplies.bridge_ports[0]) as supply:
-            supply.power_command = 0.05
-            assert supply.power_command == pytest.approx(0.05, abs=1e-3)
+            supply.power_command = 10.0  # a 10-bit converter: within one step of it
+            assert supply.power_command == pytest.approx(10.0, abs=0.2)
 
 Adapter supplies: the library loads the adapter library ``libMavoFTCI2C.so`` by its plain name
 at its first use, and the process's dynamic loader reads ``LD_LIBRARY_PATH`` only when the

@@ -156,6 +156,7 @@ Json StatusDocument(const DeviceIdentity &device, const Panel &panel) {
     Json document = Json::object();
     Json deviceJson = DeviceJson(device);
     deviceJson["family"] = panel.family->name;
+    deviceJson["power_and_current_coupled"] = panel.family->powerAndCurrentCoupled;
     document["device"] = std::move(deviceJson);
     document["readings"] = std::move(readings);
     document["faults"] = std::move(faults);

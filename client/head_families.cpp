@@ -46,15 +46,37 @@ constexpr FaultFlag kVfnFaults[] = {
 constexpr unsigned kFourStages = kBrfStage | kShgStage | kThgStage | kEtaStage;
 constexpr unsigned kTwoStages = kBrfStage | kShgStage;
 
-// The simulated head answers a fixed fault word that carries no meaning.
-const HeadFamily kSimulated{"simulated", kTwoStages | kShutter | kRemote, {}};
-const HeadFamily kKora{"Kora", kFourStages | kShutter | kRemote, kKoraFaults};
-const HeadFamily kP532{"P532", kFourStages | kShutter | kRemote, kKoraFaults};
-const HeadFamily kPicoX{"PicoX", kTwoStages | kShutter | kRemote, kPicoXFaults};
-const HeadFamily kPico00{"Pico00", kTwoStages, kPico00Faults};
-const HeadFamily kVfk{"Vfk", kFourStages | kShutter | kRemote, kVfkFaults};
-const HeadFamily kVfn{"Vfn", kFourStages, kVfnFaults};
-const HeadFamily kUnknown{"unknown", kEveryFeature, {}};
+// The simulated head answers a fixed fault word that carries no meaning, and keeps its power and
+// current commands apart. Every head on a supply drives both commands from the supply's one
+// 10-bit converter.
+const HeadFamily kSimulated{.name = "simulated",
+                            .features = kTwoStages | kShutter | kRemote};
+const HeadFamily kKora{.name = "Kora",
+                       .features = kFourStages | kShutter | kRemote,
+                       .faultFlags = kKoraFaults,
+                       .powerAndCurrentCoupled = true};
+const HeadFamily kP532{.name = "P532",
+                       .features = kFourStages | kShutter | kRemote,
+                       .faultFlags = kKoraFaults,
+                       .powerAndCurrentCoupled = true};
+const HeadFamily kPicoX{.name = "PicoX",
+                        .features = kTwoStages | kShutter | kRemote,
+                        .faultFlags = kPicoXFaults,
+                        .powerAndCurrentCoupled = true};
+const HeadFamily kPico00{.name = "Pico00",
+                         .features = kTwoStages,
+                         .faultFlags = kPico00Faults,
+                         .powerAndCurrentCoupled = true};
+const HeadFamily kVfk{.name = "Vfk",
+                      .features = kFourStages | kShutter | kRemote,
+                      .faultFlags = kVfkFaults,
+                      .powerAndCurrentCoupled = true};
+const HeadFamily kVfn{.name = "Vfn",
+                      .features = kFourStages,
+                      .faultFlags = kVfnFaults,
+                      .powerAndCurrentCoupled = true};
+const HeadFamily kUnknown{.name = "unknown",
+                          .features = kEveryFeature};
 
 struct TypePrefix {
     std::string_view prefix;

@@ -26,7 +26,9 @@ struct FaultFlag {
 struct HeadFamily {
     const char *name;
     unsigned features;
-    std::span<const FaultFlag> faultFlags;
+    std::span<const FaultFlag> faultFlags = {};
+    // One converter drives the power and current commands, so setting either moves the other.
+    bool powerAndCurrentCoupled = false;
 };
 
 // The family of a head, chosen by the beginning of its type text (?HTYPE) as the library chooses

@@ -69,7 +69,8 @@ endfunction()
 mavozarp_debian_documents(runtime README.md)
 mavozarp_debian_documents(development docs/building.md docs/architecture.md)
 mavozarp_debian_documents(tools README.md docs/tool.md docs/commands.md docs/virtual-supplies.md
-  docs/service.md docs/dashboard.md docs/dashboard.png docs/mqtt.md docs/reliability.md)
+  docs/service.md docs/dashboard.md docs/dashboard.png docs/dashboard-panel.png docs/mqtt.md
+  docs/reliability.md)
 mavozarp_debian_documents(python docs/python.md docs/host-languages.md)
 mavozarp_debian_documents(ftdi-adapter docs/ftdi-adapter.md)
 

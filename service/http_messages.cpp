@@ -36,6 +36,27 @@ std::string PercentDecoded(std::string_view text, bool plusIsSpace) {
     return decoded;
 }
 
+std::optional<RequestTarget> ReadRequestTarget(std::string_view target) {
+    constexpr std::string_view kScheme = "http://";
+    RequestTarget read;
+    if (target.size() >= kScheme.size() && SameName(target.substr(0, kScheme.size()), kScheme)) {
+        target.remove_prefix(kScheme.size());
+        const size_t end = std::min(target.find_first_of("/?"), target.size());
+        const std::string_view authority = target.substr(0, end);
+        // No user name in the authority: HTTP has no use for one, and a host must be named.
+        if (authority.empty() || authority.find('@') != std::string_view::npos) return std::nullopt;
+        read.authority = std::string(authority);
+        target.remove_prefix(end);
+    } else if (!target.starts_with('/')) {
+        return std::nullopt;
+    }
+    const size_t question = std::min(target.find('?'), target.size());
+    read.path = PercentDecoded(target.substr(0, question), false);
+    if (read.path.empty()) read.path.push_back('/');  // "http://host" or "http://host?query"
+    read.query = std::string(target.substr(std::min(question + 1, target.size())));
+    return read;
+}
+
 std::string HttpRequest::Header(std::string_view name) const {
     for (const auto &[key, value] : headers) {
         if (SameName(key, name)) return value;

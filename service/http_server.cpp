@@ -25,6 +25,7 @@ constexpr size_t kReadChunk = 4096;
 constexpr size_t kMostRefusing = 64;
 constexpr auto kRefusalTime = std::chrono::seconds(1);
 constexpr auto kStreamTick = std::chrono::seconds(1);
+constexpr int kStreamSendBuffer = 16 * 1024;  // the kernel may double it
 
 std::string Chunk(std::string_view data) {
     std::ostringstream chunk;
@@ -45,6 +46,21 @@ constexpr ReadFailure kReadFailures[] = {
     {http::error::header_limit, 431, "too-large", "the request's headers are too large"},
     {http::error::buffer_overflow, 431, "too-large", "the request's headers are too large"},
 };
+
+// A request body's framing the parser reads: none, Content-Length, or chunked alone. Anything
+// else (gzip, chunked) would hand the routes a body still encoded.
+bool ChunkedAtMost(const http::request_header<> &header) {
+    size_t codings = 0;
+    bool chunked = true;
+    for (const auto &field : header) {
+        if (field.name() != http::field::transfer_encoding) continue;
+        for (const auto coding : http::token_list(field.value())) {
+            ++codings;
+            chunked = chunked && beast::iequals(coding, "chunked");
+        }
+    }
+    return codings <= 1 && chunked;
+}
 
 }  // namespace
 
@@ -103,45 +119,86 @@ private:
     }
 
     // From its first byte a request has one deadline for its headers and body together, and its
-    // memory is bounded before any header is looked at.
+    // memory is bounded before any header is looked at. The headers are read first: a client
+    // that asked to be told before it sends its body is told, and a body in a coding the service
+    // cannot read is refused unread.
     void ReadRequest() {
         server_->table.SetIdle(id_, false);
         stream_.expires_after(server_->limits.request);
+        head_ = false;
         parser_.emplace();
         parser_->header_limit(static_cast<uint32_t>(server_->limits.headerBytes));
         parser_->body_limit(server_->limits.bodyBytes);
-        http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](ErrorCode error, size_t) {
-            self->OnRequest(error);
+        http::async_read_header(stream_, buffer_, *parser_, [self = shared_from_this()](ErrorCode error, size_t) {
+            self->OnHeader(error);
         });
     }
 
-    void OnRequest(ErrorCode error) {
-        if (error) {
-            const auto failure = std::find_if(std::begin(kReadFailures), std::end(kReadFailures),
-                                              [&](const ReadFailure &f) { return error == f.error; });
-            if (failure != std::end(kReadFailures))
-                return Send(ErrorResponse(failure->status, failure->name, failure->message), false);
-            if (error.category() == ErrorCode(http::error::end_of_stream).category() &&
-                error != http::error::end_of_stream && error != http::error::partial_message) {
-                return Send(ErrorResponse(400, "bad-request", "the request could not be read"), false);
-            }
-            return Close();  // gone, or past its deadline
+    void OnHeader(ErrorCode error) {
+        if (error) return ReadFailed(error);
+        const auto &header = parser_->get();
+        version_ = header.version();
+        keepAlive_ = header.keep_alive();
+        head_ = header.method() == http::verb::head;
+        if (!ChunkedAtMost(header)) {
+            return Send(ErrorResponse(501, "not-implemented",
+                                      "the body's transfer coding is not supported (chunked alone is)"),
+                        false);
         }
+        if (!parser_->is_done() && version_ >= 11 &&
+            beast::iequals(header[http::field::expect], "100-continue")) {
+            static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+            return asio::async_write(stream_, asio::buffer(kContinue),
+                                     [self = shared_from_this()](ErrorCode written, size_t) {
+                                         if (written) return self->Close();
+                                         self->ReadBody();
+                                     });
+        }
+        ReadBody();
+    }
+
+    void ReadBody() {
+        http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](ErrorCode error, size_t) {
+            if (error) return self->ReadFailed(error);
+            self->OnRequest();
+        });
+    }
+
+    void ReadFailed(ErrorCode error) {
+        const auto failure = std::find_if(std::begin(kReadFailures), std::end(kReadFailures),
+                                          [&](const ReadFailure &f) { return error == f.error; });
+        if (failure != std::end(kReadFailures))
+            return Send(ErrorResponse(failure->status, failure->name, failure->message), false);
+        if (error.category() == ErrorCode(http::error::end_of_stream).category() &&
+            error != http::error::end_of_stream && error != http::error::partial_message) {
+            return Send(ErrorResponse(400, "bad-request", "the request could not be read"), false);
+        }
+        Close();  // gone, or past its deadline
+    }
+
+    void OnRequest() {
         stream_.expires_never();
         http::request<http::string_body> message = parser_->release();
-        keepAlive_ = message.keep_alive();
-        head_ = message.method() == http::verb::head;
+        const std::optional<RequestTarget> target =
+            ReadRequestTarget(std::string_view(message.target().data(), message.target().size()));
+        if (!target) {
+            return Send(ErrorResponse(400, "bad-request", "the request target is neither a path nor an http URL"),
+                        false);
+        }
         HttpRequest request;
         request.method = std::string(message.method_string());
-        const std::string_view target(message.target().data(), message.target().size());
-        const size_t question = std::min(target.find('?'), target.size());
-        request.path = PercentDecoded(target.substr(0, question), false);
-        request.query = std::string(target.substr(std::min(question + 1, target.size())));
-        for (const auto &field : message) request.headers.emplace_back(field.name_string(), field.value());
+        request.path = target->path;
+        request.query = target->query;
+        for (const auto &field : message) {
+            if (target->authority && field.name() == http::field::host) continue;
+            request.headers.emplace_back(field.name_string(), field.value());
+        }
+        if (target->authority) request.headers.emplace_back("Host", *target->authority);
         request.body = std::move(message.body());
         server_->handler(std::move(request), [self = shared_from_this()](HttpResponse response) {
-            if (response.stream) return self->StartStream(std::move(response));
-            self->Send(std::move(response), self->keepAlive_);
+            if (!response.stream) return self->Send(std::move(response), self->keepAlive_);
+            if (self->head_) return self->SendStreamHead(std::move(response));
+            self->StartStream(std::move(response));
         });
     }
 
@@ -152,9 +209,7 @@ private:
         if (response.status == 503) message.set(http::field::retry_after, "1");
         message.body() = std::move(response.body);
         message.keep_alive(keepAlive);
-        if (keepAlive) {
-            message.set("Keep-Alive", "timeout=" + std::to_string(server_->limits.keepAlive.count()));
-        }
+        if (keepAlive) message.set("Keep-Alive", KeepAliveTimeout());
         message.prepare_payload();
         return message;
     }
@@ -170,23 +225,59 @@ private:
         }
         stream_.expires_after(server_->limits.write);
         http::async_write(stream_, *message, [self = shared_from_this(), message, keepAlive](ErrorCode error, size_t) {
-            if (error || !keepAlive) return self->Close();
-            // A client told "timeout=N" may reuse the connection until then: a second more is
-            // given, so that its last request never meets a closing connection.
-            self->WaitForRequest(self->server_->limits.keepAlive + std::chrono::seconds(1));
+            self->Answered(error, keepAlive);
         });
+    }
+
+    std::string KeepAliveTimeout() const { return "timeout=" + std::to_string(server_->limits.keepAlive.count()); }
+
+    void Answered(ErrorCode error, bool keepAlive) {
+        if (error || !keepAlive) return Close();
+        // A client told "timeout=N" may reuse the connection until then: a second more is given,
+        // so that its last request never meets a closing connection.
+        WaitForRequest(server_->limits.keepAlive + std::chrono::seconds(1));
+    }
+
+    // The head of an event stream: chunked to an HTTP/1.1 client, and to an HTTP/1.0 one, which
+    // cannot read chunks, plain and ended by closing the connection.
+    std::string StreamHead(const HttpResponse &response) const {
+        http::response<http::empty_body> head{http::status::ok, 11};
+        for (const auto &[name, value] : response.headers) head.insert(name, value);
+        head.set(http::field::content_type, "text/event-stream");
+        if (version_ >= 11) {
+            head.chunked(true);
+        } else {
+            head.keep_alive(false);
+        }
+        std::ostringstream text;
+        text << head.base();
+        return text.str();
+    }
+
+    std::string Framed(std::string_view data) const { return version_ >= 11 ? Chunk(data) : std::string(data); }
+
+    // HEAD: the stream's headers alone; the subscription made for it ends here.
+    void SendStreamHead(HttpResponse response) {
+        if (closed_) return;
+        const bool keepAlive = keepAlive_ && !server_->stopping;
+        if (keepAlive) response.headers.emplace_back("Keep-Alive", KeepAliveTimeout());
+        auto head = std::make_shared<std::string>(StreamHead(response));
+        stream_.expires_after(server_->limits.write);
+        asio::async_write(stream_, asio::buffer(*head),
+                          [self = shared_from_this(), head, keepAlive](ErrorCode error, size_t) {
+                              self->Answered(error, keepAlive);
+                          });
     }
 
     void StartStream(HttpResponse response) {
         if (closed_) return;
+        outgoing_.push_back(StreamHead(response));
         events_ = std::move(*response.stream);
-        http::response<http::empty_body> head{http::status::ok, 11};
-        for (const auto &[name, value] : response.headers) head.insert(name, value);
-        head.set(http::field::content_type, "text/event-stream");
-        head.chunked(true);
-        std::ostringstream text;
-        text << head.base();
-        outgoing_.push_back(text.str());
+        // The kernel would otherwise grow the send buffer to megabytes for a client that does
+        // not read, and writes would never wait: bounded, a write waits, and the write deadline
+        // and the queue's few events hold for such a client too.
+        ErrorCode ignored;
+        stream_.socket().set_option(asio::socket_base::send_buffer_size(kStreamSendBuffer), ignored);
         const std::weak_ptr<Connection> weak = weak_from_this();
         asio::io_context &context = server_->loop.Context();
         events_->events->OnArrival([weak, &context] {
@@ -213,13 +304,13 @@ private:
         ticks_.async_wait([self = shared_from_this()](ErrorCode error) {
             if (error || self->closed_) return;
             if (const std::optional<std::string> last = self->events_->ending()) {
-                self->outgoing_.push_back(Chunk(*last));
-                self->outgoing_.push_back("0\r\n\r\n");
+                self->outgoing_.push_back(self->Framed(*last));
+                if (self->version_ >= 11) self->outgoing_.push_back("0\r\n\r\n");
                 self->ending_ = true;
                 return self->Pump();
             }
             const std::string keepAlive = self->events_->events->KeepAlive();
-            if (!keepAlive.empty() && self->outgoing_.empty()) self->outgoing_.push_back(Chunk(keepAlive));
+            if (!keepAlive.empty() && self->outgoing_.empty()) self->outgoing_.push_back(self->Framed(keepAlive));
             self->Pump();
             self->Tick();
         });
@@ -230,7 +321,7 @@ private:
     // deadline.
     void TakeEvents() {
         if (closed_ || ending_ || writing_ || !outgoing_.empty()) return;
-        while (const std::optional<std::string> event = events_->events->Pop()) outgoing_.push_back(Chunk(*event));
+        while (const std::optional<std::string> event = events_->events->Pop()) outgoing_.push_back(Framed(*event));
         if (!outgoing_.empty()) Pump();
     }
 
@@ -285,6 +376,7 @@ private:
     std::optional<http::request_parser<http::string_body>> parser_;
     uint64_t id_ = 0;
     bool keepAlive_ = false, head_ = false, closed_ = false, refused_ = false;
+    unsigned version_ = 11;  // of the request being answered: 10 for HTTP/1.0
     // Event stream
     std::optional<EventStream> events_;
     std::deque<std::string> outgoing_;

@@ -1,21 +1,29 @@
-// The dashboard: the devices of the service, kept in step with it, and a card for each.
+// The dashboard: the devices of the service as a grid of tiles, kept in step with it, and the
+// panel of the one device the address chooses ("#device=ID").
 import { Backoff, getJson, hasToken, takeTokenFromAddress } from '/dashboard/service.js';
-import { DeviceCard } from '/dashboard/device_card.js';
-import { element } from '/dashboard/element.js';
+import { DeviceTile } from '/dashboard/device_tile.js';
 
 const listEveryMs = 2000;
 
 takeTokenFromAddress();
-const cards = new Map();  // device id -> DeviceCard
+const tiles = new Map();  // device id -> DeviceTile
+let card = null;          // the panel shown
+// The panel's code, with the plotting library, is fetched when a panel first opens: the grid
+// alone is a small page.
+let cardCode = null;
+let access = null;
+let listed = false;
 const serviceState = document.getElementById('service-state');
-const rows = document.querySelector('#devices tbody');
+const grid = document.getElementById('tiles');
+const cardArea = document.getElementById('cards');
+const missing = document.getElementById('no-such-device');
 
 function tell(text, trouble = false) {
   serviceState.textContent = text;
   serviceState.classList.toggle('trouble', trouble);
 }
 
-function explainControl(access) {
+function explainControl() {
   const notice = document.getElementById('control-notice');
   if (!access.controlAllowed) {
     notice.textContent = 'Control is not offered: the service is read-only (start it with --allow-control to allow commands that change a setting).';
@@ -27,56 +35,69 @@ function explainControl(access) {
   notice.dataset.control = access.controlAllowed && access.hasToken ? 'offered' : 'absent';
 }
 
-// "#device=ID" shows that device's panel alone.
 function chosenDevice() {
   return new URLSearchParams(location.hash.slice(1)).get('device');
 }
 
+// The grid, or one device's panel; the tiles are polled only while they are seen, and a panel
+// lives only while it is shown (its stream closes with it).
 function showChosen() {
   const chosen = chosenDevice();
   document.body.classList.toggle('one-device', chosen !== null);
-  for (const [id, card] of cards) card.root.hidden = chosen !== null && id !== chosen;
+  for (const tile of tiles.values()) {
+    if (chosen === null) tile.resume();
+    else tile.pause();
+  }
+  if (card && card.summary.id !== chosen) {
+    card.close();
+    card = null;
+  }
+  if (chosen !== null && !card && tiles.has(chosen) && access) {
+    openPanel(chosen).catch(() => { cardCode = null; });  // tried again with the next list
+  }
+  missing.textContent = chosen !== null && listed && !tiles.has(chosen) ? `This service has no device "${chosen}".` : '';
+  document.title = chosen !== null ? `${chosen} — MavoZARP dashboard` : 'MavoZARP dashboard';
+}
+
+async function openPanel(id) {
+  cardCode ??= import('/dashboard/device_card.js');
+  const { DeviceCard } = await cardCode;
+  if (card || chosenDevice() !== id) return;  // chosen again or otherwise meanwhile
+  const tile = tiles.get(id);
+  card = new DeviceCard(cardArea, tile.summary, access);
+  if (tile.summary.state === 'gone') card.markGone();
 }
 window.addEventListener('hashchange', showChosen);
 
-function showRows(devices) {
-  const known = new Map(devices.map((d) => [d.id, d]));
-  const everyId = [...new Set([...known.keys(), ...cards.keys()])];
-  rows.replaceChildren(...everyId.map((id) => {
-    const device = known.get(id);
-    const state = device?.state ?? 'gone';
-    const row = document.createElement('tr');
-    const link = element('a', { href: `#device=${encodeURIComponent(id)}`, textContent: id });
-    row.append(element('td', {}, link));
-    for (const text of [device?.transport ?? cards.get(id).summary.transport, device?.head_type ?? cards.get(id).summary.head_type, state]) {
-      row.append(Object.assign(document.createElement('td'), { textContent: text }));
-    }
-    row.lastChild.className = `state-${state}`;
-    row.dataset.device = id;
-    row.dataset.state = state;
-    return row;
-  }));
+function takeList(devices) {
+  const present = new Set(devices.map((device) => device.id));
+  for (const device of devices) {
+    if (tiles.has(device.id)) tiles.get(device.id).update(device);
+    else tiles.set(device.id, new DeviceTile(grid, device));
+    if (card?.summary.id === device.id) card.update(device);
+  }
+  // A device that left stays on the page, gone, until it comes back.
+  for (const [id, tile] of tiles) {
+    if (present.has(id)) continue;
+    tile.markGone();
+    if (card?.summary.id === id) card.markGone();
+  }
+  listed = true;
 }
 
 async function main() {
   const backoff = new Backoff(listEveryMs);
-  let access = null;
   for (;;) {
     try {
       if (!access) {
         const answer = await getJson('/api/v1/access');
         access = { controlAllowed: answer.control_allowed, hasToken: hasToken() };
-        explainControl(access);
+        explainControl();
       }
       const { devices } = await getJson('/api/v1/devices');
       backoff.reset();
       tell(`${devices.length} device${devices.length === 1 ? '' : 's'} served; updated ${new Date().toLocaleTimeString()}`);
-      for (const device of devices) {
-        if (cards.has(device.id)) cards.get(device.id).update(device);
-        else cards.set(device.id, new DeviceCard(document.getElementById('cards'), device, access));
-      }
-      for (const [id, card] of cards) if (!devices.some((d) => d.id === id)) card.markGone();
-      showRows(devices);
+      takeList(devices);
       showChosen();
       await new Promise((resolve) => setTimeout(resolve, listEveryMs));
     } catch (failure) {

@@ -1,8 +1,8 @@
 // The controls of one device, offered only where the service allows control: power, current and
-// power memory, laser (key switch), shutter and remote on and off, the match of the head's stored
-// settings, each confirmed first, and a console for any command (settings confirmed, queries
-// not). Values are checked before they are sent; the service's or the library's refusal is shown
-// beside the control that was used.
+// power memory, laser (key switch), shutter and remote on and off (each with its present state),
+// the match of the head's stored settings, each confirmed first, and a console for any command
+// (settings confirmed, queries not). Values are checked before they are sent; the service's or
+// the library's refusal is shown beside the control that was used.
 import { sendCommands } from '/dashboard/service.js';
 import { element } from '/dashboard/element.js';
 
@@ -55,7 +55,14 @@ function describeMatch(reply) {
   return missed.length === 0 ? 'all four settings programmed' : `not programmed: ${missed.join(', ')}`;
 }
 
-// device: { id, limits() -> { power, current, powerUnit }, supports(key) -> bool }
+// A number read back, or null.
+function numberOf(reading) {
+  const value = reading?.supported && reading.status === 0 ? Number(reading.reply) : NaN;
+  return Number.isFinite(value) ? value : null;
+}
+
+// device: { id, limits() -> { power, current, powerUnit }, supports(key) -> bool,
+//           reading(key) -> the live reading, coupled() -> bool }
 export function buildControls(container, device, onSent) {
   const prefix = `control-${nextId++}`;
   const fieldset = element('fieldset', { className: 'controls' }, element('legend', { textContent: 'Control' }));
@@ -64,6 +71,24 @@ export function buildControls(container, device, onSent) {
     line.dataset.control = key;
     fieldset.append(line);
     return line;
+  };
+
+  // On a head whose one converter drives both commands, setting one moves the other: the
+  // confirmation says so, with what the other becomes (in proportion to the two read now), and
+  // the other is read back with the setting.
+  const partnerOf = {
+    power: { label: 'current command', query: '?CCMD', key: 'current_command', own: 'power_command', unit: () => 'A' },
+    current: { label: 'power command', query: '?PCMD', key: 'power_command', own: 'current_command', unit: () => device.limits().powerUnit },
+  };
+  const coupling = (key, value) => {
+    const partner = partnerOf[key];
+    if (!partner || !device.coupled() || !device.supports(partner.key)) return null;
+    const own = numberOf(device.reading(partner.own));
+    const other = numberOf(device.reading(partner.key));
+    const moves = own > 0 && other !== null
+      ? `becomes about ${Number((value * other / own).toPrecision(3))} ${partner.unit()} as well`
+      : 'moves with it, in proportion';
+    return { partner, warning: ` This head drives the power and current commands from one converter: the ${partner.label} ${moves}.` };
   };
 
   const setting = (key, label, command, unitOf, limitOf) => {
@@ -80,8 +105,14 @@ export function buildControls(container, device, onSent) {
         output.textContent = checked.problem;
         return;
       }
-      if (!confirm(`Set the ${label} of ${device.id} to ${checked.value} ${unit}?`)) return;
-      if (await send(device.id, [`${command}${checked.value}`], output)) onSent();
+      const coupled = coupling(key, checked.value);
+      if (!confirm(`Set the ${label} of ${device.id} to ${checked.value} ${unit}?${coupled?.warning ?? ''}`)) return;
+      const commands = [`${command}${checked.value}`, ...(coupled ? [coupled.partner.query] : [])];
+      const result = await send(device.id, commands, output);
+      if (coupled && result && !failureOf(result)) {
+        output.textContent = `done; the ${coupled.partner.label} is now ${result.results[1].reply} ${coupled.partner.unit()}`;
+      }
+      if (result) onSent();
     };
     button.addEventListener('click', run);
     input.addEventListener('keydown', (event) => { if (event.key === 'Enter') run(); });
@@ -91,30 +122,40 @@ export function buildControls(container, device, onSent) {
   };
   const powerUnit = () => device.limits().powerUnit;
   const powerLimit = () => device.limits().power;
-  const units = [
+  const refreshers = [
     setting('power', 'power', 'PCMD=', powerUnit, powerLimit),
     setting('current', 'current', 'CCMD=', () => 'A', () => device.limits().current),
   ];
   // Kept by the supply over a restart: the power it starts with.
-  if (device.supports('power_memory')) units.push(setting('power_memory', 'power memory', 'PMEM=', powerUnit, powerLimit));
+  if (device.supports('power_memory')) refreshers.push(setting('power_memory', 'power memory', 'PMEM=', powerUnit, powerLimit));
 
-  const switchRow = (key, label, command, words) => {
+  // Two buttons and the present state, read live, the button of that state marked pressed.
+  const switchRow = (key, label, command, words, stateKey, stateWords) => {
     const output = element('output', { className: 'control-result', ariaLive: 'polite' });
-    const line = row(key, element('span', { className: 'label', textContent: label }));
+    const now = element('span', { className: 'switch-state' });
+    const line = row(key, element('span', { className: 'label', textContent: label }), now);
     Object.assign(line, { role: 'group', ariaLabel: label });
-    words.forEach((word, value) => {
+    const buttons = words.map((word, value) => {
       const button = element('button', { type: 'button', textContent: word });
       button.addEventListener('click', async () => {
         if (!confirm(`${label} of ${device.id}: ${word}?`)) return;
         if (await send(device.id, [`${command}${value}`], output)) onSent();
       });
       line.append(button);
+      return button;
     });
     line.append(output);
+    refreshers.push(() => {
+      const state = numberOf(device.reading(stateKey));
+      const known = state === 0 || state === 1;
+      now.textContent = known ? stateWords[state] : 'unknown';
+      now.dataset.state = known ? stateWords[state] : 'unknown';
+      buttons.forEach((button, value) => button.setAttribute('aria-pressed', String(known && value === state)));
+    });
   };
-  switchRow('laser', 'Laser (key switch)', 'KSWCMD=', ['Off', 'On']);
-  if (device.supports('shutter')) switchRow('shutter', 'Shutter', 'SHCMD=', ['Close', 'Open']);
-  if (device.supports('remote')) switchRow('remote', 'Remote', 'REM=', ['Off', 'On']);
+  switchRow('laser', 'Laser (key switch)', 'KSWCMD=', ['Off', 'On'], 'key_switch', ['off', 'on']);
+  if (device.supports('shutter')) switchRow('shutter', 'Shutter', 'SHCMD=', ['Close', 'Open'], 'shutter', ['closed', 'open']);
+  if (device.supports('remote')) switchRow('remote', 'Remote', 'REM=', ['Off', 'On'], 'remote', ['off', 'on']);
 
   // The head's stored current limit, power limit, power command and main temperature set point,
   // programmed into the supply.
@@ -151,5 +192,5 @@ export function buildControls(container, device, onSent) {
   });
   fieldset.append(form);
   container.append(fieldset);
-  return { refresh() { units.forEach((update) => update()); } };
+  return { refresh() { refreshers.forEach((update) => update()); } };
 }

@@ -1,9 +1,11 @@
-// One device on the page: its state, its status panel and plots kept live from one stream of
-// samples, and its controls where the service allows them.
+// The panel of one device: its state, its status panel and plots kept live from one stream of
+// samples, and its controls where the service allows them, placed first so that they are seen
+// without scrolling.
 import { ServiceError, devicePath, getJson, openStream } from '/dashboard/service.js';
 import { Plots } from '/dashboard/plots.js';
 import { buildControls } from '/dashboard/control.js';
 import { element } from '/dashboard/element.js';
+import { emissionOf, powerReadout } from '/dashboard/front.js';
 
 // The panel as people read it; keys are those of the status document.
 const sections = [
@@ -54,15 +56,22 @@ export class DeviceCard {
     this.link = element('p', { className: 'link-state', role: 'status' });
     this.panel = element('div', { className: 'panel', textContent: 'Reading the status panel…' });
     this.plotArea = element('div', { className: 'plots' });
-    this.controlArea = element('div');
-    const alone = element('a', { className: 'alone', href: `#device=${encodeURIComponent(summary.id)}`, textContent: 'show alone' });
+    this.controlArea = element('div', { className: 'control-area' });
     this.root.id = `device-${summary.id}`;
-    this.root.append(element('div', { className: 'card-head' }, this.title, this.badge, alone),
-                     element('div', { className: 'front' }, this.powerReadout, this.emission), this.link,
-                     element('div', { className: 'card-body' }, this.panel, this.plotArea), this.controlArea);
+    this.root.append(element('div', { className: 'card-head' }, this.title, this.badge, this.powerReadout, this.emission),
+                     this.link, element('div', { className: 'card-body' }, this.controlArea, this.panel, this.plotArea));
     container.append(this.root);
     this.setState(summary.state);
     this.loadPanel();
+  }
+
+  // The panel is left: its stream, timers and plots end with it.
+  close() {
+    this.closed = true;
+    this.stream?.close();
+    clearTimeout(this.refreshTimer);
+    this.plots?.destroy();
+    this.root.remove();
   }
 
   setState(state, why = '') {
@@ -98,7 +107,9 @@ export class DeviceCard {
   async loadPanel() {
     clearTimeout(this.refreshTimer);
     try {
-      this.document = await getJson(`${devicePath(this.summary.id)}/status`);
+      const document = await getJson(`${devicePath(this.summary.id)}/status`);
+      if (this.closed) return;
+      this.document = document;
       this.renderPanel();
       if (!this.plots) this.startPlots();
       if (!this.stream) this.startStream();
@@ -107,7 +118,7 @@ export class DeviceCard {
       if (!this.document) this.panel.textContent = `The status panel could not be read: ${failure.message}`;
       if (failure instanceof ServiceError && failure.error === 'gone') return this.markGone();
     }
-    if (this.state !== 'gone') this.refreshTimer = setTimeout(() => this.loadPanel(), panelRefreshMs);
+    if (this.state !== 'gone' && !this.closed) this.refreshTimer = setTimeout(() => this.loadPanel(), panelRefreshMs);
   }
 
   readings() { return this.document.readings; }
@@ -165,21 +176,16 @@ export class DeviceCard {
     td.title = shown.title ?? '';
   }
 
-  // Emission: the laser on and the shutter open (a head without a shutter: the laser on).
   renderFront() {
     const readings = this.readings();
-    const power = readings.power;
-    const shown = describe(power);
-    this.powerReadout.textContent = shown.kind === 'value' ? `${power.reply} ${readings.power_unit?.value ?? power.unit ?? ''}`.trim() : shown.text;
+    const shown = powerReadout(readings.power, readings.power_unit?.value ?? readings.power?.unit ?? '');
+    this.powerReadout.textContent = shown.text;
     this.powerReadout.className = `power-readout ${shown.kind}`;
-    const on = (key) => readings[key]?.supported && readings[key].status === 0 && readings[key].reply === '1';
-    const known = (key) => readings[key]?.supported && readings[key].status === 0;
-    const hasShutter = readings.shutter?.supported;
-    const emitting = on('laser') && (!hasShutter || on('shutter'));
-    const unknown = !known('laser') || (hasShutter && !known('shutter'));
-    this.emission.textContent = unknown ? 'emission unknown' : emitting ? 'EMISSION: laser on, shutter open' : 'no emission';
-    this.emission.className = `emission ${unknown ? 'unknown' : emitting ? 'on' : 'off'}`;
-    this.root.dataset.emission = unknown ? 'unknown' : emitting ? 'on' : 'off';
+    const emission = emissionOf(readings.laser, readings.shutter);
+    const on = readings.shutter?.supported ? 'EMISSION: laser on, shutter open' : 'EMISSION: laser on';
+    this.emission.textContent = { on, off: 'no emission', unknown: 'emission unknown' }[emission];
+    this.emission.className = `emission ${emission}`;
+    this.root.dataset.emission = emission;
   }
 
   renderFaults() {
@@ -219,7 +225,9 @@ export class DeviceCard {
     if (this.access.controlAllowed && this.access.hasToken) {
       this.controls = buildControls(this.controlArea, {
         id: this.summary.id,
+        reading: (key) => this.readings()[key],
         supports: (key) => this.readings()[key]?.supported && this.readings()[key].status !== invalidCommand,
+        coupled: () => this.document.device.power_and_current_coupled === true,
         limits: () => ({
           power: this.readings().power_limit?.value ?? null,
           current: this.readings().current_limit?.value ?? null,
@@ -268,6 +276,7 @@ export class DeviceCard {
       if (reading.value !== undefined && !keys.some((key) => this.notOnThisBoard(key))) numbers.set(reading.command, reading.value);
     }
     this.renderFront();
+    this.controls?.refresh();
     this.plots.add(Date.parse(sample.time), numbers);
     this.root.dataset.points = String(this.plots.pointCount);
     // The flags' names come with the panel; a new fault word is read with it.

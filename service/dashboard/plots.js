@@ -15,6 +15,12 @@ function tickLabels(plot, ticks) {
   return ticks.map((tick) => tick.toFixed(decimals));
 }
 
+// The time of day to the second, on the time axis and in the legend alike.
+function clock(seconds) {
+  const time = new Date(seconds * 1000);
+  return [time.getHours(), time.getMinutes(), time.getSeconds()].map((part) => String(part).padStart(2, '0')).join(':');
+}
+
 function yRange(plot, min, max) {
   if (min === null || max === null) return [0, smallestSpan];
   const middle = (min + max) / 2;
@@ -57,8 +63,8 @@ export class Plots {
         width: this.width(container),
         height: 170,
         scales: { x: { time: true }, y: { range: yRange } },
-        axes: [{}, { values: tickLabels, size: 56 }],
-        series: [{}, ...chart.series.map((s, i) => ({ label: s.label, stroke: colours[i % colours.length], width: 1.5, spanGaps: false }))],
+        axes: [{ values: (plot, ticks) => ticks.map(clock), space: 70 }, { values: tickLabels, size: 56 }],
+        series: [{ value: (plot, time) => (time === null ? '--' : clock(time)) }, ...chart.series.map((s, i) => ({ label: s.label, stroke: colours[i % colours.length], width: 1.5, spanGaps: false }))],
         cursor: { drag: { x: true, y: false, setScale: true } },
         hooks: { setSelect: [(plot) => { if (plot.select.width > 0) this.pause('zoomed: Resume follows the live data again'); }] },
       }, this.dataOf(chart), holder);

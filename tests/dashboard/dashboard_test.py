@@ -1,9 +1,11 @@
 #!/usr/bin/python3
 """The dashboard in a real browser (Debian's headless Chromium through chromedriver): a service
 on the simulated head and a virtual adapter supply, whose interlock and plug the test changes
-while the page watches; and a read-only service that offers no control and refuses a crafted
-command. Screenshots go to the artifacts folder."""
+while the page watches; a rack of twelve devices, whose tiles must show what the service reads;
+and a read-only service that offers no control and refuses a crafted command. Screenshots go to
+the artifacts folder."""
 import argparse
+import json
 import os
 import re
 import subprocess
@@ -11,6 +13,7 @@ import sys
 import tempfile
 import unittest
 import urllib.parse
+import urllib.request
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
@@ -19,6 +22,9 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import WebDriverWait
 
 ARGS = None
+# Eleven virtual adapter supplies of every head family beside the simulated head.
+RACK = ['kora-band1', 'kora-band2', 'kora-band3', 'kora-no-band', 'p532', 'picox-640', 'picox',
+        'p-nir', 'pico00', 'vfk', 'vgn']
 WAIT = 20  # seconds for anything the page should show; the machine may be loaded
 
 
@@ -39,6 +45,22 @@ class Served:
         self.base = re.search(r'http://127\.0\.0\.1:\d+', ''.join(self.lines)).group(0)
         dashboard = re.search(r'dashboard: (\S+)', ''.join(self.lines))
         self.dashboard = dashboard.group(1) if dashboard else self.base + '/'
+
+    def commands(self, device, commands):
+        """The service's results for the commands, sent as the page sends them."""
+        token = re.search(r'#token=(\w+)', self.dashboard)
+        request = urllib.request.Request(
+            f'{self.base}/api/v1/devices/{urllib.parse.quote(device, safe="")}/commands',
+            data=json.dumps({'commands': commands}).encode(), method='POST',
+            headers={'Content-Type': 'application/json',
+                     **({'Authorization': f'Bearer {token.group(1)}'} if token else {})})
+        with urllib.request.urlopen(request, timeout=10) as answer:
+            return json.load(answer)['results']
+
+    def status(self, device):
+        path = f'{self.base}/api/v1/devices/{urllib.parse.quote(device, safe="")}/status'
+        with urllib.request.urlopen(path, timeout=10) as answer:
+            return json.load(answer)
 
     def control(self, line):
         self.process.stdin.write(line + '\n')
@@ -84,11 +106,31 @@ class DashboardTest(unittest.TestCase):
     def card(self, device):
         return self.browser.find_element(By.CSS_SELECTOR, f'article[data-device="{device}"]')
 
-    # Read in one script each: the page redraws its rows and panels as samples arrive.
-    def row_state(self, device):
+    # Read in one script each: the page redraws its tiles and panels as readings arrive.
+    def tile(self, device, field):
+        """A data field of the device's tile ('state', 'faults', 'emission'), or None."""
         return self.browser.execute_script(
-            'return document.querySelector(`#devices tr[data-device="${arguments[0]}"]`)?.dataset.state ?? null',
-            device)
+            'return document.querySelector(`#tiles a[data-device="${arguments[0]}"]`)?.dataset[arguments[1]] ?? null',
+            device, field)
+
+    def tile_text(self, device, part):
+        return self.browser.execute_script(
+            'return document.querySelector(`#tiles a[data-device="${arguments[0]}"] .tile-${arguments[1]}`)'
+            '?.textContent ?? null', device, part)
+
+    def tile_part_class(self, device, part):
+        return self.browser.execute_script(
+            'return document.querySelector(`#tiles a[data-device="${arguments[0]}"] .tile-${arguments[1]}`)'
+            '?.className ?? ""', device, part)
+
+    def open_panel(self, device):
+        """Back to the grid, and the device's tile clicked."""
+        self.browser.execute_script("location.hash = ''")
+        self.until(lambda: self.browser.find_element(By.CSS_SELECTOR, f'#tiles a[data-device="{device}"]')
+                   .is_displayed(), 'the grid')
+        self.browser.find_element(By.CSS_SELECTOR, f'#tiles a[data-device="{device}"]').click()
+        self.until(lambda: self.browser.find_elements(By.CSS_SELECTOR, f'article[data-device="{device}"]'),
+                   f'the panel of {device}')
 
     def reading(self, device, key):
         return self.browser.execute_script(
@@ -121,12 +163,13 @@ class DashboardTest(unittest.TestCase):
             self.browser.set_window_size(1280, 720)
             self.browser.get(served.dashboard)
             adapter = 'adapter-K1-0412'
-            self.until(lambda: self.row_state('simulated') == 'answering' and
-                       self.row_state(adapter) == 'answering', 'both devices listed as answering')
+            self.until(lambda: self.tile('simulated', 'state') == 'answering' and
+                       self.tile(adapter, 'state') == 'answering', 'both devices shown as answering')
             # The token leaves the address bar and stays in the tab's session only.
             self.assertNotIn('token', self.browser.current_url)
             self.assertTrue(self.browser.execute_script(
                 "return sessionStorage.getItem('mavozarp.token') !== null"))
+            self.open_panel('simulated')
             self.until(lambda: self.reading('simulated', 'thg_temperature') is None and
                        self.reading('simulated', 'power_unit') == 'mW', 'the simulated panel')
             self.assertIn('not supported', self.card('simulated').text)
@@ -136,15 +179,23 @@ class DashboardTest(unittest.TestCase):
             self.assertEqual(self.flags('simulated'), [])
             self.assertEqual(len(self.undefined_bits('simulated')), 1)
             self.assertEqual(self.undefined_bits('simulated')[0].count('0x'), 8)
+
+            self.open_panel(adapter)
             # A band 1 board answers -1 for its stage set points: not a temperature.
             self.until(lambda: self.reading(adapter, 'brf_setpoint') == 'not supported by this board',
                        'the set point the board lacks')
+            self.assertEqual(self.browser.execute_script("""
+                const range = document.createRange();
+                range.selectNodeContents(document.querySelector('td[data-reading="brf_setpoint"]'));
+                return range.getClientRects().length"""), 1, 'told on one line')
 
-            # Plots gain points from the stream.
+            # Plots gain points from the stream, their times to the second.
             points = lambda: int(self.card(adapter).get_attribute('data-points') or 0)
             self.until(lambda: points() >= 2, 'samples arriving')
             first = points()
             self.until(lambda: points() >= first + 2, 'more samples arriving')
+            legend_time = self.card(adapter).find_element(By.CSS_SELECTOR, '.u-legend .u-series:first-child .u-value')
+            self.assertRegex(legend_time.text, r'^\d\d:\d\d:\d\d$')
 
             # The preset starts with its interlock open; closing it clears the flag, opening it
             # lights it again.
@@ -154,19 +205,17 @@ class DashboardTest(unittest.TestCase):
             self.until(lambda: 'interlock-open' not in self.flags(adapter), 'the flag cleared')
             served.control('interlock 0 open')
             self.until(lambda: 'interlock-open' in self.flags(adapter), 'the flag lit again')
-            self.browser.set_window_size(1280, 1100)
-            self.browser.execute_script('arguments[0].scrollIntoView()', self.card(adapter))
-            self.screenshot('dashboard-fault.png')  # docs/dashboard.png
-            self.browser.set_window_size(1280, 720)
+            self.screenshot('dashboard-fault.png')
 
             # A supply that stops answering is shown as such, and recovers.
             served.control('fail-transfers 300')
             self.until(lambda: 'failing' in self.card(adapter).get_attribute('class'), 'the adapter failing')
             self.screenshot('dashboard-failing.png')
             self.until(lambda: 'failing' not in self.card(adapter).get_attribute('class') and
-                       self.row_state(adapter) == 'answering', 'the adapter answering again')
+                       self.tile(adapter, 'state') == 'answering', 'the adapter answering again')
 
             # A power command through the page, checked first, confirmed, then read back.
+            self.open_panel('simulated')
             simulated = self.card('simulated')
             row = simulated.find_element(By.CSS_SELECTOR, '[data-control="power"]')
             field = row.find_element(By.TAG_NAME, 'input')
@@ -179,8 +228,9 @@ class DashboardTest(unittest.TestCase):
             field.clear()
             field.send_keys('12.5')
             row.find_element(By.TAG_NAME, 'button').click()
-            self.until(lambda: self.browser.switch_to.alert, 'the confirmation')
-            self.browser.switch_to.alert.accept()
+            alert = self.until(lambda: self.browser.switch_to.alert, 'the confirmation')
+            self.assertNotIn('converter', alert.text)  # the simulated head keeps them apart
+            alert.accept()
             self.until(lambda: self.reading('simulated', 'power_command') == '12.500 mW',
                        'the power command read back')
 
@@ -211,12 +261,14 @@ class DashboardTest(unittest.TestCase):
             self.browser.set_window_size(1280, 720)
 
             # Unplugged: gone, and back when plugged again.
+            self.open_panel(adapter)
             served.control('unplug 0')
-            self.until(lambda: self.row_state(adapter) == 'gone', 'the adapter gone')
-            self.assertIn('gone', self.card(adapter).get_attribute('class'))
+            self.until(lambda: 'gone' in self.card(adapter).get_attribute('class'), 'the panel gone')
             self.screenshot('dashboard-gone.png')
+            self.browser.execute_script("location.hash = ''")
+            self.until(lambda: self.tile(adapter, 'state') == 'gone', 'the adapter gone')
             served.control('plug 0')
-            self.until(lambda: self.row_state(adapter) == 'answering', 'the adapter back')
+            self.until(lambda: self.tile(adapter, 'state') == 'answering', 'the adapter back')
 
             # Nothing the page does is blocked by its Content-Security-Policy, nor throws.
             problems = [entry['message'] for entry in self.browser.get_log('browser')
@@ -225,13 +277,89 @@ class DashboardTest(unittest.TestCase):
         finally:
             self.assertEqual(served.stop(), 0, 'the service stopped cleanly')
 
+    def test_rack_of_twelve_at_a_glance(self):
+        served = Served([ARGS.host, '--simulated', '--adapters', '--allow-control'], supplies=','.join(RACK))
+        try:
+            self.browser.set_window_size(1280, 800)
+            self.browser.get(served.dashboard)
+            tiles = lambda: self.browser.execute_script(
+                'return [...document.querySelectorAll("#tiles a")].map((tile) => tile.dataset.device)')
+            self.until(lambda: len(tiles()) == 12 and all(self.tile(d, 'state') == 'answering' for d in tiles()),
+                       'twelve devices answering')
+            devices = tiles()
+            kora = next(d for d in devices if served.status(d)['device']['head_type'].startswith('Kora'))
+            # Changed while the page watches: the simulated head's power, the first adapter's
+            # interlock (one fault fewer) and a Kora head's laser and shutter.
+            self.until(lambda: self.tile('adapter-K1-0412', 'faults') == '2', 'the interlock and one more')
+            served.commands('simulated', ['PCMD=42.5'])
+            served.control('interlock 0 closed')
+            served.commands(kora, ['KSWCMD=1', 'SHCMD=1'])
+            for device in devices:
+                status = served.status(device)
+                power, unit, laser, shutter = served.commands(device, ['?P', '?POWERUNITS', '?L', '?SH'])
+                faults = status['faults']
+                self.until(lambda: self.tile_text(device, 'power') == f'{power["reply"]} {unit["reply"]}',
+                           f'the power of {device}')
+                self.until(lambda: self.tile(device, 'faults') == str(len(faults['flags'])),
+                           f'the fault count of {device}')
+                self.assertEqual(self.tile_text(device, 'faults') == 'no fault', not faults['flags'])
+                self.assertEqual('active' in self.tile_part_class(device, 'faults'), bool(faults['flags']))
+                on = laser['reply'] == '1' and (shutter['status'] != 0 or shutter['reply'] == '1')
+                self.assertEqual(self.tile(device, 'emission'), 'on' if on else 'off', device)
+            self.assertEqual(self.tile_text('simulated', 'power'), '42.600 mW')
+            # The grid holds no stream: a browser's six connections to the service stay free.
+            self.assertEqual(self.browser.execute_script(
+                "return performance.getEntriesByType('resource').filter((r) => r.name.includes('/stream')).length"), 0)
+            self.screenshot('dashboard-rack.png')  # docs/dashboard.png
+
+            # A panel on a 1280 x 800 screen: every control seen without scrolling, each switch
+            # with its present state.
+            self.open_panel(kora)
+            card = self.card(kora)
+            self.until(lambda: card.find_elements(By.CSS_SELECTOR, 'fieldset.controls'), 'the controls')
+            self.until(lambda: card.find_element(By.CSS_SELECTOR, '[data-control="laser"] .switch-state').text == 'on',
+                       'the key switch shown on')
+            self.assertEqual(card.find_element(By.CSS_SELECTOR, '[data-control="laser"] [aria-pressed="true"]').text, 'On')
+            self.assertTrue(self.browser.execute_script("""
+                return [...document.querySelectorAll('fieldset.controls :is(button, input)')]
+                  .every((control) => control.getBoundingClientRect().bottom <= window.innerHeight)"""))
+            # Setting the power of a head that drives power and current from one converter tells
+            # what the current command becomes, and reads it back.
+            row = card.find_element(By.CSS_SELECTOR, '[data-control="power"]')
+            field = row.find_element(By.TAG_NAME, 'input')
+            output = row.find_element(By.TAG_NAME, 'output')
+            for power in ['20', '50']:
+                field.clear()
+                field.send_keys(power)
+                row.find_element(By.TAG_NAME, 'button').click()
+                alert = self.until(lambda: self.browser.switch_to.alert, 'the confirmation')
+                told = alert.text
+                self.assertIn('one converter', told)
+                alert.accept()
+                self.until(lambda: 'current command is now' in output.text, 'the current read back')
+                current = float(served.commands(kora, ['?CCMD'])[0]['reply'])
+                self.assertIn(f'{current:.3f} A', output.text)
+                self.until(lambda: self.reading(kora, 'current_command') == f'{current:.3f} A', 'the panel read again')
+                estimate = re.search(r'becomes about ([\d.]+) A', told)
+                if estimate:  # once the converter's ratio is known from a setting already made
+                    self.assertAlmostEqual(float(estimate.group(1)), current, delta=0.2)
+            self.assertIsNotNone(estimate, 'the second setting told the current it gives')
+            self.until(lambda: int(card.get_attribute('data-points') or 0) >= 5, 'a few points plotted')
+            self.screenshot('dashboard-panel.png')
+        finally:
+            self.assertEqual(served.stop(), 0, 'the service stopped cleanly')
+
     def test_read_only_offers_no_control(self):
         served = Served([ARGS.tool, 'serve', '--simulated'])
         try:
             self.browser.get(served.dashboard)
-            self.until(lambda: self.row_state('simulated') == 'answering', 'the device listed')
+            self.until(lambda: self.tile('simulated', 'state') == 'answering', 'the device listed')
             notice = self.browser.find_element(By.ID, 'control-notice')
             self.until(lambda: 'read-only' in notice.text, 'the reason control is absent')
+            # Read-only, the tile is still read (its queries change nothing).
+            self.until(lambda: self.tile_text('simulated', 'power') == '0.100 mW', 'the tile')
+            self.open_panel('simulated')
+            self.until(lambda: 'read-only' in notice.text, 'the reason told beside the panel too')
             self.until(lambda: self.reading('simulated', 'power') is not None, 'the panel')
             self.assertEqual(self.browser.find_elements(By.CSS_SELECTOR, 'fieldset.controls'), [])
             # A command crafted in the page is refused by the service.

@@ -149,7 +149,7 @@ def test_the_dashboard_plots_the_power(serve):
     service = serve("--simulated")
     with headless_chromium() as browser:
         browser.set_script_timeout(30)
-        browser.get(service.dashboard)
+        browser.get(service.dashboard + "#device=simulated")  # the device's panel
         # A drawn plot: its canvas has a size, and the power it plots is in the card.
         power = browser.execute_async_script("""
             const done = arguments[0];

@@ -42,8 +42,8 @@ def stops_cleanly(service):
     assert service.process.wait(timeout=2) == 0, service.process.stderr.read()
 
 
-def request_head(service, path="/api/v1/health", extra=""):
-    return (f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1:{service.port}\r\n{extra}").encode()
+def request_head(service, path="/api/v1/health", extra="", method="GET"):
+    return (f"{method} {path} HTTP/1.1\r\nHost: 127.0.0.1:{service.port}\r\n{extra}").encode()
 
 
 class Slowloris:
@@ -273,3 +273,134 @@ def test_a_full_server_answers_503(serve):
     finally:
         slow.close()
     answered(service)
+
+
+def read_head(s):
+    """The status line and headers of one reply (without its body), as text."""
+    received = b""
+    while b"\r\n\r\n" not in received:
+        chunk = s.recv(1)
+        assert chunk, f"closed after {received!r}"
+        received += chunk
+    return received.decode()
+
+
+def server_send_queue(service_port, client_port):
+    """Bytes the service's end of a connection has not got acknowledged, from /proc/net/tcp."""
+    local, remote = f"0100007F:{service_port:04X}", f"0100007F:{client_port:04X}"
+    with open("/proc/net/tcp") as table:
+        for line in table.readlines()[1:]:
+            fields = line.split()
+            if fields[1] == local and fields[2] == remote:
+                return int(fields[4].split(":")[0], 16)
+    return 0
+
+
+def test_a_body_announced_with_expect_100_continue_is_asked_for(serve):
+    service = serve("--simulated")
+    body = json.dumps({"commands": ["?HTYPE"]}).encode()
+    with socket.create_connection(("127.0.0.1", service.port), timeout=10) as s:
+        s.sendall(request_head(service, "/api/v1/devices/simulated/commands",
+                               "Content-Type: application/json\r\nExpect: 100-continue\r\n"
+                               f"Content-Length: {len(body)}\r\n\r\n", "POST"))
+        # No body is sent before the service asks for it.
+        assert read_head(s) == "HTTP/1.1 100 Continue\r\n\r\n"
+        s.sendall(body)
+        assert read_head(s).startswith("HTTP/1.1 200 ")
+        assert b'"reply": "Dummy"' in s.recv(65536)
+
+
+def test_a_stream_as_head_and_http10_clients_can_read_it(serve):
+    service = serve("--simulated")
+    stream = "/api/v1/devices/simulated/stream?commands=?P&interval=0.05"
+    with socket.create_connection(("127.0.0.1", service.port), timeout=10) as s:
+        s.sendall(request_head(service, stream, "\r\n", "HEAD"))
+        head = read_head(s)
+        assert head.startswith("HTTP/1.1 200 ") and "Content-Type: text/event-stream" in head
+        # Events come every 50 ms; none may follow the headers: the connection's next bytes
+        # answer its next request.
+        time.sleep(0.3)
+        s.sendall(request_head(service, extra="\r\n"))
+        assert s.recv(12) == b"HTTP/1.1 200"
+    # HTTP/1.0 has no chunks: the events plain, the stream ended by closing.
+    with socket.create_connection(("127.0.0.1", service.port), timeout=10) as s:
+        s.sendall(request_head(service, stream, "\r\n").replace(b" HTTP/1.1\r\n", b" HTTP/1.0\r\n", 1))
+        head = read_head(s)
+        assert head.startswith("HTTP/1.1 200 ") and "Connection: close\r\n" in head
+        assert "Transfer-Encoding" not in head and "Content-Length" not in head
+        assert s.recv(len(b"event: sample\n")) == b"event: sample\n"  # no chunk size before it
+    # A client we did not write reads it as HTTP/1.0.
+    curl = subprocess.run(["curl", "-sN", "--http1.0", "--max-time", "2", service.base + stream],
+                          capture_output=True, text=True)
+    events = [json.loads(line[len("data: "):]) for line in curl.stdout.splitlines()
+              if line.startswith("data: ")]
+    assert len(events) >= 2 and all(e["readings"][0]["command"] == "?P" for e in events)
+
+
+@linux_only
+def test_a_stream_client_that_never_reads_is_cut_off(serve):
+    service = serve("--simulated")
+    pid = service.process.pid
+    before = descriptors(pid)
+    commands = ",".join(["?P", "?C", "?TMAIN", "?PCMD", "?CCMD", "?PLIM", "?CLIM", "?FF"] * 4)
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)  # before connecting: a small window
+    try:
+        s.connect(("127.0.0.1", service.port))
+        s.sendall(request_head(service, f"/api/v1/devices/simulated/stream?commands={commands}"
+                                        "&interval=0.05", "\r\n"))
+        client_port = s.getsockname()[1]
+        # Never read: once the client's window is full, an event's write waits and the service
+        # closes the connection at its 10 s write deadline. What it holds for the client meanwhile
+        # is bounded by its send buffer (unbounded, it grew by megabytes and never closed).
+        queued = []
+
+        def closed():
+            queued.append(server_send_queue(service.port, client_port))
+            return descriptors(pid) <= before
+
+        wait_for(closed, seconds=90, step=0.25)
+        assert max(queued) < 96 * 1024, max(queued)
+    finally:
+        s.close()
+    answered(service)
+
+
+def test_a_body_in_another_transfer_coding_is_refused(serve):
+    service = serve("--simulated")
+    body = json.dumps({"commands": ["?HTYPE"]}).encode()
+    chunked = f"{len(body):x}\r\n".encode() + body + b"\r\n0\r\n\r\n"
+    for coding, status in [("gzip, chunked", b"501"), ("chunked", b"200")]:
+        with socket.create_connection(("127.0.0.1", service.port), timeout=10) as s:
+            s.sendall(request_head(service, "/api/v1/devices/simulated/commands",
+                                   "Content-Type: application/json\r\nConnection: close\r\n"
+                                   f"Transfer-Encoding: {coding}\r\n\r\n", "POST") + chunked)
+            answer = drain_until_closed(s)
+        assert answer.startswith(b"HTTP/1.1 " + status), (coding, answer)
+        assert (b'"reply": "Dummy"' in answer) == (status == b"200")
+
+
+def test_an_absolute_target_is_taken_with_its_authority_as_host(serve):
+    service = serve("--simulated")
+    body = json.dumps({"commands": ["?HTYPE"]})
+    for authority, status in [(f"127.0.0.1:{service.port}", b"200"),
+                              (f"rebound.example:{service.port}", b"403")]:
+        with socket.create_connection(("127.0.0.1", service.port), timeout=10) as s:
+            # The Host header names this service; the target's authority is what counts.
+            s.sendall(f"POST http://{authority}/api/v1/devices/simulated/commands HTTP/1.1\r\n"
+                      f"Host: 127.0.0.1:{service.port}\r\nContent-Type: application/json\r\n"
+                      f"Content-Length: {len(body)}\r\nConnection: close\r\n\r\n{body}".encode())
+            answer = drain_until_closed(s, seconds=5)
+        assert answer.startswith(b"HTTP/1.1 " + status), answer
+        assert (b'"reply": "Dummy"' in answer) == (status == b"200")
+
+
+def test_an_empty_instrument_line_gets_no_reply(serve):
+    service = serve("--simulated")
+    with socket.create_connection(("127.0.0.1", service.sockets["simulated"]), timeout=5) as s:
+        lines = s.makefile("rb")
+        s.sendall(b"\n\r\n?HTYPE\n\n?HID\r\n\r\n")
+        s.sendall(b" \n?HTYPE\n")  # a blank is a command, refused
+        replies = [lines.readline().decode().rstrip("\n") for _ in range(4)]
+    assert replies[:2] == ["Dummy", "123456"]
+    assert replies[2].startswith("ERR ") and replies[3] == "Dummy"

@@ -81,7 +81,7 @@ public:
 
     // The line of a request refused before any command ran: status "limit", "role", "token" or
     // "read-only", reply the sentence the client was given. On the disk when this returns; throws
-    // AuditUnavailable.
+    // AuditUnavailable (the request stays refused; the log cannot tell of it).
     void Refused(const AuditEntry &entry, std::string_view status, std::string_view reply);
 
     // The log's files as they are now, oldest first; a rotation while they are read changes

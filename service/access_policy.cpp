@@ -1,11 +1,11 @@
 #include "access_policy.h"
 
+#include "crypto.h"
 #include "private_file.h"
 
 #include <boost/asio/ip/address.hpp>
 
 #include <fstream>
-#include <random>
 #include <stdexcept>
 
 bool SameSecret(std::string_view given, std::string_view expected) {
@@ -39,17 +39,7 @@ bool IsLoopback(std::string_view address) {
     return !error && ip.is_loopback();
 }
 
-std::string MakeToken() {
-    std::random_device random;  // the system's entropy source
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string token;
-    for (int i = 0; i < 32; ++i) {
-        const unsigned byte = random() & 0xFF;
-        token += kHex[byte >> 4];
-        token += kHex[byte & 0xF];
-    }
-    return token;
-}
+std::string MakeToken() { return RandomHex(32); }
 
 std::vector<std::string> ReadPrivateFile(const std::string &path) {
     if (const std::optional<std::string> problem = PrivateFileProblem(path))

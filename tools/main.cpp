@@ -26,6 +26,7 @@ constexpr OptionDefinition kWatchOptions[] = {
 };
 
 constexpr const char *kCommands = "CMD";
+constexpr const char *kServeUserOperands = "ACTION";
 constexpr const char *kCommandsHelp = "commands of the language, in the order they are sent";
 
 constexpr Subcommand kSubcommands[] = {
@@ -84,6 +85,19 @@ constexpr Subcommand kSubcommands[] = {
      "told otherwise; see docs/service.md.\n\n"
      "Example: mavozarp serve --simulated --port /dev/ttyUSB0 --adapters",
      false, kServeOptions, nullptr, nullptr, RunServe},
+    {"serve-user", "add NAME ROLE FILE | remove NAME FILE | list FILE",
+     "manage the users of the service and their tokens",
+     "Changes the users file of 'mavozarp serve': one user a line, with a\n"
+     "role (viewer: queries only; operator: settings within the limits; admin: everything,\n"
+     "the limits and the audit log too) and the SHA-256 digest of the user's token, never the\n"
+     "token itself. 'add' makes the file if need be, readable by its owner only, and prints\n"
+     "the new token once, alone on standard output: give it to the user, it cannot be shown\n"
+     "again. 'remove' takes the user's line out (a service reads the file when it starts);\n"
+     "'list' shows names and roles. A name is 1 to 64 letters, digits and . _ - @, beginning\n"
+     "with a letter or digit. The file is replaced whole, never left half written.\n\n"
+     "Example: mavozarp serve-user add alice operator /etc/mavozarp/users",
+     false, {}, kServeUserOperands, "add NAME ROLE FILE, remove NAME FILE or list FILE",
+     RunServeUser},
 };
 
 std::string Versions() {

@@ -13,6 +13,7 @@ int RunStatus(const ParsedArguments &arguments);
 int RunWatch(const ParsedArguments &arguments);
 int RunShell(const ParsedArguments &arguments);
 int RunPorts(const ParsedArguments &arguments);
+int RunServeUser(const ParsedArguments &arguments);
 
 // Helpers shared by the subcommands.
 void PrintJson(const Json &document);

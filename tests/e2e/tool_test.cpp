@@ -26,7 +26,7 @@ namespace {
 TEST(Tool, EverySubcommandExplainsItselfWithHelp) {
     const std::vector<std::pair<std::string, bool>> subcommands = {
         {"version", false}, {"scan", false}, {"send", true},
-        {"status", true},   {"watch", true}, {"shell", true},
+        {"status", true},   {"watch", true}, {"shell", true}, {"serve-user", false},
     };
     for (const auto &[name, takesDevice] : subcommands) {
         SCOPED_TRACE(name);

@@ -56,6 +56,8 @@ const HeadFamily kVfk{"Vfk", kFourStages | kShutter | kRemote, kVfkFaults};
 const HeadFamily kVfn{"Vfn", kFourStages, kVfnFaults};
 const HeadFamily kUnknown{"unknown", kEveryFeature, {}};
 
+constexpr const HeadFamily *kFamilies[] = {&kKora, &kP532, &kPicoX, &kPico00, &kVfk, &kVfn, &kSimulated};
+
 struct TypePrefix {
     std::string_view prefix;
     const HeadFamily *family;
@@ -120,6 +122,8 @@ const HeadFamily &FamilyOfHeadType(std::string_view headType) {
     }
     return kUnknown;
 }
+
+std::span<const HeadFamily *const> HeadFamilies() { return kFamilies; }
 
 std::span<const PanelReading> PanelReadings() { return kPanelReadings; }
 

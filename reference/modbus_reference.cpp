@@ -38,9 +38,12 @@ struct Drift : std::runtime_error {
 };
 
 const command_table::Command &CommandOf(const char *text) {
-    const auto found = std::find_if(std::begin(kCommands), std::end(kCommands),
-                                    [&](const command_table::Command &command) { return std::string(command.text) == text; });
-    if (found == std::end(kCommands)) throw Drift(std::string("the map names ") + text + ", which the language lacks");
+    const auto found = std::find_if(std::begin(kCommands), std::end(kCommands), [&](const auto &command) {
+        return std::string(command.text) == text;
+    });
+    if (found == std::end(kCommands)) {
+        throw Drift(std::string("the map names ") + text + ", which the language lacks");
+    }
     return *found;
 }
 
@@ -50,7 +53,8 @@ bool Carried(const char *text) {
                        [&](const ModbusEntry &entry) { return named(entry.query) || named(entry.setting); }) ||
            std::any_of(IdentificationObjects().begin(), IdentificationObjects().end(),
                        [&](const IdentificationObject &object) { return named(object.query); }) ||
-           std::any_of(std::begin(kLeftOut), std::end(kLeftOut), [&](const LeftOut &left) { return named(left.command); });
+           std::any_of(std::begin(kLeftOut), std::end(kLeftOut),
+                       [&](const LeftOut &left) { return named(left.command); });
 }
 
 void CheckCoverage() {

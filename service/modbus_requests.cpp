@@ -99,19 +99,12 @@ ModbusException ExceptionOfStatus(int32_t status, bool write) {
     return DeviceFailure;
 }
 
-// The reply as a number of its kind, when the head gave one.
-std::optional<double> DecimalValue(const Exchange &result) {
-    double value = 0;
+// The whole reply as a number, when the head gave one: decimal, or hexadecimal given base 16.
+template <typename Number, typename... Base>
+std::optional<Number> ReplyNumber(const Exchange &result, Base... base) {
+    Number value{};
     const char *end = result.reply.data() + result.reply.size();
-    const auto [stop, error] = std::from_chars(result.reply.data(), end, value);
-    if (!result.Succeeded() || error != std::errc() || stop != end) return {};
-    return value;
-}
-
-std::optional<uint32_t> HexadecimalValue(const Exchange &result) {
-    uint32_t value = 0;
-    const char *end = result.reply.data() + result.reply.size();
-    const auto [stop, error] = std::from_chars(result.reply.data(), end, value, 16);
+    const auto [stop, error] = std::from_chars(result.reply.data(), end, value, base...);
     if (!result.Succeeded() || error != std::errc() || stop != end) return {};
     return value;
 }
@@ -120,7 +113,7 @@ std::optional<uint32_t> HexadecimalValue(const Exchange &result) {
 // NaN, so that a block reads whole on every head.
 float ReadingAsFloat(const Exchange &result) {
     constexpr float kNoValue = std::numeric_limits<float>::quiet_NaN();
-    const std::optional<double> value = DecimalValue(result);
+    const std::optional<double> value = ReplyNumber<double>(result);
     if (!value || std::isnan(*value) || *value == -1.0) return kNoValue;
     // Beyond the range of a single the conversion is undefined: the reading is that far out.
     constexpr float kInfinity = std::numeric_limits<float>::infinity();
@@ -130,9 +123,9 @@ float ReadingAsFloat(const Exchange &result) {
 
 uint16_t ReadingAsBit(const ModbusEntry &entry, const Exchange &result) {
     if (entry.value == ModbusValue::FaultFlag) {
-        return (HexadecimalValue(result).value_or(0) & entry.faultBit) != 0;
+        return (ReplyNumber<uint32_t>(result, 16).value_or(0) & entry.faultBit) != 0;
     }
-    const std::optional<double> value = DecimalValue(result);
+    const std::optional<double> value = ReplyNumber<double>(result);
     return value && *value != 0;
 }
 
@@ -287,7 +280,7 @@ std::vector<uint8_t> ModbusPlan::Registers(std::span<const Exchange> results) co
             }
             case ModbusValue::Word:
                 // The fault word is 16 bits wide on every head; a wider reply keeps its low word.
-                AppendBigEndian16(pdu, static_cast<uint16_t>(HexadecimalValue(results[command]).value_or(0)));
+                AppendBigEndian16(pdu, static_cast<uint16_t>(ReplyNumber<uint32_t>(results[command], 16).value_or(0)));
                 break;
             case ModbusValue::LibraryStatus:
                 AppendBigEndian16(pdu, static_cast<uint16_t>(AsSigned16(libraryStatus_)));

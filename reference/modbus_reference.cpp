@@ -195,6 +195,10 @@ serves every device as a Modbus TCP unit, so that an integrator maps a supply's 
 temperatures and faults into a PLC's registers, and sets the power command from its program,
 without writing one of their own. The map below is the same on every head and every device.
 
+Status: the map, the requests and the connections are built and tested; `mavozarp serve` takes the
+options named here (`--modbus-port`, `--modbus-control`) once the door is joined to the service's
+shared listener and command gate.
+
 ## Addresses and values
 
 - Addresses are those on the wire, from 0. Tools that count from 1 show each one higher: input

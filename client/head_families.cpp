@@ -78,6 +78,8 @@ const HeadFamily kVfn{.name = "Vfn",
 const HeadFamily kUnknown{.name = "unknown",
                           .features = kEveryFeature};
 
+constexpr const HeadFamily *kFamilies[] = {&kKora, &kP532, &kPicoX, &kPico00, &kVfk, &kVfn, &kSimulated};
+
 struct TypePrefix {
     std::string_view prefix;
     const HeadFamily *family;
@@ -142,6 +144,8 @@ const HeadFamily &FamilyOfHeadType(std::string_view headType) {
     }
     return kUnknown;
 }
+
+std::span<const HeadFamily *const> HeadFamilies() { return kFamilies; }
 
 std::span<const PanelReading> PanelReadings() { return kPanelReadings; }
 

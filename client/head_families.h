@@ -36,6 +36,9 @@ struct HeadFamily {
 // reading is asked, and the ones the head refuses are shown as not supported.
 const HeadFamily &FamilyOfHeadType(std::string_view headType);
 
+// Every family of the library's head models, for references that list what each one means.
+std::span<const HeadFamily *const> HeadFamilies();
+
 enum class ReplyKind { Text, Number, State, Word };
 
 enum class PanelSection { Head, Power, Current, States, Faults, Hours };

@@ -2,9 +2,7 @@
 // table. Which head models answer a command is not written down anywhere: it is found by asking
 // each model, built on no bus, and noting which refuse with "Invalid command".
 #include <cctype>
-#include <fstream>
 #include <functional>
-#include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -17,6 +15,7 @@
 #include "heads/head_models.h"
 #include "interpreter/command_table.h"
 #include "interpreter/interpreter.h"
+#include "write_page.h"
 
 namespace {
 
@@ -204,11 +203,5 @@ the others with -3. Some heads answer a reading their board revision lacks with 
 int main(int argc, char **argv) {
     std::ostringstream text;
     WriteReference(text);
-    if (argc < 2) {
-        std::cout << text.str();
-        return 0;
-    }
-    std::ofstream file(argv[1], std::ios::binary);
-    file << text.str();
-    return file.good() ? 0 : 1;
+    return WritePage(argc, argv, text.str());
 }

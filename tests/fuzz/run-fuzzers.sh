@@ -15,7 +15,7 @@ mkdir -p "$findings"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
-for harness in simulated_head serial_line adapter_heads; do
+for harness in simulated_head serial_line adapter_heads modbus_frame; do
   corpus=tests/fuzz/corpus/$harness
   mkdir -p "$corpus" "$scratch/$harness"
   echo "== fuzz: $harness for ${seconds}s"

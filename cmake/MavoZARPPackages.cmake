@@ -12,7 +12,8 @@ set(about_library
   "head that needs no hardware.")
 
 # One row per component: its package, section, architecture ("any" for the machine's own),
-# dependencies beyond those found in its binaries, summary and description.
+# dependencies beyond those found in its binaries, summary and description. The description comes
+# as one argument per line, so a line must not hold a ";" (CMake would split the line there).
 function(mavozarp_debian_package component package section architecture depends summary)
   string(TOUPPER ${component} key)  # as CPack names it: FTDI-ADAPTER for ftdi-adapter
   set(CPACK_DEBIAN_${key}_PACKAGE_NAME ${package} PARENT_SCOPE)
@@ -40,15 +41,15 @@ mavozarp_debian_package(tools mavozarp-tools electronics any
   "${runtime_package} (= ${debian_version})"
   "control of laser power supplies and their heads - tools"
   ${about_library}
-  "This package holds the command-line tool mavozarp, with the subcommands version,"
-  "scan, ports (the serial ports and which supply answers on each), send, status,"
-  "watch, shell (with line editing) and serve (the supplies on the network: an"
-  "instrument socket per supply, an HTTP API with a browser dashboard, Prometheus"
-  "metrics and a bridge to an MQTT broker); the launcher of virtual supplies"
-  "mavozarp-sim with the emulated adapter library it serves adapter supplies"
-  "through (in a private folder, so that it never shadows a real one); their"
-  "manual pages, bash completion and documentation, the command language's"
-  "reference among it.")
+  "This package holds the command-line tool mavozarp, with the subcommands"
+  "version, scan, ports (the serial ports and which supply answers on each),"
+  "send, status, watch, shell (with line editing) and serve (the supplies on the"
+  "network: an instrument socket per supply, an HTTP API with a browser"
+  "dashboard, Prometheus metrics and a bridge to an MQTT broker). It also holds"
+  "the launcher of virtual supplies mavozarp-sim with the emulated adapter"
+  "library it serves adapter supplies through (in a private folder, so that it"
+  "never shadows a real one), and their manual pages, bash completion and"
+  "documentation, the command language's reference among it.")
 mavozarp_debian_package(python python3-mavozarp python all
   "${runtime_package} (>= ${PROJECT_VERSION}), python3"
   "control of laser power supplies and their heads - Python package"

@@ -43,13 +43,13 @@ constexpr FaultFlag kVfnFaults[] = {
     kEtaStageFault,
 };
 
-constexpr unsigned kFourStages = kBrfStage | kShgStage | kThgStage | kEtaStage;
+constexpr unsigned kFourStages = kStageFeatures;
 constexpr unsigned kTwoStages = kBrfStage | kShgStage;
 
 // The simulated head answers a fixed fault word that carries no meaning.
 const HeadFamily kSimulated{"simulated", kTwoStages | kShutter | kRemote, {}};
-const HeadFamily kKora{"Kora", kFourStages | kShutter | kRemote, kKoraFaults};
-const HeadFamily kP532{"P532", kFourStages | kShutter | kRemote, kKoraFaults};
+const HeadFamily kKora{"Kora", kFourStages | kShutter | kRemote, kKoraFaults, true};
+const HeadFamily kP532{"P532", kFourStages | kShutter | kRemote, kKoraFaults, true};
 const HeadFamily kPicoX{"PicoX", kTwoStages | kShutter | kRemote, kPicoXFaults};
 const HeadFamily kPico00{"Pico00", kTwoStages, kPico00Faults};
 const HeadFamily kVfk{"Vfk", kFourStages | kShutter | kRemote, kVfkFaults};

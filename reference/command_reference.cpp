@@ -190,7 +190,9 @@ library ends every reply with CR LF. Power crosses the language in the head's ow
 `?POWERUNITS` names: `PCMD=1.5` asks for 1.5 of that unit.
 
 Which heads answer a command is found by asking each of the library's head models; a head refuses
-the others with -3. Some heads answer a reading their board revision lacks with -1.000.
+the others with -3. Some heads answer a reading their board revision lacks with -1.000 (Kora and
+P532 boards, for the BRF, SHG, THG and ETA stages): `mavozarp status` shows it as `n/a`, its JSON
+and the service's as `"supported": false` with that reply, and the metrics leave it out.
 
 `mavozarp help COMMAND` prints the entry of one command, as it stands here.
 

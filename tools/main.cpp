@@ -55,7 +55,8 @@ constexpr Subcommand kSubcommands[] = {
     {"status", "DEVICE [--json]", "show everything the head can tell",
      "Shows one panel of the head: identification, power and its unit, current, every\n"
      "temperature and drive, the states, the fault word decoded for the head's family, and the\n"
-     "hours. Readings the head does not have are shown as not supported.",
+     "hours. Readings the head does not have are shown as not supported; a stage reading its\n"
+     "board revision lacks (a Kora or P532 board answers it with -1) as n/a.",
      true, kJsonOnly, nullptr, nullptr, RunStatus},
     {"watch", "DEVICE [--interval S] [--count N] [--csv] CMD...", "log readings periodically",
      "Sends the commands every interval and writes one line per sample: the time, the seconds\n"

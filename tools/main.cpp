@@ -82,7 +82,7 @@ constexpr Subcommand kSubcommands[] = {
      "line, one reply line), an HTTP API with JSON under /api/v1, Prometheus metrics at\n"
      "/metrics and a live dashboard in the browser at / (its address, with the token when\n"
      "control is allowed, is printed at start). Listens on loopback and is read-only unless\n"
-     "told otherwise; see docs/service.md.\n\n"
+     "told otherwise; see docs/service.md." MAVOZARP_SERVE_MQTT_NOTE "\n\n"
      "Example: mavozarp serve --simulated --port /dev/ttyUSB0 --adapters",
      false, kServeOptions, nullptr, nullptr, RunServe},
 };

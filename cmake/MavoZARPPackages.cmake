@@ -109,16 +109,21 @@ foreach(component IN LISTS CPACK_COMPONENTS_ALL)
 endforeach()
 
 # The run-time library tells the loader's cache to refresh, and tells dpkg-shlibdeps which
-# package provides it.
+# package provides it. Its shlibs file is written here rather than generated: CPack would
+# generate one for every package and warn about the adapter libraries, which are plug-ins loaded
+# by their plain name (their soname is that name, with no version, so that a host's copy already
+# loaded is the one the library gets), linked against by nothing, and have no place in a shlibs
+# file.
 file(WRITE ${PROJECT_BINARY_DIR}/debian-runtime/triggers "activate-noawait ldconfig\n")
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian-runtime/triggers)
+file(WRITE ${PROJECT_BINARY_DIR}/debian-runtime/shlibs
+  "libMavoZARP ${PROJECT_VERSION_MAJOR} ${runtime_package} (>= ${debian_version})\n")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_BINARY_DIR}/debian-runtime/triggers ${PROJECT_BINARY_DIR}/debian-runtime/shlibs)
 # The adapter library: the same refresh of the loader's cache; its udev rule reloaded.
 set(debian_ftdi_adapter ${CMAKE_CURRENT_LIST_DIR}/debian-ftdi-adapter)
 set(CPACK_DEBIAN_FTDI-ADAPTER_PACKAGE_CONTROL_EXTRA
   ${debian_ftdi_adapter}/triggers ${debian_ftdi_adapter}/postinst ${debian_ftdi_adapter}/postrm)
 set(CPACK_DEBIAN_FTDI-ADAPTER_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME mavozarp)

@@ -6,8 +6,8 @@
 # - a C program built through pkg-config and a C++ program through find_package(MavoZARP 2.1),
 #   against that prefix only, each printing the simulated head's replies; find_package(MavoZARP 3)
 #   is refused;
-# - the Debian packages (cpack -G DEB): their names, files and descriptions, lintian without
-#   errors, and the tools run from the packages unpacked into a throwaway root;
+# - the Debian packages (cpack -G DEB, without a warning): their names, files and descriptions,
+#   lintian without errors, and the tools run from the packages unpacked into a throwaway root;
 # - the FTDI adapter package (when libftdi1 is there to build it) installed by dpkg into a scratch
 #   root: the loader's cache made there lists its library, and its udev rule is where udev reads.
 #
@@ -77,6 +77,7 @@ echo "== install: Debian packages"
 rm -f "${build}"/*.deb
 (cd "${build}" && cpack -G DEB >"${work}/cpack.out" 2>&1) ||
   { cat "${work}/cpack.out"; fail "cpack"; }
+! grep -i -A4 'warning' "${work}/cpack.out" || fail "cpack warns"
 arch=$(dpkg --print-architecture)
 for package in libmavozarp2 libmavozarp-dev mavozarp-tools; do
   deb=${build}/${package}_2.1.0-1_${arch}.deb

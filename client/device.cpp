@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "client/adapter_listing.h"
 #include "client/console.h"
 #include "client/serial_ports.h"
 #include "client/status_codes.h"
@@ -78,6 +79,11 @@ std::vector<MavoZARP_Handle> DiscoverAdapterSupplies() {
     AdapterDiscovery discovery = CheckForAdapterSupplies();
     if (discovery.status != MAVOZARP_STATUS_SUCCESS) {
         throw DeviceError("discovery on the adapters failed: " + StatusMessage(discovery.status));
+    }
+    // No supply may mean adapters that could not be listed at all, which the library does not
+    // report: the adapter library says so itself.
+    if (discovery.all.empty()) {
+        if (const std::optional<std::string> problem = AdapterListingProblem()) throw DeviceError(*problem);
     }
     return std::move(discovery.all);
 }

@@ -44,7 +44,8 @@ struct AdapterDiscovery {
 AdapterDiscovery CheckForAdapterSupplies();
 
 // Every supply now known on the adapters, in the library's order. Throws DeviceError when the
-// adapter library is missing or incomplete.
+// adapter library is missing or incomplete, or when it finds none because it cannot list its
+// adapters.
 std::vector<MavoZARP_Handle> DiscoverAdapterSupplies();
 
 // Closes serial and adapter devices; statuses are of no use at that point.

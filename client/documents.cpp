@@ -5,12 +5,18 @@
 
 namespace {
 
+// The answer a board gives for a stage reading its revision lacks.
+constexpr double kLackedByBoard = -1.0;
+
 Reading Ask(const CommandSender &send, const HeadFamily &family, const char *command,
             unsigned needs) {
     if ((family.features & needs) != needs) return {};
     Exchange exchange = send(command);
     if (exchange.status == MAVOZARP_STATUS_INVALID_COMMAND) return {};  // the head refuses it
-    return {true, std::move(exchange)};
+    const bool boardLacksIt = family.stagesByBoardRevision && (needs & kStageFeatures) != 0 &&
+                              exchange.Succeeded() &&
+                              ParseNumber(exchange.reply) == kLackedByBoard;
+    return {!boardLacksIt, std::move(exchange), boardLacksIt};
 }
 
 Json ValueJson(const Exchange &exchange, ReplyKind kind) {
@@ -32,6 +38,11 @@ Json ReadingJson(const char *command, const Reading &reading, ReplyKind kind,
     Json object = Json::object();
     object["command"] = command;
     object["supported"] = reading.supported;
+    if (reading.boardLacksIt) {
+        // The answer stays for those who want it; it is no value.
+        SetJsonStatus(object, reading.exchange.status);
+        object["reply"] = JsonText(reading.exchange.reply);
+    }
     if (!reading.supported) return object;
     SetJsonStatus(object, reading.exchange.status);
     object["reply"] = JsonText(reading.exchange.reply);

@@ -17,10 +17,13 @@
 
 using CommandSender = std::function<Exchange(std::string_view command)>;
 
-// What became of one reading: not asked (or refused) because the head lacks it, or answered.
+// What became of one reading: not asked (or refused) because the head lacks it, answered with
+// the value its board gives for a reading the board revision lacks (not supported, the answer
+// kept), or answered.
 struct Reading {
     bool supported = false;
     Exchange exchange;
+    bool boardLacksIt = false;
 };
 
 // Every answer of the panel, asked once, by command.

@@ -43,7 +43,7 @@ constexpr FaultFlag kVfnFaults[] = {
     kEtaStageFault,
 };
 
-constexpr unsigned kFourStages = kBrfStage | kShgStage | kThgStage | kEtaStage;
+constexpr unsigned kFourStages = kStageFeatures;
 constexpr unsigned kTwoStages = kBrfStage | kShgStage;
 
 // The simulated head answers a fixed fault word that carries no meaning, and keeps its power and
@@ -54,11 +54,13 @@ const HeadFamily kSimulated{.name = "simulated",
 const HeadFamily kKora{.name = "Kora",
                        .features = kFourStages | kShutter | kRemote,
                        .faultFlags = kKoraFaults,
-                       .powerAndCurrentCoupled = true};
+                       .powerAndCurrentCoupled = true,
+                       .stagesByBoardRevision = true};
 const HeadFamily kP532{.name = "P532",
                        .features = kFourStages | kShutter | kRemote,
                        .faultFlags = kKoraFaults,
-                       .powerAndCurrentCoupled = true};
+                       .powerAndCurrentCoupled = true,
+                       .stagesByBoardRevision = true};
 const HeadFamily kPicoX{.name = "PicoX",
                         .features = kTwoStages | kShutter | kRemote,
                         .faultFlags = kPicoXFaults,

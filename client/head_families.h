@@ -29,6 +29,9 @@ struct HeadFamily {
     std::span<const FaultFlag> faultFlags = {};
     // One converter drives the power and current commands, so setting either moves the other.
     bool powerAndCurrentCoupled = false;
+    // The family's boards come in revisions, and a stage reading (temperature, set point or
+    // drive of BRF, SHG, THG or ETA) that the board revision lacks is answered with exactly -1.
+    bool stagesByBoardRevision = false;
 };
 
 // The family of a head, chosen by the beginning of its type text (?HTYPE) as the library chooses
@@ -67,6 +70,9 @@ struct TemperatureLoop {
 
 std::span<const PanelReading> PanelReadings();
 std::span<const TemperatureLoop> TemperatureLoops();
+
+// The stages a board revision may lack.
+inline constexpr unsigned kStageFeatures = kBrfStage | kShgStage | kThgStage | kEtaStage;
 
 // The query of the head type, asked first to choose the family.
 inline constexpr const char *kHeadTypeQuery = "?HTYPE";

@@ -4,6 +4,19 @@
 
 namespace {
 
+// Where a user puts an adapter library so that the library finds it, as each system loads it.
+#if defined(_WIN32)
+constexpr const char *kAdapterLibraryNotLoaded =
+    "the adapter library (MavoFTCI2C.DLL) could not be loaded: put it beside the program or in a "
+    "folder on PATH (the emulated one of the zip and installer is in their emulated folder, see "
+    "README.txt)";
+#else
+constexpr const char *kAdapterLibraryNotLoaded =
+    "the adapter library (libMavoFTCI2C.so, MavoFTCI2C.DLL) could not be loaded: install the "
+    "package mavozarp-ftdi-adapter, or add the folder holding it to LD_LIBRARY_PATH (Windows: "
+    "put it beside the program or in PATH)";
+#endif
+
 constexpr StatusDescription kStatuses[] = {
     {MAVOZARP_STATUS_SUCCESS, "success", "the call succeeded"},
     {MAVOZARP_STATUS_UNKNOWN_HANDLE, "unknown handle",
@@ -15,9 +28,7 @@ constexpr StatusDescription kStatuses[] = {
     {MAVOZARP_STATUS_INVALID_DATA, "invalid data", "argument unreadable or out of range", true},
     {MAVOZARP_STATUS_I2C_ERROR, "I2C error", "an I2C transfer through the adapter failed"},
     {MAVOZARP_STATUS_ADAPTER_NOT_LOADED, "adapter library not loaded",
-     "the adapter library (libMavoFTCI2C.so, MavoFTCI2C.DLL) could not be loaded: install the "
-     "package mavozarp-ftdi-adapter, or add the folder holding it to LD_LIBRARY_PATH (Windows: "
-     "put it beside the program or in PATH)"},
+     kAdapterLibraryNotLoaded},
     {MAVOZARP_STATUS_ADAPTER_INCOMPLETE, "adapter library incomplete",
      "the adapter library lacks an entry point"},
     {MAVOZARP_STATUS_ADAPTER_EXCEPTION, "adapter library exception",

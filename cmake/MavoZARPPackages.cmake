@@ -12,7 +12,8 @@ set(about_library
   "head that needs no hardware.")
 
 # One row per component: its package, section, architecture ("any" for the machine's own),
-# dependencies beyond those found in its binaries, summary and description.
+# dependencies beyond those found in its binaries, summary and description. The description comes
+# as one argument per line, so a line must not hold a ";" (CMake would split the line there).
 function(mavozarp_debian_package component package section architecture depends summary)
   string(TOUPPER ${component} key)  # as CPack names it: FTDI-ADAPTER for ftdi-adapter
   set(CPACK_DEBIAN_${key}_PACKAGE_NAME ${package} PARENT_SCOPE)
@@ -40,15 +41,15 @@ mavozarp_debian_package(tools mavozarp-tools electronics any
   "${runtime_package} (= ${debian_version})"
   "control of laser power supplies and their heads - tools"
   ${about_library}
-  "This package holds the command-line tool mavozarp, with the subcommands version,"
-  "scan, ports (the serial ports and which supply answers on each), send, status,"
-  "watch, shell (with line editing) and serve (the supplies on the network: an"
-  "instrument socket per supply, an HTTP API with a browser dashboard, Prometheus"
-  "metrics and a bridge to an MQTT broker); the launcher of virtual supplies"
-  "mavozarp-sim with the emulated adapter library it serves adapter supplies"
-  "through (in a private folder, so that it never shadows a real one); their"
-  "manual pages, bash completion and documentation, the command language's"
-  "reference among it.")
+  "This package holds the command-line tool mavozarp, with the subcommands"
+  "version, scan, ports (the serial ports and which supply answers on each),"
+  "send, status, watch, shell (with line editing) and serve (the supplies on the"
+  "network: an instrument socket per supply, an HTTP API with a browser"
+  "dashboard, Prometheus metrics and a bridge to an MQTT broker). It also holds"
+  "the launcher of virtual supplies mavozarp-sim with the emulated adapter"
+  "library it serves adapter supplies through (in a private folder, so that it"
+  "never shadows a real one), and their manual pages, bash completion and"
+  "documentation, the command language's reference among it.")
 mavozarp_debian_package(python python3-mavozarp python all
   "${runtime_package} (>= ${PROJECT_VERSION}), python3"
   "control of laser power supplies and their heads - Python package"
@@ -109,16 +110,21 @@ foreach(component IN LISTS CPACK_COMPONENTS_ALL)
 endforeach()
 
 # The run-time library tells the loader's cache to refresh, and tells dpkg-shlibdeps which
-# package provides it.
+# package provides it. Its shlibs file is written here rather than generated: CPack would
+# generate one for every package and warn about the adapter libraries, which are plug-ins loaded
+# by their plain name (their soname is that name, with no version, so that a host's copy already
+# loaded is the one the library gets), linked against by nothing, and have no place in a shlibs
+# file.
 file(WRITE ${PROJECT_BINARY_DIR}/debian-runtime/triggers "activate-noawait ldconfig\n")
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/debian-runtime/triggers)
+file(WRITE ${PROJECT_BINARY_DIR}/debian-runtime/shlibs
+  "libMavoZARP ${PROJECT_VERSION_MAJOR} ${runtime_package} (>= ${debian_version})\n")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_BINARY_DIR}/debian-runtime/triggers ${PROJECT_BINARY_DIR}/debian-runtime/shlibs)
 # The adapter library: the same refresh of the loader's cache; its udev rule reloaded.
 set(debian_ftdi_adapter ${CMAKE_CURRENT_LIST_DIR}/debian-ftdi-adapter)
 set(CPACK_DEBIAN_FTDI-ADAPTER_PACKAGE_CONTROL_EXTRA
   ${debian_ftdi_adapter}/triggers ${debian_ftdi_adapter}/postinst ${debian_ftdi_adapter}/postrm)
 set(CPACK_DEBIAN_FTDI-ADAPTER_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME mavozarp)

@@ -17,6 +17,16 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/windows/README.txt.in ${PROJECT_BINARY_
 install(FILES ${PROJECT_BINARY_DIR}/README.txt DESTINATION ${CMAKE_INSTALL_DOCDIR}
   COMPONENT licence)
 
+# The documentation: the pages of docs/ as they are in the sources (Markdown, plain text any
+# editor shows, with the dashboard's picture), in a docs folder, and the project's README they
+# link back to (../README.md) beside it; README.txt lists them.
+file(GLOB MAVOZARP_WINDOWS_DOCUMENTS CONFIGURE_DEPENDS
+  ${PROJECT_SOURCE_DIR}/docs/*.md ${PROJECT_SOURCE_DIR}/docs/*.png)
+install(FILES ${MAVOZARP_WINDOWS_DOCUMENTS} DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs
+  COMPONENT licence)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}
+  COMPONENT licence)
+
 set(CPACK_GENERATOR ZIP NSIS)
 set(CPACK_PACKAGE_NAME MavoZARP)
 set(CPACK_PACKAGE_VENDOR "The MavoZARP developers")

@@ -6,6 +6,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "MavoZARP.h"
@@ -135,6 +136,34 @@ std::string Refusals(const Command &command, const std::vector<std::string> &ans
     return refusals + "the codes of the device (see Status codes)";
 }
 
+// What a setting does beyond its own reading, told in its entry; the section "What a setting does
+// on each head" says why.
+struct SettingEffect {
+    const char *command;
+    const char *effect;
+};
+
+constexpr SettingEffect kSettingEffects[] = {
+    {"PCMD=",
+     "on a supply's head it sets the current command (?CCMD) too, since one converter drives "
+     "both, and reads back up to one step (1/1024 of full scale) less; the simulated head keeps "
+     "the value as given (see What a setting does on each head)"},
+    {"CCMD=",
+     "on a supply's head it sets the power command (?PCMD) too, since one converter drives "
+     "both, and reads back up to one step (1/1024 of full scale) less; the simulated head keeps "
+     "the value as given (see What a setting does on each head)"},
+    {"PMEM=",
+     "kept in the converter's memory, apart from the power command; reads back up to one step "
+     "(1/1024 of full scale) less (see What a setting does on each head)"},
+};
+
+const char *SettingEffectOf(const Command &command) {
+    for (const SettingEffect &entry : kSettingEffects) {
+        if (std::string_view(entry.command) == command.text) return entry.effect;
+    }
+    return nullptr;
+}
+
 std::string StatusRow(int32_t code) {
     const StatusDescription status = DescribeStatus(code);
     return "| " + std::to_string(code) + " | " + status.name + " | " + status.meaning + " |\n";
@@ -160,7 +189,9 @@ library ends every reply with CR LF. Power crosses the language in the head's ow
 `?POWERUNITS` names: `PCMD=1.5` asks for 1.5 of that unit.
 
 Which heads answer a command is found by asking each of the library's head models; a head refuses
-the others with -3. Some heads answer a reading their board revision lacks with -1.000.
+the others with -3. Some heads answer a reading their board revision lacks with -1.000 (Kora and
+P532 boards, for the BRF, SHG, THG and ETA stages): `mavozarp status` shows it as `n/a`, its JSON
+and the service's as `"supported": false` with that reply, and the metrics leave it out.
 
 `mavozarp help COMMAND` prints the entry of one command, as it stands here.
 
@@ -178,8 +209,35 @@ the others with -3. Some heads answer a reading their board revision lacks with 
         out << StatusRow(code);
     }
     out << "\n-3 and -4 concern the command itself; the others concern reaching the device, and "
-           "any command may give them.\n\n## Commands\n\n| Command | Meaning | Heads |\n"
-           "|---|---|---|\n";
+           "any command may give them.\n";
+    out << R"(
+## What a setting does on each head
+
+A setting does not always read back as it was given, and on the head of a supply one setting
+moves another:
+
+- **One converter for power and current.** On every head of a supply (Kora, P532, PicoX, Pico00,
+  Vfk, Vfn) the power command and the current command are one output of the supply's 10-bit
+  converter, read in two units: `PCMD=` sets the current command too, and `CCMD=` the power
+  command. The current command then is the same share of the current's full scale as the power
+  command is of the power's: on the head preset `kora-band3` of `mavozarp-sim` (full scales
+  200 mW and 100 A), `PCMD=50` gives `?CCMD` 24.902 A. A program or a page that sets the power
+  sets the current with it, and the other way round.
+- **Steps of the converter.** The converter has 1024 steps across the full scale, and a value
+  is cut to a whole step, so a command reads back up to one step less than it was set (a value
+  on a step may read back one step less too, the arithmetic being done in binary fractions):
+  `PCMD=50` on `kora-band3` (steps of 0.195 mW) reads back `49.805`. A value at or beyond the
+  full scale, or below zero by a step or more, is refused with -4 and nothing is written.
+- **The stored power command** (`PMEM=`, read with `?PMEM`) is the converter's memory, which
+  the supply takes as its power command when it is switched on; it is kept apart from the
+  power command and cut to a step in the same way. `MATCH=1` writes the head's stored power
+  command into both.
+- **The simulated head** (handle -1) has no converter: it keeps every command as given
+  (`PCMD=50` reads back `50.000`), and its power and current commands are independent.
+- **A text supply** takes the text commands itself: what it keeps and reads back is the
+  supply's own; the library passes the command on.
+)";
+    out << "\n## Commands\n\n| Command | Meaning | Heads |\n|---|---|---|\n";
     for (size_t i = 0; i < std::size(kCommands); ++i) {
         out << "| `" << kCommands[i].text << "` | " << kCommands[i].meaning << " | "
             << Heads(answering[i]) << " |\n";
@@ -194,6 +252,7 @@ the others with -3. Some heads answer a reading their board revision lacks with 
             << "- Reply: " << ReplyForm(command) << "\n"
             << "- Heads: " << Heads(answering[i]) << "\n"
             << "- Refused: " << Refusals(command, answering[i]) << "\n";
+        if (const char *effect = SettingEffectOf(command)) out << "- On each head: " << effect << "\n";
     }
 }
 

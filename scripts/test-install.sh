@@ -6,8 +6,8 @@
 # - a C program built through pkg-config and a C++ program through find_package(MavoZARP 2.1),
 #   against that prefix only, each printing the simulated head's replies; find_package(MavoZARP 3)
 #   is refused;
-# - the Debian packages (cpack -G DEB): their names and files, lintian without errors, and the
-#   tools run from the packages unpacked into a throwaway root;
+# - the Debian packages (cpack -G DEB, without a warning): their names, files and descriptions,
+#   lintian without errors, and the tools run from the packages unpacked into a throwaway root;
 # - the FTDI adapter package (when libftdi1 is there to build it) installed by dpkg into a scratch
 #   root: the loader's cache made there lists its library, and its udev rule is where udev reads.
 #
@@ -77,6 +77,7 @@ echo "== install: Debian packages"
 rm -f "${build}"/*.deb
 (cd "${build}" && cpack -G DEB >"${work}/cpack.out" 2>&1) ||
   { cat "${work}/cpack.out"; fail "cpack"; }
+! grep -i -A4 'warning' "${work}/cpack.out" || fail "cpack warns"
 arch=$(dpkg --print-architecture)
 for package in libmavozarp2 libmavozarp-dev mavozarp-tools; do
   deb=${build}/${package}_2.1.0-1_${arch}.deb
@@ -87,9 +88,16 @@ for package in libmavozarp2 libmavozarp-dev mavozarp-tools; do
   diff -u "tests/install/${package}.files" "${work}/${package}.files" ||
     fail "files of ${package}"
 done
+# Each description as dpkg shows it: the extended lines begin with exactly one blank (two make a
+# verbatim line: text split where it was not meant to be) and fit 80 columns.
+for deb in "${build}"/*.deb; do
+  dpkg-deb -f "${deb}" Description | tail -n +2 |
+    awk '!/^ [^ ]/ || length($0) > 80 { print "  \"" $0 "\""; bad = 1 } END { exit bad }' ||
+    fail "the description of $(basename "${deb}") has the lines above"
+done
 lintian --fail-on error --suppress-tags initial-upload-closes-no-bugs \
   "${build}"/libmavozarp2_*.deb "${build}"/libmavozarp-dev_*.deb "${build}"/mavozarp-tools_*.deb
-echo "ok: packages and their files; lintian reports no errors"
+echo "ok: packages, their files and descriptions; lintian reports no errors"
 
 root=${work}/root
 for deb in "${build}"/libmavozarp2_*.deb "${build}"/mavozarp-tools_*.deb; do

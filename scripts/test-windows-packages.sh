@@ -3,7 +3,8 @@
 # MavoZARP-VERSION-windows-ARCH.zip and ...-setup.exe for the architecture of the built DLL, each
 # a program of that architecture (a 32-bit installer would put a 64-bit DLL into the 32-bit
 # Program Files); the zip holds one folder of that name with exactly the files of
-# tests/windows/distribution.files; its DLL passes check-dll-exports.sh; and a program links
+# tests/windows/distribution.files, the documentation among them (every page README.txt names); its
+# DLL passes check-dll-exports.sh; and a program links
 # against it through its CMake package, header and import library alone. tests/windows/ installs
 # the installer under Wine.
 #
@@ -43,6 +44,12 @@ sed "s|^|${name}/|" tests/windows/distribution.files | diff -u - "${work}/entrie
   fail "the files of ${zip}"
 unzip -q "${zip}" -d "${work}"
 scripts/check-dll-exports.sh "${work}/${name}"
+# README.txt sends the reader to pages of the documentation: each is there.
+pages=$(grep -oE '(docs\\)?[A-Za-z-]+\.md' "${work}/${name}/README.txt" | tr '\\' /)
+[ -n "${pages}" ] || fail "README.txt names no page of the documentation"
+for page in ${pages}; do
+  [ -f "${work}/${name}/${page}" ] || fail "README.txt names ${page}, which ${zip} lacks"
+done
 
 # The developers' files: a program built with the build's own toolchain against the unpacked zip.
 toolchain=$(sed -n 's/^CMAKE_TOOLCHAIN_FILE:[A-Z]*=//p' "${build}/CMakeCache.txt")

@@ -318,6 +318,11 @@ std::string InstrumentSockets::Listener::Identity() const {
 // The reply line of one command line, on a device thread.
 std::string InstrumentSockets::Listener::Run(const std::string &line, bool &authorized, bool &gone) const {
     if (line.starts_with("AUTH ")) {
+        // Where control is off no token unlocks anything: say so, not whether this one is right.
+        if (!options_.policy.allowControl) {
+            return ErrorLine(403, "read-only", "control is not allowed here: the service is "
+                                               "read-only (start it with --allow-control)");
+        }
         authorized = !options_.policy.token.empty() && SameSecret(line.substr(5), options_.policy.token);
         return authorized ? "OK" : ErrorLine(401, "wrong-token", "the token is wrong");
     }

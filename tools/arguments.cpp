@@ -73,7 +73,8 @@ void AddOption(CLI::App &app, const OptionDefinition &definition, const char *gr
                      ->type_name(definition.valueName)
                      ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     }
-    option->group(group);
+    // CLI11 leaves the options of the unnamed group out of the help.
+    option->group(definition.hidden ? "" : group);
 }
 
 // The tool's command line as CLI11 reads it: one CLI11 subcommand per subcommand of the table,

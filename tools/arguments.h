@@ -22,6 +22,8 @@ struct OptionDefinition {
     const char *valueName;  // "S", or nullptr for a flag
     const char *help;
     bool repeatable = false;  // every occurrence kept, in order (ParsedArguments::Values)
+    // Left out of the help: read all the same, so that it can be refused with its reason.
+    bool hidden = false;
 };
 
 struct ParsedArguments {

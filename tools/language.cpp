@@ -39,9 +39,49 @@ std::vector<Entry> Entries() {
 }
 
 // The entry's text without its blank lines at the end.
-std::string Trimmed(std::string_view text) {
+std::string_view Trimmed(std::string_view text) {
     while (text.ends_with("\n\n")) text.remove_suffix(1);
-    return std::string(text);
+    return text;
+}
+
+// One line of the entry for a terminal: wrapped at the width, a list item's continuation lines
+// indented under its text.
+void AppendWrapped(std::string &out, std::string_view line) {
+    constexpr size_t kWidth = 79;
+    const std::string indent(line.starts_with("- ") ? 2 : 0, ' ');
+    size_t column = 0;
+    bool first = true;
+    for (size_t at = 0; at < line.size();) {
+        const size_t end = std::min(line.find(' ', at), line.size());
+        const std::string_view word = line.substr(at, end - at);
+        at = end + 1;
+        if (word.empty() && !first) continue;
+        if (!first && column + 1 + word.size() > kWidth) {
+            out += '\n' + indent;
+            column = indent.size();
+        } else if (!first) {
+            out += ' ';
+            ++column;
+        }
+        out += word;
+        column += word.size();
+        first = false;
+    }
+    out += '\n';
+}
+
+// The entry as plain text: the Markdown heading mark and code marks dropped, lines wrapped.
+std::string PlainText(std::string_view entry) {
+    std::string text;
+    for (size_t at = 0; at < entry.size();) {
+        const size_t end = std::min(entry.find('\n', at), entry.size());
+        std::string line(entry.substr(at, end - at));
+        at = end + 1;
+        if (line.starts_with(kEntryHeading)) line.erase(0, kEntryHeading.size());
+        std::erase(line, '`');
+        AppendWrapped(text, line);
+    }
+    return text;
 }
 
 }  // namespace
@@ -52,7 +92,7 @@ std::optional<std::string> CommandEntry(std::string_view name) {
     // The name as typed first, so that "?P" is never taken for "?PCMD".
     for (const std::string &heading : {wanted, wanted + "=", "?" + wanted}) {
         for (const Entry &entry : entries) {
-            if (entry.heading == heading) return Trimmed(entry.text);
+            if (entry.heading == heading) return PlainText(Trimmed(entry.text));
         }
     }
     return std::nullopt;

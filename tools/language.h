@@ -15,8 +15,9 @@ struct LanguageCommand {
 // The whole reference, as docs/commands.md holds it.
 std::string_view CommandReference();
 
-// The entry of one command, from its heading to the next; the name is taken in either case, a set
-// command also without its "=" ("pcmd" finds "PCMD=") and a query without its "?" ("tmain").
+// The entry of one command, from its heading to the next, as plain text for a terminal; the name
+// is taken in either case, a set command also without its "=" ("pcmd" finds "PCMD=") and a query
+// without its "?" ("tmain").
 std::optional<std::string> CommandEntry(std::string_view name);
 
 // Every command, in the order the interpreter tries them.

@@ -56,7 +56,8 @@ constexpr Subcommand kSubcommands[] = {
     {"status", "DEVICE [--json]", "show everything the head can tell",
      "Shows one panel of the head: identification, power and its unit, current, every\n"
      "temperature and drive, the states, the fault word decoded for the head's family, and the\n"
-     "hours. Readings the head does not have are shown as not supported.",
+     "hours. Readings the head does not have are shown as not supported; a stage reading its\n"
+     "board revision lacks (a Kora or P532 board answers it with -1) as n/a.",
      true, kJsonOnly, nullptr, nullptr, RunStatus},
     {"watch", "DEVICE [--interval S] [--count N] [--csv] CMD...", "log readings periodically",
      "Sends the commands every interval and writes one line per sample: the time, the seconds\n"
@@ -82,7 +83,7 @@ constexpr Subcommand kSubcommands[] = {
      "line, one reply line), an HTTP API with JSON under /api/v1, Prometheus metrics at\n"
      "/metrics and a live dashboard in the browser at / (its address, with the token when\n"
      "control is allowed, is printed at start). Listens on loopback and is read-only unless\n"
-     "told otherwise; see docs/service.md.\n\n"
+     "told otherwise; see docs/service.md." MAVOZARP_SERVE_MQTT_NOTE "\n\n"
      "Example: mavozarp serve --simulated --port /dev/ttyUSB0 --adapters",
      false, kServeOptions, nullptr, nullptr, RunServe},
     {"serve-user", "add NAME ROLE FILE | remove NAME FILE | list FILE",

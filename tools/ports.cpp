@@ -129,6 +129,8 @@ int RunPorts(const ParsedArguments &arguments) {
         }
         failed = failed || (named && probe && probe->outcome != "supply");
         list.push_back(PortJson(port, probe));
+        // A port that cannot be used gets no row beside its line on standard error.
+        if (!probing && probe) continue;
         std::vector<std::string> row{port.path, port.driver.empty() ? "-" : port.driver,
                                      UsbCell(port),
                                      port.stableNames.empty() ? "-" : port.stableNames.front()};
@@ -143,7 +145,7 @@ int RunPorts(const ParsedArguments &arguments) {
         PrintJson(Json{{"ports", std::move(list)}});
     } else if (ports.empty()) {
         std::cout << "No serial ports found.\n";
-    } else {
+    } else if (rows.size() > 1) {
         std::cout << FormatTable(rows);
     }
     return failed ? 1 : 0;

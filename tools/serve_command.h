@@ -8,9 +8,14 @@
 #include <optional>
 #include <string>
 
-// The Windows build has no MQTT (no Windows build of its client library): its help says so and
-// its --mqtt is refused.
+// The Windows build has no MQTT (no Windows build of its client library): its help says so in
+// a sentence, lists no MQTT option, and refuses each with that reason.
 inline constexpr bool kServeHasMqtt = MAVOZARP_SERVICE_MQTT;
+#if MAVOZARP_SERVICE_MQTT
+#define MAVOZARP_SERVE_MQTT_NOTE ""
+#else
+#define MAVOZARP_SERVE_MQTT_NOTE " This build has no MQTT (it is in the Linux build)."
+#endif
 
 inline constexpr OptionDefinition kServeOptions[] = {
     {"--config", "FILE", "a JSON file naming devices and options (see docs/service.md)"},
@@ -26,18 +31,23 @@ inline constexpr OptionDefinition kServeOptions[] = {
     {"--instrument-port", "N", "first instrument socket port, one per device (default 5025; 0 any)"},
     {"--token-file", "FILE", "the bearer token, in a file only its owner may read"},
     {"--allow-control", nullptr, "accept commands that change settings (with the token)"},
-    {"--mqtt", "URL",
-     kServeHasMqtt ? "publish to this MQTT broker: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]"
-                   : "publish to an MQTT broker (Linux only: this build has no MQTT)"},
-    {"--mqtt-id", "ID", "MQTT client id (default mavozarp-MACHINE)"},
-    {"--mqtt-machine", "NAME", "this machine's name in the topics (default the host name)"},
-    {"--mqtt-prefix", "PREFIX", "topic prefix (default mavozarp/MACHINE/)"},
-    {"--mqtt-credentials", "FILE", "user name and password (two lines), in a file only its owner may read"},
-    {"--mqtt-ca-file", "FILE", "CA certificates for mqtts:// (default the system's)"},
-    {"--mqtt-version", "V", "MQTT protocol version: 5 (default) or 3.1.1"},
-    {"--mqtt-readings", "LIST", "queries sampled and published (default ?P,?C,?L,?FF)"},
-    {"--mqtt-interval", "S", "seconds between samples (default 1; 0.05 to 3600)"},
-    {"--mqtt-buffer", "N", "samples kept while the broker is away (default 1000)"},
+    {"--mqtt", "URL", "publish to this MQTT broker: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]",
+     false, !kServeHasMqtt},
+    {"--mqtt-id", "ID", "MQTT client id (default mavozarp-MACHINE)", false, !kServeHasMqtt},
+    {"--mqtt-machine", "NAME", "this machine's name in the topics (default the host name)", false,
+     !kServeHasMqtt},
+    {"--mqtt-prefix", "PREFIX", "topic prefix (default mavozarp/MACHINE/)", false, !kServeHasMqtt},
+    {"--mqtt-credentials", "FILE", "user name and password (two lines), in a file only its owner may read",
+     false, !kServeHasMqtt},
+    {"--mqtt-ca-file", "FILE", "CA certificates for mqtts:// (default the system's)", false,
+     !kServeHasMqtt},
+    {"--mqtt-version", "V", "MQTT protocol version: 5 (default) or 3.1.1", false, !kServeHasMqtt},
+    {"--mqtt-readings", "LIST", "queries sampled and published (default ?P,?C,?L,?FF)", false,
+     !kServeHasMqtt},
+    {"--mqtt-interval", "S", "seconds between samples (default 1; 0.05 to 3600)", false,
+     !kServeHasMqtt},
+    {"--mqtt-buffer", "N", "samples kept while the broker is away (default 1000)", false,
+     !kServeHasMqtt},
 };
 
 int RunServe(const ParsedArguments &arguments);

@@ -11,6 +11,7 @@ namespace {
 
 std::string Cell(const Reading &reading, ReplyKind kind, const std::string &unit,
                  const char *const stateWords[2]) {
+    if (reading.boardLacksIt) return "n/a";
     if (!reading.supported) return "not supported";
     const Exchange &exchange = reading.exchange;
     if (!exchange.Succeeded()) {
@@ -49,7 +50,8 @@ void TemperatureRows(const Device &, const Panel &panel, Rows &rows) {
         const Reading &measured = panel.Get(loop.measured);
         const Reading &setpoint = panel.Get(loop.setpoint);
         const Reading &drive = panel.Get(loop.drive);
-        if (!measured.supported && !setpoint.supported && !drive.supported) {
+        const auto lacked = [](const Reading &r) { return !r.supported && !r.boardLacksIt; };
+        if (lacked(measured) && lacked(setpoint) && lacked(drive)) {
             rows.push_back({std::string("  ") + loop.name, "not supported"});
             continue;
         }

@@ -3,11 +3,18 @@
 given as arguments, and with --simulated the simulated head.
 
     status_table.py [--simulated] [PORT...]
+
+The table has a row for each supply that could be read. Each one that could not (a port without
+a supply, an adapter whose head is unknown, no adapter library) is named in one line on standard
+error, and the exit status is then 1.
 """
 
+import argparse
 import sys
 
 import mavozarp
+
+HEADINGS = ["supply", "head", "power", "current", "main temp.", "faults"]
 
 
 def row(name: str, supply: mavozarp.Supply) -> list[str]:
@@ -27,35 +34,49 @@ def row(name: str, supply: mavozarp.Supply) -> list[str]:
             faults]
 
 
-def supplies(arguments: list[str]):
-    """(name, supply) of every supply asked for, each closed after use."""
-    if "--simulated" in arguments:
-        yield "simulated", mavozarp.simulated()
+def main(arguments: list[str]) -> int:
+    parser = argparse.ArgumentParser(prog="status_table.py",
+                                     description=" ".join(__doc__.split("\n\n")[0].split()))
+    parser.add_argument("--simulated", action="store_true", help="a row for the simulated head")
+    parser.add_argument("ports", metavar="PORT", nargs="*", help="a serial port with a supply")
+    options = parser.parse_args(arguments)
+
+    rows, failures = [], []
+
+    def add(name: str, open_supply) -> None:
+        try:
+            with open_supply() as supply:
+                rows.append(row(name, supply))
+        except (mavozarp.MavoZARPError, mavozarp.LibraryNotFoundError) as failure:
+            failures.append(f"{name}: {failure}")
+
+    if options.simulated:
+        add("simulated", mavozarp.simulated)
     try:
         found = mavozarp.scan()
-    except mavozarp.AdapterLibraryError:
-        found = []  # no adapter library on this machine: serial supplies only
+    except (mavozarp.MavoZARPError, mavozarp.LibraryNotFoundError) as failure:
+        failures.append(f"adapters: {failure}")
+        found = []
     # Each entry opens its own supply: closing one moves it to the end of the discovery list,
     # so indexes taken from this list would name another supply by then.
     for entry in found:
-        if entry.error is None:
-            yield f"adapter {entry.index}", entry.open()
-    for port in (a for a in arguments if a != "--simulated"):
-        yield port, mavozarp.open_serial(port)
+        if entry.error is not None:
+            failures.append(f"adapter {entry.index}: {entry.error}")
+        else:
+            add(f"adapter {entry.index}", entry.open)
+    for port in options.ports:
+        add(port, lambda port=port: mavozarp.open_serial(port))
 
-
-def main(arguments: list[str]) -> int:
-    if any(a.startswith("-") and a != "--simulated" for a in arguments):  # a path never does
-        print("usage: status_table.py [--simulated] [PORT...]", file=sys.stderr)
-        return 2
-    rows = [["supply", "head", "power", "current", "main temp.", "faults"]]
-    for name, supply in supplies(arguments):
-        with supply:
-            rows.append(row(name, supply))
-    widths = [max(len(r[column]) for r in rows) for column in range(len(rows[0]))]
-    for r in rows:
-        print("  ".join(cell.ljust(width) for cell, width in zip(r, widths)).rstrip())
-    return 0
+    if rows:
+        table = [HEADINGS, *rows]
+        widths = [max(len(r[column]) for r in table) for column in range(len(HEADINGS))]
+        for r in table:
+            print("  ".join(cell.ljust(width) for cell, width in zip(r, widths)).rstrip())
+    elif not failures:
+        print("No supplies found.")
+    for failure in failures:
+        print(f"status_table.py: {failure}", file=sys.stderr)
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":

@@ -69,14 +69,16 @@ def _installed_folder() -> Path | None:
 
 
 def _candidates(explicit: str | os.PathLike[str] | None):
-    """(description, what to load) in the order of the search."""
+    """(description, place, what to load there) in the order of the search; nothing to load for
+    a folder that holds none of the library's names, so that it is named among the places tried
+    all the same."""
     if explicit is not None:
-        yield "the path given", os.fspath(explicit)
+        yield "the path given", os.fspath(explicit), os.fspath(explicit)
         return
     from_environment = os.environ.get(LIBRARY_VARIABLE)
     if from_environment:
         # Named by the user: that library or none, never another found elsewhere.
-        yield LIBRARY_VARIABLE, from_environment
+        yield LIBRARY_VARIABLE, from_environment, from_environment
         return
     folders = []
     installed = _installed_folder()
@@ -87,12 +89,13 @@ def _candidates(explicit: str | os.PathLike[str] | None):
                 for tree in source_trees() for build in _BUILD_FOLDERS]
     folders += [("an installed prefix", folder) for folder in _INSTALL_FOLDERS]
     for description, folder in folders:
-        for name in _NAMES:
-            path = folder / name
-            if path.exists():
-                yield description, str(path)
+        present = [str(folder / name) for name in _NAMES if (folder / name).exists()]
+        if not present:
+            yield description, str(folder), None
+        for path in present:
+            yield description, path, path
     for name in _NAMES:
-        yield "the system's library search", name
+        yield "the system's library search", name, name
 
 
 def _declare(library: ctypes.CDLL) -> None:
@@ -133,16 +136,19 @@ def load_library(path: str | os.PathLike[str] | None = None) -> ctypes.CDLL:
                 raise RuntimeError(f"the MavoZARP library is already loaded from {_loaded._name}")
             return _loaded
         tried = []
-        for description, target in _candidates(path):
+        for description, place, target in _candidates(path):
+            if target is None:
+                tried.append((f"{description} ({place})", f"none of {', '.join(_NAMES)} there"))
+                continue
             try:
                 library = _Loader(target)
             except OSError as failure:
-                tried.append((f"{description} ({target})", str(failure) or "not loadable"))
+                tried.append((f"{description} ({place})", str(failure) or "not loadable"))
                 continue
             try:
                 _declare(library)
             except AttributeError as failure:
-                tried.append((f"{description} ({target})", f"not the MavoZARP library: {failure}"))
+                tried.append((f"{description} ({place})", f"not the MavoZARP library: {failure}"))
                 continue
             _loaded = library
             return library

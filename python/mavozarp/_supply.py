@@ -12,13 +12,16 @@ from datetime import datetime, timezone
 from typing import Generic, Iterable, Iterator, TypeVar
 
 from . import _library as lib
-from ._tables import (FAULT_WORD_QUERY, LOOPS, PANEL, QUERY_KINDS, SET_PREFIXES,
-                      FaultFlag, Kind, family_of)
+from ._tables import (FAULT_WORD_QUERY, LOOPS, PANEL, QUERY_KINDS, SET_PREFIXES, STAGES,
+                      Family, FaultFlag, Kind, family_of)
 from .errors import (InvalidCommand, MavoZARPError, ReplyFormatError, SupplyClosedError,
                      UnknownHandle, error_for)
 
 Value = float | int | str
 T = TypeVar("T")
+
+# What a board answers for a stage reading its revision lacks.
+_LACKED_BY_BOARD = -1.0
 
 # The library reads a command as a C string into a buffer of this many bytes, terminator included.
 _LONGEST_COMMAND = lib.BUFFER_SIZE - 1
@@ -118,7 +121,9 @@ class Reading:
     """One reading of the status panel, as ``mavozarp status --json`` gives it."""
 
     command: str
-    supported: bool                  #: ``False``: the head has no such reading; nothing else set
+    #: ``False``: the head has no such reading (nothing else set), or its board revision lacks
+    #: it (``status`` and ``reply`` keep the board's answer, -1.000; no ``value``)
+    supported: bool
     status: int | None = None        #: 0 on success, else the library's code
     reply: str | None = None
     value: Value | None = None       #: typed; ``None`` on failure or for a non-finite number
@@ -338,9 +343,9 @@ class Supply:
                 continue
         return result  # type: ignore[return-value]
 
-    def _panel_reading(self, command: str, kind: Kind, needs: int, features: int,
+    def _panel_reading(self, command: str, kind: Kind, needs: int, family: Family,
                        unit: str | None) -> Reading:
-        if features & needs != needs:
+        if family.features & needs != needs:
             return Reading(command, False)
         try:
             reply = self.send(command)
@@ -354,6 +359,8 @@ class Supply:
             value: Value | None = _parse(command, reply, kind)
         except ReplyFormatError:
             value = None
+        if family.stages_by_board_revision and needs & STAGES and value == _LACKED_BY_BOARD:
+            return Reading(command, False, 0, reply)
         if isinstance(value, float) and not math.isfinite(value):
             value = None
         return Reading(command, True, 0, reply, value, unit)
@@ -371,7 +378,7 @@ class Supply:
         readings: dict[str, Reading] = {}
         for entry in PANEL:
             readings[entry.key] = self._panel_reading(entry.command, entry.kind, entry.needs,
-                                                      family.features, entry.unit)
+                                                      family, entry.unit)
         unit_reading = readings["power_unit"]
         power_unit = unit_reading.reply if unit_reading.status == 0 and unit_reading.reply else None
         for entry in PANEL:

@@ -55,6 +55,9 @@ class Family:
     name: str
     features: int
     fault_flags: tuple[FaultFlag, ...]
+    #: The boards come in revisions, and a stage reading (BRF, SHG, THG or ETA temperature, set
+    #: point or drive) that the board revision lacks is answered with exactly -1.
+    stages_by_board_revision: bool = False
 
 
 _SUPPLY_INPUT_4_LOW = FaultFlag(0x0008, "supply-input-4-low",
@@ -71,10 +74,10 @@ _STAGE_FAULTS = tuple(FaultFlag(bit, f"{stage.lower()}-stage-fault",
                                          (0x8000, "ETA")))
 
 _KORA_FAULTS = (_SUPPLY_INPUT_4_LOW, _INTERLOCK_OPEN, _GLUE_INPUT_3_HIGH, _GLUE_INPUT_2_HIGH)
-_FOUR_STAGES = BRF | SHG | THG | ETA
+STAGES = BRF | SHG | THG | ETA
 _TWO_STAGES = BRF | SHG
 
-_KORA = Family("Kora", _FOUR_STAGES | SHUTTER | REMOTE, _KORA_FAULTS)
+_KORA = Family("Kora", STAGES | SHUTTER | REMOTE, _KORA_FAULTS, stages_by_board_revision=True)
 _PICOX = Family("PicoX", _TWO_STAGES | SHUTTER | REMOTE,
                 (_SUPPLY_INPUT_4_LOW, _HEAD_INPUT_LOW, _INTERLOCK_OPEN, _GLUE_INPUT_3_HIGH,
                  _GLUE_INPUT_2_HIGH))
@@ -83,8 +86,8 @@ _PICO00 = Family("Pico00", _TWO_STAGES, (
     FaultFlag(0x0008, "glue-input-13-low", "glue input, port 1 bit 5, is low"),
     FaultFlag(0x0010, "glue-input-14-15-low", "glue input, port 1 bit 6 or bit 7, is low"),
     _INTERLOCK_OPEN, _GLUE_INPUT_2_HIGH))
-_VFK = Family("Vfk", _FOUR_STAGES | SHUTTER | REMOTE, _KORA_FAULTS + _STAGE_FAULTS)
-_VFN = Family("Vfn", _FOUR_STAGES, (
+_VFK = Family("Vfk", STAGES | SHUTTER | REMOTE, _KORA_FAULTS + _STAGE_FAULTS)
+_VFN = Family("Vfn", STAGES, (
     FaultFlag(0x0008, "main-loop-fault", "the main temperature loop reports a fault"),
     _INTERLOCK_OPEN, _GLUE_INPUT_2_HIGH) + _STAGE_FAULTS)
 # The simulated head answers a fixed fault word that carries no meaning.
@@ -94,7 +97,7 @@ UNKNOWN_FAMILY = Family("unknown", EVERY_FEATURE, ())
 # The beginnings of the head type texts, as the library tells the head models apart.
 _TYPE_PREFIXES = (
     ("Kora", _KORA), ("PicoX", _PICOX), ("P-NIR", _PICOX), ("Pico00", _PICO00),
-    ("P532", Family("P532", _KORA.features, _KORA_FAULTS)),
+    ("P532", Family("P532", _KORA.features, _KORA_FAULTS, stages_by_board_revision=True)),
     ("VFN", _VFN), ("VFK", _VFK), ("VGN", _VFN), ("VGK", _VFK), ("Dummy", _SIMULATED),
 )
 

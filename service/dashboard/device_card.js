@@ -26,16 +26,15 @@ const streamSeconds = 1;
 const invalidCommand = -3;  // the library's status for a command this head does not take
 const panelRefreshMs = 30000;
 
-// The stage readings a board revision may lack, and the families whose boards answer them with
-// exactly -1 then; elsewhere -1 is a reading like any other.
-const boardDependent = new Set(['brf', 'shg', 'thg', 'eta'].flatMap((stage) => loopParts.map((part) => `${stage}_${part}`)));
-const familiesWithBoardRevisions = new Set(['Kora', 'P532']);
+// A reading the board revision lacks: the status document marks it unsupported and keeps the
+// board's answer (-1.000), where a reading the head lacks has none.
+const boardLacks = (reading) => reading?.supported === false && reading.reply !== undefined;
 
 // How a reading reads: "not supported" and failures are told as such, not as numbers.
-function describe(reading, words, bare = false, boardLacksIt = false) {
+function describe(reading, words, bare = false) {
+  if (boardLacks(reading)) return { text: 'not supported by this board', kind: 'unsupported' };
   if (!reading || !reading.supported) return { text: 'not supported', kind: 'unsupported' };
   if (reading.status !== 0) return { text: `error: ${reading.error ?? reading.status}`, kind: 'failed', title: reading.message };
-  if (boardLacksIt) return { text: 'not supported by this board', kind: 'unsupported' };
   if (words && (reading.reply === '0' || reading.reply === '1')) return { text: words[Number(reading.reply)], kind: 'value' };
   return { text: reading.unit && !bare ? `${reading.reply} ${reading.unit}` : reading.reply, kind: 'value' };
 }
@@ -123,12 +122,6 @@ export class DeviceCard {
 
   readings() { return this.document.readings; }
 
-  notOnThisBoard(key) {
-    const reading = this.readings()[key];
-    return familiesWithBoardRevisions.has(this.document.device.family) && boardDependent.has(key)
-      && reading?.status === 0 && Number(reading.reply) === -1;
-  }
-
   renderPanel() {
     const readings = this.readings();
     const device = this.document.device;
@@ -152,10 +145,10 @@ export class DeviceCard {
     }
     const loopRows = loops.map(([key, label]) => {
       const parts = loopParts.map((part) => readings[`${key}_${part}`]);
-      if (parts.every((r) => !r?.supported)) return row(label, element('td', { colSpan: 3, className: 'unsupported', textContent: 'not supported' }));
-      if (loopParts.every((part) => this.notOnThisBoard(`${key}_${part}`))) {
+      if (parts.every(boardLacks)) {
         return row(label, element('td', { colSpan: 3, className: 'unsupported', textContent: 'not supported by this board' }));
       }
+      if (parts.every((r) => !r?.supported)) return row(label, element('td', { colSpan: 3, className: 'unsupported', textContent: 'not supported' }));
       return row(label, ...loopParts.map((part) => cell(`${key}_${part}`, null, true)));
     });
     const head = element('tr', {}, element('td'), ...['measured', 'set point', 'drive'].map((t) => element('th', { scope: 'col', textContent: t })));
@@ -170,7 +163,7 @@ export class DeviceCard {
 
   fill(key) {
     const { td, words, bare } = this.cells.get(key);
-    const shown = describe(this.readings()[key], words, bare, this.notOnThisBoard(key));
+    const shown = describe(this.readings()[key], words, bare);
     td.textContent = shown.text;
     td.className = shown.kind;
     td.title = shown.title ?? '';
@@ -219,7 +212,7 @@ export class DeviceCard {
     this.plots = new Plots(this.plotArea, this.summary.id, [
       { title: `Power${unit ? ` (${unit})` : ''}`, series: has('power') ? [{ command: readings.power.command, label: 'power' }] : [] },
       { title: 'Current (A)', series: has('current') ? [{ command: readings.current.command, label: 'current' }] : [] },
-      { title: 'Temperatures (°C)', series: loops.filter(([key]) => has(`${key}_temperature`) && !this.notOnThisBoard(`${key}_temperature`)).map(([key, label]) => ({ command: readings[`${key}_temperature`].command, label })) },
+      { title: 'Temperatures (°C)', series: loops.filter(([key]) => has(`${key}_temperature`)).map(([key, label]) => ({ command: readings[`${key}_temperature`].command, label })) },
     ]);
     this.root.dataset.points = '0';
     if (this.access.controlAllowed && this.access.hasToken) {
@@ -273,7 +266,7 @@ export class DeviceCard {
         Object.assign(known, { status: reading.status, error: reading.error, message: reading.message, reply: reading.reply });
         if (this.cells.has(key)) this.fill(key);
       }
-      if (reading.value !== undefined && !keys.some((key) => this.notOnThisBoard(key))) numbers.set(reading.command, reading.value);
+      if (reading.value !== undefined) numbers.set(reading.command, reading.value);
     }
     this.renderFront();
     this.controls?.refresh();

@@ -33,6 +33,8 @@ inline constexpr uint32_t kAlreadyOpen = 3;
 inline constexpr uint32_t kNotSupported = 17;
 inline constexpr uint32_t kInvalidArgument = 22;
 inline constexpr uint32_t kNotAcknowledged = 30;
+// The adapters are the launcher's, and it does not answer (stopped, or gone).
+inline constexpr uint32_t kLauncherNotAnswering = 40;
 
 // Handles: far from 0 and from all bits set, and not consecutive, so that a mix-up shows. The
 // sequence goes on across resets: a handle is never given twice in a process.

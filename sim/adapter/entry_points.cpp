@@ -147,9 +147,9 @@ uint32_t Open(Emulator &emulator, EmulatedCall &call, AdapterHandle *handle,
 
 // The launcher's adapters as they are now, taken over at the start of each enumeration. Adapters
 // keep their numbers there too (they are only ever added). When the launcher cannot be reached,
-// its adapters are unplugged.
-void SyncSharedAdapters(Emulator &emulator) {
-    if (!emulator.sharedSupplies) return;
+// its adapters are unplugged and the enumeration fails with kLauncherNotAnswering.
+uint32_t SyncSharedAdapters(Emulator &emulator) {
+    if (!emulator.sharedSupplies) return kOk;
     const std::optional<std::vector<sim::SharedAdapter>> list = emulator.sharedSupplies->List();
     const size_t known = list ? list->size() : 0;
     while (emulator.adapters.size() < known) {
@@ -171,6 +171,7 @@ void SyncSharedAdapters(Emulator &emulator) {
         adapter.serialNumber = served.serialNumber;
         adapter.location = served.location;
     }
+    return list ? kOk : kLauncherNotAnswering;
 }
 
 // One transaction on an adapter's bus, in this process or at the launcher: acknowledged, not
@@ -286,6 +287,33 @@ uint32_t Read(const char *entryPoint, AdapterHandle handle, uint8_t *control, ui
     });
 }
 
+// What a status means, for a person.
+std::string StatusText(const Emulator &emulator, uint32_t status) {
+    static constexpr struct {
+        uint32_t status;
+        const char *text;
+    } kTexts[] = {
+        {kOk, "success"},
+        {kInvalidHandle, "invalid handle"},
+        {kDeviceNotFound, "device not found"},
+        {kAlreadyOpen, "device already open"},
+        {kNotSupported, "not supported"},
+        {kInvalidArgument, "invalid argument"},
+        {kNotAcknowledged, "not acknowledged on the bus"},
+        {kLauncherNotAnswering, "mavozarp-sim, the launcher of the virtual supplies, does not "
+                                "answer"},
+    };
+    for (const auto &known : kTexts) {
+        if (known.status != status) continue;
+        if (status == kLauncherNotAnswering && emulator.sharedSupplies) {
+            return std::string(known.text) + " on " + emulator.sharedSupplies->SocketPath() +
+                   ": it is stopped or gone (start it again and use the environment it prints)";
+        }
+        return known.text;
+    }
+    return "emulated adapter status " + std::to_string(status);
+}
+
 }  // namespace
 
 extern "C" {
@@ -294,11 +322,11 @@ extern "C" {
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_GetNumDevices(uint32_t *count) {
     return Serve("I2C_GetNumDevices", 0, 0, [&](Emulator &emulator, EmulatedCall &) {
         if (count == nullptr) return kInvalidArgument;
-        SyncSharedAdapters(emulator);
+        const uint32_t synced = SyncSharedAdapters(emulator);
         *count =
             static_cast<uint32_t>(std::count_if(emulator.adapters.begin(), emulator.adapters.end(),
                                                 [](const Adapter &a) { return a.plugged; }));
-        return kOk;
+        return synced;
     });
 }
 
@@ -472,10 +500,10 @@ EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_GetDllVersion(char *text, uin
 EMULATED_ADAPTER_EXPORT uint32_t MAVOZARP_CALL I2C_GetErrorCodeString(char *language,
                                                                       uint32_t status, char *text,
                                                                       uint32_t size) {
-    return Serve("I2C_GetErrorCodeString", 0, status, [&](Emulator &, EmulatedCall &) {
+    return Serve("I2C_GetErrorCodeString", 0, status, [&](Emulator &emulator, EmulatedCall &) {
         (void)language;
         if (text == nullptr) return kInvalidArgument;
-        if (size > 0) std::snprintf(text, size, "emulated adapter status %u", status);
+        if (size > 0) CopyText(text, size, StatusText(emulator, status));
         return kOk;
     });
 }

@@ -201,6 +201,8 @@ void PrintHelp() {
         "runs. Without the socket variable a host gets supplies of its own from the list.\n\n"
         "Lines on standard input act on the adapter supplies (answered on standard output):\n"
         "  unplug N    plug N    add ENTRY\n"
+        "A terminal is read only while the launcher is its foreground job: started with & in an\n"
+        "interactive shell it leaves what is typed to the shell and serves on (fg to command it).\n"
         "With --trace, every transfer follows on standard output, one line each:\n"
         "  SECONDS SUPPLY [gpio] write|read ADDRESS [reg BYTES] [data BYTES] ack|nack\n"
         "(gpio: driven bit by bit through the bridge's GPIO port).\n"
@@ -269,7 +271,18 @@ private:
     const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
 };
 
-// Commands on standard input for the adapter supplies, read until its end or the launcher's.
+// Whether standard input is the terminal of a job the shell put in the background: reading it
+// then would take what the user types to the shell (and the terminal would stop the launcher,
+// its supplies with it, had SIGTTIN not been ignored).
+bool InputIsTerminalOfBackgroundJob() {
+    if (!isatty(STDIN_FILENO)) return false;
+    const pid_t foreground = tcgetpgrp(STDIN_FILENO);
+    return foreground != -1 && foreground != getpgrp();
+}
+
+// Commands on standard input for the adapter supplies, read until its end or the launcher's. A
+// launcher in the background of an interactive shell leaves the terminal alone and serves on; it
+// takes commands once it is brought to the foreground.
 class ControlInput {
 public:
     explicit ControlInput(sim::SharedSupplyServer &server) : server_(server) {
@@ -288,13 +301,24 @@ public:
 
 private:
     void Read() {
+        // How often a launcher in the background looks whether it was brought to the foreground.
+        constexpr int kForegroundCheckMs = 200;
         std::string pending;
         char buffer[256];
         for (;;) {
-            pollfd watched[] = {{STDIN_FILENO, POLLIN, 0}, {stop_[0], POLLIN, 0}};
-            if (poll(watched, 2, -1) < 0 && errno == EINTR) continue;
+            const bool background = InputIsTerminalOfBackgroundJob();
+            // A negative descriptor is not watched: in the background only the stop is.
+            pollfd watched[] = {{background ? -1 : STDIN_FILENO, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            if (poll(watched, 2, background ? kForegroundCheckMs : -1) < 0 && errno == EINTR) {
+                continue;
+            }
             if (watched[1].revents != 0) return;
+            if (watched[0].revents == 0) continue;
             const ssize_t count = read(STDIN_FILENO, buffer, sizeof buffer);
+            // Put in the background between the look and the read (EIO: SIGTTIN is ignored).
+            if (count < 0 && (errno == EINTR || (errno == EIO && InputIsTerminalOfBackgroundJob()))) {
+                continue;
+            }
             if (count <= 0) return;  // no more commands; the supplies stay up
             pending.append(buffer, static_cast<size_t>(count));
             for (size_t end = pending.find('\n'); end != std::string::npos;
@@ -457,6 +481,10 @@ int Run(const Request &request) {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stopSignals, signal);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // A job in the background of an interactive shell is stopped by its terminal when it reads
+    // from it (or, with "stty tostop", writes to it); stopped, every supply falls silent.
+    std::signal(SIGTTIN, SIG_IGN);
+    std::signal(SIGTTOU, SIG_IGN);
 
     // Looked up first: nothing starts when adapter supplies could not be served.
     const std::filesystem::path adapterDir =

@@ -65,6 +65,8 @@ public:
     SharedSuppliesClient(const SharedSuppliesClient &) = delete;
     SharedSuppliesClient &operator=(const SharedSuppliesClient &) = delete;
 
+    const std::string &SocketPath() const { return path_; }
+
     // Nothing when the launcher cannot be reached.
     std::optional<std::vector<SharedAdapter>> List();
     // The outcome, with the bytes read for WriteThenRead; Gone when the launcher cannot be

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <pty.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -37,6 +39,18 @@ bool WaitUnlessStopping(int fd, short events, int stopFd) {
         if (ready == -1 && errno == EINTR) continue;
         return ready > 0 && fds[1].revents == 0;
     }
+}
+
+// A device on a serial line answers in its own time whatever else the machine is doing, and a
+// host waits only a tenth of a second for the first byte. The serving thread stands in for the
+// device: where the system allows it (root, or a real-time priority limit) it runs ahead of
+// ordinary work, at the lowest real-time priority, so that a machine loaded beyond its cores
+// cannot starve it; it waits in poll() but while it answers. Where the system refuses, it runs
+// as any thread does.
+void RunAheadOfOrdinaryWork() {
+    sched_param lowest{};
+    lowest.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &lowest);
 }
 
 }  // namespace
@@ -139,6 +153,7 @@ void PtyEndpoint::Serve() {
     // Paced bytes are timed to a few microseconds; the default timer slack of this thread
     // (50 us) would add to every one of them.
     prctl(PR_SET_TIMERSLACK, 1UL);
+    RunAheadOfOrdinaryWork();
     std::array<uint8_t, 512> buffer{};
     for (;;) {
         if (!WaitUnlessStopping(master_.Get(), POLLIN, stopRead_.Get())) return;

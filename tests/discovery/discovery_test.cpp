@@ -305,4 +305,55 @@ TEST(DiscoveryByLocation, OnlyAdaptersWithALocationAreOpened) {
     EXPECT_EQ(Initialize(HandleOf(0)).headType, "PicoX");
 }
 
+double Reading(MavoZARP_Handle device, const char *query) {
+    std::string reply;
+    EXPECT_EQ(Send(device, query, &reply), MAVOZARP_STATUS_SUCCESS) << query;
+    return std::stod(reply);
+}
+
+void Set(MavoZARP_Handle device, const std::string &command) {
+    EXPECT_EQ(Send(device, command.c_str()), MAVOZARP_STATUS_SUCCESS) << command;
+}
+
+// What the command reference tells of a setting ("What a setting does on each head"): on every
+// head of a supply the power and current commands are one converter, so each setting moves the
+// other; values are cut to the converter's steps; the stored power command is kept apart. The
+// simulated head keeps what it is given. A page that asks "set the power?" relies on this.
+TEST_F(DiscoveryTest, PowerAndCurrentCommandsAreOneConverterOnEveryHeadOfASupply) {
+    const std::vector<std::string> presets = {"kora-band3", "p532", "picox-640",
+                                              "pico00",     "vfk",  "vfn"};
+    for (const std::string &preset : presets) ea::PlugSupply(preset);
+    ASSERT_EQ(Discover().all.size(), presets.size());
+    for (uint32_t adapter = 0; adapter < presets.size(); ++adapter) {
+        SCOPED_TRACE(presets[adapter]);
+        const MavoZARP_Handle head = HandleOf(adapter);
+        ASSERT_EQ(Initialize(head).status, MAVOZARP_STATUS_SUCCESS);
+        const double current = Reading(head, "?CLIM") / 4;
+        Set(head, "CCMD=" + std::to_string(current));
+        const double power = Reading(head, "?PCMD");
+        const double currentRead = Reading(head, "?CCMD");
+        EXPECT_GT(power, 0);
+        EXPECT_LE(currentRead, current);
+        Set(head, "CCMD=" + std::to_string(2 * currentRead));
+        EXPECT_NEAR(Reading(head, "?PCMD"), 2 * power, power / 100);
+        Set(head, "PCMD=" + std::to_string(power));
+        EXPECT_NEAR(Reading(head, "?CCMD"), currentRead, currentRead / 100);
+        Set(head, "PMEM=" + std::to_string(2 * power));
+        EXPECT_NEAR(Reading(head, "?PCMD"), power, power / 100);
+        EXPECT_NEAR(Reading(head, "?PMEM"), 2 * power, power / 100);
+    }
+    // The reference's example, as it reads.
+    const MavoZARP_Handle kora = HandleOf(0);
+    Set(kora, "PCMD=50");
+    std::string power, current;
+    Send(kora, "?PCMD", &power);
+    Send(kora, "?CCMD", &current);
+    EXPECT_EQ(power + " " + current, "49.805\r\n 24.902\r\n");
+
+    Set(MAVOZARP_SIMULATED_HANDLE, "CCMD=3");
+    Set(MAVOZARP_SIMULATED_HANDLE, "PCMD=50");
+    EXPECT_EQ(Reading(MAVOZARP_SIMULATED_HANDLE, "?PCMD"), 50.0);
+    EXPECT_EQ(Reading(MAVOZARP_SIMULATED_HANDLE, "?CCMD"), 3.0);
+}
+
 }  // namespace

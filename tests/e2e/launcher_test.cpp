@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,7 +14,10 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -238,6 +243,78 @@ TEST(Launcher, PrintsSuppliesThatAnswerAndStopsCleanlyOnSigterm) {
     EXPECT_EQ(launcher.Errors(), "");
 }
 
+// A launcher typed into an interactive shell as a background job ("mavozarp-sim ... &", as the
+// demo shows it) shares the shell's terminal. Reading it there, the terminal would stop the
+// launcher and every supply with it; it serves on instead, leaves what is typed to the shell, and
+// takes the commands typed meanwhile once brought to the foreground.
+TEST(Launcher, InTheBackgroundOfAShellsTerminalItServesOnAndReadsNothing) {
+    char pattern[] = "/tmp/mavozarp-job-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::filesystem::path folder = pattern;
+    const std::unique_ptr<const char, void (*)(const char *)> removal(
+        pattern, [](const char *path) { std::filesystem::remove_all(path); });
+    const std::string output = folder / "launcher.out", pidFile = folder / "launcher.pid";
+    const std::string go = folder / "go";
+    ASSERT_EQ(mkfifo(go.c_str(), 0600), 0);
+    // A shell with job control on its terminal: the launcher in the background, then the shell
+    // waits on the fifo (reading nothing from the terminal) and brings it to the foreground.
+    const char *script = R"(set -m; "$0" --bridge kora-band1 --adapter vfk >"$1" &
+echo $! >"$2"; read -r go <"$3"; fg)";
+    int terminal = -1;
+    const pid_t shell = forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(shell, 0);
+    if (shell == 0) {
+        execl("/bin/bash", "bash", "-c", script, MAVOZARP_SIM_PATH, output.c_str(),
+              pidFile.c_str(), go.c_str(), nullptr);
+        _exit(127);
+    }
+    pid_t launcher = -1;
+    const std::unique_ptr<const pid_t, void (*)(const pid_t *)> stopping(
+        &launcher, [](const pid_t *pid) {
+            if (*pid > 0) kill(*pid, SIGKILL);
+        });
+    const auto printed = [&] {
+        std::ifstream file(output);
+        return std::string(std::istreambuf_iterator<char>(file), {});
+    };
+    const auto awaitPrinted = [&](const std::string &line) {
+        const auto deadline = std::chrono::steady_clock::now() + kStartBound;
+        while (!Contains(printed(), line + "\n") && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(50ms);
+        }
+        return Contains(printed(), line + "\n");
+    };
+    ASSERT_TRUE(awaitPrinted("ready")) << printed();
+    std::ifstream(pidFile) >> launcher;
+    ASSERT_GT(launcher, 0);
+
+    // Typed while the launcher runs in the background: the line is the shell's.
+    const std::string typed = "unplug 0\n";
+    ASSERT_EQ(write(terminal, typed.data(), typed.size()), static_cast<ssize_t>(typed.size()));
+    std::this_thread::sleep_for(500ms);  // time for a reader of the terminal to be stopped
+    std::ifstream stat("/proc/" + std::to_string(launcher) + "/stat");
+    std::string pid, name, state;
+    stat >> pid >> name >> state;
+    EXPECT_NE(state, "T") << "the terminal stopped the launcher";
+    const SupplyLine bridge = SplitSupplyLine(Lines(printed()).front());
+    EXPECT_EQ(ProbeAnswer(bridge.path), 0xF0);
+    EXPECT_FALSE(Contains(printed(), "unplugged")) << printed();
+
+    // In the foreground it takes what was typed.
+    const int fifo = open(go.c_str(), O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(fifo, 0);
+    ASSERT_EQ(write(fifo, "go\n", 3), 3);
+    close(fifo);
+    EXPECT_TRUE(awaitPrinted("unplugged 0")) << printed();
+
+    ASSERT_EQ(kill(launcher, SIGTERM), 0);
+    int status = -1;
+    ASSERT_EQ(waitpid(shell, &status, 0), shell);
+    launcher = -1;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;  // fg: the launcher's
+    close(terminal);
+}
+
 TEST(Launcher, PrintsTheEnvironmentThatServesAdapterSupplies) {
     Launcher launcher({"--adapter", "kora-band1@serial=Z'1", "--adapter", "vfk", "--for", "600"});
     const std::map<std::string, std::string> exports = Exports(launcher.LinesUntilReady());
@@ -342,6 +419,15 @@ TEST(Launcher, AdapterSuppliesLiveAsLongAsTheLauncherAndAreSharedByEveryProgram)
     ASSERT_EQ(discover(), MAVOZARP_STATUS_SUCCESS);
     EXPECT_EQ(allCount, 0);
     EXPECT_EQ(removedCount, 2);
+    // A program started after it says why it finds nothing, and fails.
+    const ToolRun scan = Tool({"scan"}, "", environment);
+    EXPECT_EQ(scan.exit, 1);
+    EXPECT_EQ(scan.out, "");
+    EXPECT_TRUE(scan.err.starts_with("mavozarp: the adapter library cannot list its adapters: "
+                                     "mavozarp-sim, the launcher of the virtual supplies, does "
+                                     "not answer on " +
+                                     exports.at("MAVOFTCI2C_EMULATED_SOCKET")))
+        << scan.err;
 }
 
 // The dump of a bridge supply's bus, decoded by sigrok's I2C decoder, carries the transactions the

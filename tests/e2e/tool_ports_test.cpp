@@ -35,6 +35,7 @@ TEST(ToolPorts, EachReasonAPortCannotBeUsedHasItsOwnMessage) {
     const ToolRun listed = Tool({"ports", "/nonexistent/ttyMAVO"});
     EXPECT_EQ(listed.exit, 1);
     EXPECT_EQ(listed.err, "mavozarp: cannot use /nonexistent/ttyMAVO: no such device\n");
+    EXPECT_EQ(listed.out, "");  // no row for a port that is not there
 
     const TemporaryFile regular;
     ExpectPortFailure(Tool({"status", "--port", regular.Path()}), regular.Path(),

@@ -221,7 +221,7 @@ def main(folder):
     v5.send(f"mavozarp/alpha/{serial_level}/command", {"id": "q1", "commands": ["?HTYPE", "PCMD=0.5", "?PCMD"]},
             "replies/q1", b"corr-1")
     reply, correlation = v5.reply("replies/q1")
-    assert correlation == b"corr-1" and reply["id"] == "q1", reply
+    assert correlation == b"corr-1" and reply["id"] == "q1" and reply["device"] == serial_port, reply
     assert reply["ok"] and reply["results"][2]["reply"].startswith("0.5"), reply
 
     # A redelivered command (same id) is not carried out again: still exactly one reply.

@@ -167,3 +167,6 @@ def test_library_not_found_names_every_place_tried(tmp_path):
     searched = run_python(script, env={"MAVOZARP_LIBRARY": "", "LD_LIBRARY_PATH": "",
                                        "PYTHONPATH": str(tmp_path)})
     assert "libMavoZARP.so.2" in searched and "libMavoZARP.so:" in searched
+    # Folders without the library are places tried too: the build folders and install prefixes.
+    for folder in (tmp_path.parent / "build" / "linux", Path("/usr/local/lib")):
+        assert f"({folder}): none of libMavoZARP.so.2, libMavoZARP.so there" in searched, searched

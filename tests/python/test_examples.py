@@ -49,6 +49,37 @@ def test_python_status_table(virtual):
     assert "interlock-open" in rows[4]
 
 
+def test_python_status_table_names_what_it_could_not_read(virtual):
+    # A port without a supply among good ones: the rows that could be read, the port named.
+    table = run([sys.executable, EXAMPLES / "status_table.py", "--simulated",
+                 "/nonexistent/ttyMAVO", virtual.bridge_ports[0]], virtual, "vfn")
+    assert table.returncode == 1
+    assert [line.split()[0] for line in table.stdout.splitlines()] == [
+        "supply", "simulated", "adapter", virtual.bridge_ports[0]]
+    assert table.stderr == ("status_table.py: /nonexistent/ttyMAVO: open /nonexistent/ttyMAVO: "
+                            "-300 serial port error: no such device\n")
+    # Without an adapter library the table is not complete, and says so.
+    alone = subprocess.run([sys.executable, EXAMPLES / "status_table.py"], capture_output=True,
+                           text=True, timeout=60, env={
+                               **os.environ, "PYTHONPATH": str(PYTHON_PACKAGE),
+                               "LD_LIBRARY_PATH": ""})
+    assert alone.returncode == 1 and alone.stdout == ""
+    assert alone.stderr.startswith("status_table.py: adapters: discovery: -100 adapter library "
+                                   "not loaded"), alone.stderr
+
+
+def test_python_power_ramp_refusals_are_one_line(virtual):
+    for arguments, status, message in [
+            (["/nonexistent/ttyMAVO", "5"], 1,
+             "power_ramp.py: open /nonexistent/ttyMAVO: -300 serial port error: no such device\n"),
+            ([virtual.bridge_ports[0], "5000"], 1, "power_ramp.py: PCMD="),
+            ([virtual.bridge_ports[0], "abc"], 2, "usage: power_ramp.py ")]:
+        result = run([sys.executable, EXAMPLES / "power_ramp.py", *arguments])
+        assert result.returncode == status, result.stderr
+        assert result.stderr.startswith(message) and "Traceback" not in result.stderr, \
+            result.stderr
+
+
 def test_python_csv_logger(virtual):
     logged = run([sys.executable, EXAMPLES / "csv_logger.py", "--port", virtual.bridge_ports[1],
                   "--interval", "0.01", "--count", "3", "?P", "?TTHG", "?FF"])
@@ -61,12 +92,15 @@ def test_python_csv_logger(virtual):
 
 def test_python_examples_without_their_arguments():
     # Their usage line and status 2, not a traceback. The status table needs no argument (it
-    # shows the adapters' supplies then): an option it does not know stands in.
+    # shows the adapters' supplies then): an option it does not know stands in. Their help is
+    # no mistake.
     for example, arguments in [("power_ramp.py", []), ("csv_logger.py", []),
                                ("status_table.py", ["--simulatd"])]:
         result = run([sys.executable, EXAMPLES / example, *arguments])
         assert result.returncode == 2, result.stderr
         assert result.stderr.startswith(f"usage: {example} "), result.stderr
+        helped = run([sys.executable, EXAMPLES / example, "--help"])
+        assert helped.returncode == 0 and helped.stdout.startswith(f"usage: {example} "), helped
 
 
 def test_python_example_of_a_programs_own_test():

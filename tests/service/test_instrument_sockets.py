@@ -61,3 +61,8 @@ def test_line_protocol_and_what_is_refused(serve):
     service.stop()
     log = service.process.stderr.read()
     assert log.count("not the line protocol") == 1
+
+    # Read-only, a token is not the question: the refusal says control is off.
+    read_only = serve("--simulated")
+    assert read_only.line("simulated", "AUTH anything").startswith(
+        "ERR 403 read-only: control is not allowed here")

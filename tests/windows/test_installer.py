@@ -109,6 +109,11 @@ def test_silent_install_runs_and_uninstalls_cleanly(build, prefix, tmp_path):
     emulated = {"MAVOFTCI2C_EMULATED_SUPPLIES": "vfk"}
     scan = wine(tool, "scan", env_extra=emulated)
     assert scan.returncode != 0 and "-100" in scan.stderr, scan.stdout + scan.stderr
+    # ... and what to do about it is said as Windows has it.
+    assert "MavoFTCI2C.DLL" in scan.stderr and "LD_LIBRARY_PATH" not in scan.stderr, scan.stderr
+    served = wine(tool, "serve", "--help")
+    assert served.returncode == 0 and "no MQTT" in served.stdout, served.stdout + served.stderr
+    assert "--mqtt" not in served.stdout, served.stdout
     for name in ("mavozarp.exe", "MavoZARP.dll", "emulated/MavoFTCI2C.DLL"):
         shutil.copy(installed / name, tmp_path)
     scan = wine(str(tmp_path / "mavozarp.exe"), "scan", env_extra=emulated)

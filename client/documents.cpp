@@ -1,16 +1,19 @@
 #include "client/documents.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
 namespace {
 
-Reading Ask(const CommandSender &send, const HeadFamily &family, const char *command,
-            unsigned needs) {
-    if ((family.features & needs) != needs) return {};
-    Exchange exchange = send(command);
-    if (exchange.status == MAVOZARP_STATUS_INVALID_COMMAND) return {};  // the head refuses it
-    return {true, std::move(exchange)};
+// Every query of a family's panel with whether the head has it, in the order they are asked.
+template <typename Visit>
+void ForEachPanelQuery(const HeadFamily &family, Visit visit) {
+    const auto has = [&](unsigned needs) { return (family.features & needs) == needs; };
+    for (const PanelReading &entry : PanelReadings()) visit(entry.command, has(entry.needs));
+    for (const TemperatureLoop &loop : TemperatureLoops()) {
+        for (const char *command : {loop.measured, loop.setpoint, loop.drive}) visit(command, has(loop.needs));
+    }
 }
 
 Json ValueJson(const Exchange &exchange, ReplyKind kind) {
@@ -62,22 +65,37 @@ bool Panel::AnyFailed() const {
     return false;
 }
 
-Panel ReadPanel(const CommandSender &send, const std::string &headType) {
+std::vector<std::string> PanelCommands(const HeadFamily &family) {
+    std::vector<std::string> commands;
+    ForEachPanelQuery(family, [&](const char *command, bool has) {
+        if (has) commands.emplace_back(command);
+    });
+    return commands;
+}
+
+Panel AssemblePanel(const Exchange &type, const std::string &headType, const std::vector<Exchange> &answers) {
     Panel panel;
-    const Exchange type = send(kHeadTypeQuery);
     panel.headType = type.Succeeded() ? type.reply : headType;
     panel.family = &FamilyOfHeadType(panel.headType);
-    for (const PanelReading &entry : PanelReadings()) {
-        panel.readings[entry.command] = Ask(send, *panel.family, entry.command, entry.needs);
-    }
-    for (const TemperatureLoop &loop : TemperatureLoops()) {
-        for (const char *command : {loop.measured, loop.setpoint, loop.drive}) {
-            panel.readings[command] = Ask(send, *panel.family, command, loop.needs);
-        }
-    }
+    size_t next = 0;
+    ForEachPanelQuery(*panel.family, [&](const char *command, bool has) {
+        Reading &reading = panel.readings[command];
+        if (!has || next >= answers.size()) return;
+        const Exchange &answer = answers[next++];
+        // A head that refuses the query lacks it.
+        if (answer.status != MAVOZARP_STATUS_INVALID_COMMAND) reading = {true, answer};
+    });
     const Reading &unit = panel.Get(kPowerUnitQuery);
     if (unit.supported && unit.exchange.Succeeded()) panel.powerUnit = unit.exchange.reply;
     return panel;
+}
+
+Panel ReadPanel(const CommandSender &send, const std::string &headType) {
+    const Exchange type = send(kHeadTypeQuery);
+    std::vector<Exchange> answers;
+    for (const std::string &command : PanelCommands(FamilyOfHeadType(type.Succeeded() ? type.reply : headType)))
+        answers.push_back(send(command));
+    return AssemblePanel(type, headType, answers);
 }
 
 std::optional<uint32_t> FaultWord(const Panel &panel) {
@@ -170,6 +188,14 @@ Batch SendBatch(const CommandSender &send, const std::vector<std::string> &comma
         batch.sent.emplace_back(command, send(command));
     }
     batch.notSent.assign(commands.begin() + static_cast<std::ptrdiff_t>(next), commands.end());
+    return batch;
+}
+
+Batch BatchOf(const std::vector<std::string> &commands, const std::vector<Exchange> &exchanges) {
+    Batch batch;
+    const size_t sent = std::min(commands.size(), exchanges.size());
+    for (size_t i = 0; i < sent; ++i) batch.sent.emplace_back(commands[i], exchanges[i]);
+    batch.notSent.assign(commands.begin() + static_cast<std::ptrdiff_t>(sent), commands.end());
     return batch;
 }
 

@@ -19,8 +19,6 @@
 
 namespace {
 
-// Threads that run what waits on a device (commands, status reads), beside the event loop.
-constexpr size_t kDeviceThreads = 8;
 // Descriptors kept for the devices, the listeners and the library, out of the process's limit.
 constexpr size_t kReservedDescriptors = 64;
 
@@ -81,10 +79,10 @@ int Serve(ServeSettings settings) {
     // The library's lines go to the log from here on; the service's own output to the real
     // standard output, never swapped again while other threads run.
     CaptureStandardOutput("mavozarp serve: library: ");
-    EventLoop loop(kDeviceThreads);
+    EventLoop loop;
     StopRequests stopRequests(loop.Context());
 
-    DeviceRegistry registry(settings.devices);
+    DeviceRegistry registry(loop, settings.devices);
     if (registry.Open() == 0 && !settings.devices.adapters) {
         std::cerr << "mavozarp serve: no device could be opened\n";
         return 1;

@@ -26,7 +26,7 @@
 namespace {
 
 struct Service {
-    Service() : registry(Options()), sockets(loop, Sockets()) {
+    Service() : registry(loop, Options()), sockets(loop, Sockets()) {
         registry.Open();
         registry.Watch([this](const std::shared_ptr<ServedDevice> &device, bool arrived) {
             sockets.DeviceChanged(device, arrived);
@@ -48,7 +48,7 @@ struct Service {
         options.simulated = true;
         return options;
     }
-    EventLoop loop{8};
+    EventLoop loop;
     DeviceRegistry registry;
     InstrumentSockets sockets;
     std::unique_ptr<HttpApi> api;

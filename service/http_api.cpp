@@ -62,7 +62,7 @@ Json DeviceSummary(ServedDevice &device, const std::map<std::string, uint16_t> &
     summary["reason"] = reason.empty() ? Json(nullptr) : Json(reason);
     const auto port = ports.find(device.Id());
     summary["instrument_port"] = port != ports.end() ? Json(port->second) : Json(nullptr);
-    const std::optional<WorkerProcess> worker = device.Worker();
+    const std::optional<DeviceWorker> worker = device.Worker();
     summary["worker"] = worker ? Json{{"pid", worker->pid == 0 ? Json(nullptr) : Json(worker->pid)},
                                       {"restarts", worker->restarts}}
                                : Json(nullptr);

@@ -4,6 +4,7 @@
 #include "http_api.h"
 #include "instrument_sockets.h"
 #include "stop_requests.h"
+#include "worker_supervisor.h"
 #include "client/console.h"
 #if MAVOZARP_SERVICE_MQTT
 #include "mqtt_bridge.h"
@@ -21,6 +22,9 @@ namespace {
 
 // Descriptors kept for the devices, the listeners and the library, out of the process's limit.
 constexpr size_t kReservedDescriptors = 64;
+// How long the start waits for the workers to tell the devices they found (a port that is no
+// supply takes a few seconds of probing; a stuck adapter library must not stop the service).
+constexpr auto kLongestWorkerStart = std::chrono::seconds(30);
 
 std::string UrlHost(const std::string &address) {
     return address.find(':') != std::string::npos ? "[" + address + "]" : address;
@@ -82,9 +86,36 @@ int Serve(ServeSettings settings) {
     EventLoop loop;
     StopRequests stopRequests(loop.Context());
 
-    DeviceRegistry registry(loop, settings.devices);
-    if (registry.Open() == 0 && !settings.devices.adapters) {
+    // With workers, this process opens the simulated head only.
+    RegistryOptions here = settings.devices;
+    if (settings.workers) {
+        here.ports.clear();
+        here.adapters = false;
+    }
+    DeviceRegistry registry(loop, here);
+    registry.Open();
+    std::vector<std::shared_ptr<WorkerSupervisor>> workers;
+    if (settings.workers) {
+        const RegistryOptions &wanted = settings.devices;
+        for (size_t i = 0; i < wanted.ports.size(); ++i) {
+            workers.push_back(WorkerSupervisor::Start(
+                loop, registry, {.port = wanted.ports[i], .adapters = false, .rescanInterval = wanted.rescanInterval, .patience = wanted.patience}, i));
+        }
+        if (wanted.adapters) {
+            workers.push_back(WorkerSupervisor::Start(
+                loop, registry,
+                {.port = std::nullopt, .adapters = true, .rescanInterval = wanted.rescanInterval, .patience = wanted.patience},
+                std::nullopt));
+        }
+        for (const auto &worker : workers) worker->AwaitStart(kLongestWorkerStart);
+    }
+    const auto stopWorkers = [&workers] {
+        for (const auto &worker : workers) worker->BeginStop();
+        for (const auto &worker : workers) worker->AwaitStop();
+    };
+    if (registry.List().empty() && !settings.devices.adapters) {
         std::cerr << "mavozarp serve: no device could be opened\n";
+        stopWorkers();
         return 1;
     }
     InstrumentSockets instruments(loop, settings.instruments);
@@ -98,6 +129,7 @@ int Serve(ServeSettings settings) {
         http.Start();
     } catch (const std::runtime_error &error) {
         std::cerr << "mavozarp serve: " << error.what() << '\n';
+        stopWorkers();
         return 1;
     }
 #if MAVOZARP_SERVICE_MQTT
@@ -116,6 +148,7 @@ int Serve(ServeSettings settings) {
     std::cerr << "mavozarp serve: stopping\n";
     registry.StopRescans();
     registry.RetireAll();  // what waits on a device ends now, not at its patience
+    stopWorkers();
     loop.Stop();
     return 0;
 }

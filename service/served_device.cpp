@@ -68,13 +68,13 @@ CommandCounts ServedDevice::Counts() const {
     return counts_;
 }
 
-void ServedDevice::SetWorker(WorkerProcess worker, std::string trouble) {
+void ServedDevice::SetWorker(DeviceWorker worker, std::string trouble) {
     std::lock_guard lock(mutex_);
     worker_ = worker;
     trouble_ = std::move(trouble);
 }
 
-std::optional<WorkerProcess> ServedDevice::Worker() const {
+std::optional<DeviceWorker> ServedDevice::Worker() const {
     std::lock_guard lock(mutex_);
     return worker_;
 }

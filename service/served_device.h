@@ -23,7 +23,7 @@ struct CommandCounts {
 };
 
 // The worker process a device runs in.
-struct WorkerProcess {
+struct DeviceWorker {
     int64_t pid = 0;  // 0 while it is being restarted
     uint32_t restarts = 0;
 };
@@ -56,8 +56,8 @@ public:
 
     // Set by the worker's supervisor: the process, and why the device cannot be reached now
     // (empty once it can).
-    void SetWorker(WorkerProcess worker, std::string trouble);
-    std::optional<WorkerProcess> Worker() const;
+    void SetWorker(DeviceWorker worker, std::string trouble);
+    std::optional<DeviceWorker> Worker() const;
 
 private:
     void Account(const BatchResult &result);
@@ -70,7 +70,7 @@ private:
     mutable std::mutex mutex_;
     CommandCounts counts_;
     int32_t lastFailure_ = 0;  // the status of the last command if it did not reach the head
-    std::optional<WorkerProcess> worker_;
+    std::optional<DeviceWorker> worker_;
     std::string trouble_;
 
     std::unique_ptr<SamplerHub> hub_;  // last: its thread submits through what is above

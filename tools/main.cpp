@@ -5,6 +5,8 @@
 #include <MavoZARP.h>
 
 #include "serve_command.h"
+#include "worker_main.h"
+#include "worker_process.h"
 
 #include <iostream>
 #include <string>
@@ -112,6 +114,8 @@ int ReportUsageMistake(const Subcommand *subcommand, const std::string &mistake)
 }  // namespace
 
 int main(int argc, char **argv) {
+    // `mavozarp serve` starts this program again for the devices it puts in worker processes.
+    if (argc >= 2 && std::string(argv[1]) == kWorkerMode) return RunServeWorker(argc, argv);
     if (argc < 2) {
         std::cerr << GeneralHelp(kTool);
         return 2;

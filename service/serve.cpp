@@ -69,6 +69,24 @@ std::string Banner(const ServeSettings &settings, uint16_t httpPort, const std::
     return text.str();
 }
 
+// Each serial port's supply in a worker of its own, the adapters' supplies together in one;
+// returns once each worker has told the devices it found (or has ended, or a bound has passed).
+std::vector<std::shared_ptr<WorkerSupervisor>> StartWorkers(EventLoop &loop, DeviceRegistry &registry,
+                                                            const RegistryOptions &wanted) {
+    // A port's supply, or (no port) the adapters' supplies.
+    const auto duty = [&wanted](std::optional<std::string> port) {
+        const bool adapters = !port.has_value();
+        return WorkerDuty{.port = std::move(port), .adapters = adapters, .rescanInterval = wanted.rescanInterval,
+                          .patience = wanted.patience};
+    };
+    std::vector<std::shared_ptr<WorkerSupervisor>> workers;
+    for (size_t i = 0; i < wanted.ports.size(); ++i)
+        workers.push_back(WorkerSupervisor::Start(loop, registry, duty(wanted.ports[i]), i));
+    if (wanted.adapters) workers.push_back(WorkerSupervisor::Start(loop, registry, duty(std::nullopt), std::nullopt));
+    for (const auto &worker : workers) worker->AwaitStart(kLongestWorkerStart);
+    return workers;
+}
+
 }  // namespace
 
 int Serve(ServeSettings settings) {
@@ -94,21 +112,8 @@ int Serve(ServeSettings settings) {
     }
     DeviceRegistry registry(loop, here);
     registry.Open();
-    std::vector<std::shared_ptr<WorkerSupervisor>> workers;
-    if (settings.workers) {
-        const RegistryOptions &wanted = settings.devices;
-        for (size_t i = 0; i < wanted.ports.size(); ++i) {
-            workers.push_back(WorkerSupervisor::Start(
-                loop, registry, {.port = wanted.ports[i], .adapters = false, .rescanInterval = wanted.rescanInterval, .patience = wanted.patience}, i));
-        }
-        if (wanted.adapters) {
-            workers.push_back(WorkerSupervisor::Start(
-                loop, registry,
-                {.port = std::nullopt, .adapters = true, .rescanInterval = wanted.rescanInterval, .patience = wanted.patience},
-                std::nullopt));
-        }
-        for (const auto &worker : workers) worker->AwaitStart(kLongestWorkerStart);
-    }
+    const std::vector<std::shared_ptr<WorkerSupervisor>> workers =
+        settings.workers ? StartWorkers(loop, registry, settings.devices) : std::vector<std::shared_ptr<WorkerSupervisor>>{};
     const auto stopWorkers = [&workers] {
         for (const auto &worker : workers) worker->BeginStop();
         for (const auto &worker : workers) worker->AwaitStop();

@@ -12,6 +12,10 @@ constexpr auto kReapEvery = std::chrono::milliseconds(10);
 // A worker asked to end (its channel closed) that has not within this is killed: it ends its
 // devices within less, and the service must be gone within two seconds of SIGTERM.
 constexpr auto kKillAfter = std::chrono::milliseconds(1200);
+// A batch runs at most a few dozen commands, each bounded by the line's time-outs; one unanswered
+// this long beyond the patience means a worker stuck in a call that will not return.
+constexpr auto kHungAfter = std::chrono::seconds(60);
+constexpr auto kLookForHangsEvery = std::chrono::seconds(1);
 
 constexpr char kNoLongerServed[] = "the device is no longer served";
 
@@ -64,7 +68,8 @@ WorkerSupervisor::WorkerSupervisor(EventLoop &loop, DeviceRegistry &registry, Wo
       name_(duty_.port ? *duty_.port : "the adapters"),
       backOff_(kFirstBackOff),
       restartTimer_(loop.Context()),
-      reapTimer_(loop.Context()) {}
+      reapTimer_(loop.Context()),
+      hangTimer_(loop.Context()) {}
 
 void WorkerSupervisor::AwaitStart(std::chrono::milliseconds bound) {
     std::unique_lock lock(mutex_);
@@ -115,6 +120,21 @@ void WorkerSupervisor::Spawn() {
         [weak] {
             if (const auto self = weak.lock()) self->Lost();
         });
+    WatchForHang();
+}
+
+void WorkerSupervisor::WatchForHang() {
+    hangTimer_.expires_after(kLookForHangsEvery);
+    hangTimer_.async_wait([weak = weak_from_this()](const boost::system::error_code &error) {
+        const auto self = weak.lock();
+        if (error || self == nullptr || self->channel_ == nullptr) return;
+        const auto oldest = self->pending_.begin();  // requests are numbered in the order sent
+        const auto waited = oldest == self->pending_.end() ? std::chrono::steady_clock::duration::zero()
+                                                           : std::chrono::steady_clock::now() - oldest->second.sent;
+        if (waited < self->duty_.patience + kHungAfter) return self->WatchForHang();
+        self->End("has left a command unanswered for " +
+                  std::to_string(std::chrono::duration_cast<std::chrono::seconds>(waited).count()) + " s");
+    });
 }
 
 void WorkerSupervisor::Take(std::string_view body) {
@@ -190,7 +210,7 @@ void WorkerSupervisor::Submit(uint32_t number, CommandBatch batch, BatchDone don
     }
     const uint64_t request = nextRequest_++;
     channel_->Send(worker_protocol::Encode(worker_protocol::Submit{request, number, batch}));
-    pending_.emplace(request, Pending{std::move(done), std::move(batch)});
+    pending_.emplace(request, Pending{std::move(done), std::move(batch), std::chrono::steady_clock::now()});
 }
 
 void WorkerSupervisor::Answered(worker_protocol::Answer answer) {
@@ -209,9 +229,12 @@ void WorkerSupervisor::Answered(worker_protocol::Answer answer) {
     done(std::move(answer.result));
 }
 
-void WorkerSupervisor::Misbehaved(const std::string &what) {
-    std::cerr << "mavozarp serve: the worker for " << name_ << " (pid " << pid_ << ") sent " << what
-              << "; it is ended\n";
+void WorkerSupervisor::Misbehaved(const std::string &what) { End("sent " + what); }
+
+// A worker that cannot be trusted or has stopped answering: ended, then started again as one
+// that died.
+void WorkerSupervisor::End(const std::string &why) {
+    std::cerr << "mavozarp serve: the worker for " << name_ << " (pid " << pid_ << ") " << why << "; it is ended\n";
     process_->Kill();
     channel_->Close();
     Lost();

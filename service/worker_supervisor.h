@@ -6,7 +6,9 @@
 // doubling up to 30 s; back to the first once a worker has run 30 s). A device keeps its id, its
 // instrument socket and its subscribers across restarts; one the new worker does not find again
 // is gone. A worker whose port cannot be opened at the very start is not started again: that
-// port is not served, as in a service without workers.
+// port is not served, as in a service without workers. A worker that leaves a batch unanswered
+// for a minute beyond the patience (stuck in a third-party library's call) is ended and started
+// again, as one that died.
 #pragma once
 
 #include "device_registry.h"
@@ -57,6 +59,7 @@ private:
     struct Pending {
         BatchDone done;
         CommandBatch batch;
+        std::chrono::steady_clock::time_point sent;
     };
 
     void Spawn();
@@ -66,6 +69,8 @@ private:
     void Settled();
     void Answered(worker_protocol::Answer answer);
     void Misbehaved(const std::string &what);
+    void WatchForHang();
+    void End(const std::string &why);
     void Lost();
     void Reap(std::chrono::steady_clock::time_point since);
     void Ended(const WorkerProcess::Ending &ending);
@@ -94,6 +99,7 @@ private:
     uint64_t nextRequest_ = 1;
     boost::asio::steady_timer restartTimer_;
     boost::asio::steady_timer reapTimer_;
+    boost::asio::steady_timer hangTimer_;
 
     // For the threads that wait on it.
     std::mutex mutex_;

@@ -83,7 +83,9 @@ constexpr Subcommand kSubcommands[] = {
      "line, one reply line), an HTTP API with JSON under /api/v1, Prometheus metrics at\n"
      "/metrics and a live dashboard in the browser at / (its address, with the token when\n"
      "control is allowed, is printed at start). Listens on loopback and is read-only unless\n"
-     "told otherwise; see docs/service.md.\n\n"
+     "told otherwise. Each serial port's supply runs in a worker process of its own and the\n"
+     "adapters' supplies together in another, so a slow supply holds up no other device;\n"
+     "see docs/service.md.\n\n"
      "Example: mavozarp serve --simulated --port /dev/ttyUSB0 --adapters",
      false, kServeOptions, nullptr, nullptr, RunServe},
 };

@@ -57,15 +57,23 @@ MavoZARP_Handle OpenSilentSupply(sim::TextSupplyEmulator &supply) {
     return handle;
 }
 
-TEST(CommandExecutor, ABatchWaitingBehindAStuckOneIsToldBusyAtItsDeadline) {
+// The executor of a text supply that has stopped answering, on a thread of its own.
+struct SilentSupply {
+    explicit SilentSupply(std::chrono::milliseconds patience)
+        : executor(OpenSilentSupply(supply), loop, patience, CommandExecutor::Place::OwnThread) {}
+
     sim::TextSupplyEmulator supply;
     EventLoop loop;
-    CommandExecutor executor(OpenSilentSupply(supply), loop, 20ms, CommandExecutor::Place::OwnThread);
+    CommandExecutor executor;
+};
+
+TEST(CommandExecutor, ABatchWaitingBehindAStuckOneIsToldBusyAtItsDeadline) {
+    SilentSupply silent(20ms);
     Outcomes outcomes;
     outcomes.Expect(3);
-    executor.Submit({{"?P"}, BatchMode::Every}, outcomes.Record("stuck"));
-    executor.Submit({{"?P"}, BatchMode::Every}, outcomes.Record("waiting"));
-    executor.Submit({{"?C"}, BatchMode::Every}, outcomes.Record("waiting too"));
+    silent.executor.Submit({{"?P"}, BatchMode::Every}, outcomes.Record("stuck"));
+    silent.executor.Submit({{"?P"}, BatchMode::Every}, outcomes.Record("waiting"));
+    silent.executor.Submit({{"?C"}, BatchMode::Every}, outcomes.Record("waiting too"));
     ASSERT_TRUE(outcomes.AwaitAll());
     // The stuck command's time-out is far longer than the patience: the others are told first.
     EXPECT_EQ(outcomes.Order().back(), "stuck");
@@ -79,16 +87,14 @@ TEST(CommandExecutor, ABatchWaitingBehindAStuckOneIsToldBusyAtItsDeadline) {
 }
 
 TEST(CommandExecutor, RetiringTellsTheWaitingAndTheLaterOnesGone) {
-    sim::TextSupplyEmulator supply;
-    EventLoop loop;
-    CommandExecutor executor(OpenSilentSupply(supply), loop, 10s, CommandExecutor::Place::OwnThread);
+    SilentSupply silent(10s);
     Outcomes outcomes;
     outcomes.Expect(3);
-    executor.Submit({{"?P"}, BatchMode::Every}, outcomes.Record("running"));
-    ASSERT_TRUE(supply.Line().WaitForReceived(1, 5s));  // its command is on the line
-    executor.Submit({{"?P"}, BatchMode::Every}, outcomes.Record("waiting"));
-    executor.Retire();
-    executor.Submit({{"?P"}, BatchMode::Every}, outcomes.Record("later"));
+    silent.executor.Submit({{"?P"}, BatchMode::Every}, outcomes.Record("running"));
+    ASSERT_TRUE(silent.supply.Line().WaitForReceived(1, 5s));  // its command is on the line
+    silent.executor.Submit({{"?P"}, BatchMode::Every}, outcomes.Record("waiting"));
+    silent.executor.Retire();
+    silent.executor.Submit({{"?P"}, BatchMode::Every}, outcomes.Record("later"));
     ASSERT_TRUE(outcomes.AwaitAll());
     EXPECT_EQ(outcomes.Of("waiting").outcome, BatchOutcome::Gone);
     EXPECT_EQ(outcomes.Of("later").outcome, BatchOutcome::Gone);

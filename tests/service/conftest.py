@@ -149,8 +149,15 @@ def serve():
         return service
 
     yield start
+    # Every one is stopped even when one of them fails to stop cleanly.
+    failures = []
     for service in started:
-        stop(service.process)
+        try:
+            stop(service.process)
+        except AssertionError as failure:
+            failures.append(failure)
+    if failures:
+        raise failures[0]
 
 
 def free_port():

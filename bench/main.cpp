@@ -4,8 +4,6 @@
 //   mavozarp_bench [--short] [Google Benchmark options]
 //
 // --short divides every fixed number of commands by 100, for a run under valgrind.
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -14,57 +12,15 @@
 
 #include "bench_support.h"
 #include "benchmarks.h"
+#include "summary.h"
 
 namespace {
 
+using bench::Collector;
+using bench::Counter;
+using bench::Format;
+using bench::Line;
 using Run = benchmark::BenchmarkReporter::Run;
-
-// The console output (tabular counters, colours on a terminal), keeping every run for the
-// summary.
-class Collector : public benchmark::ConsoleReporter {
-public:
-    Collector() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_ColorTabular : OO_Tabular) {}
-
-    void ReportRuns(const std::vector<Run> &runs) override {
-        for (const Run &run : runs) {
-            if (!run.error_occurred) collected.push_back(run);
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-
-    // The benchmark with that name and thread count: the median of its repetitions when it was
-    // repeated, else its last run; null when it did not run.
-    const Run *Find(const std::string &name, int threads = 1) const {
-        const Run *found = nullptr;
-        for (const Run &run : collected) {
-            if (run.run_name.function_name != name || run.threads != threads) continue;
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") return &run;
-            if (run.run_type == Run::RT_Iteration) found = &run;
-        }
-        return found;
-    }
-
-private:
-    std::vector<Run> collected;
-};
-
-double Counter(const Run &run, const char *name) {
-    const auto found = run.counters.find(name);
-    return found == run.counters.end() ? 0.0 : found->second.value;
-}
-
-// One line of the summary; a line without `met` is there for comparison only.
-void Line(const std::string &what, const std::string &measured, const std::string &target,
-          std::optional<bool> met) {
-    std::printf("  %-48s %-32s %-22s %s\n", what.c_str(), measured.c_str(), target.c_str(),
-                !met ? "(for comparison)" : *met ? "met" : "NOT MET");
-}
-
-std::string Format(const char *format, double value) {
-    char text[64];
-    std::snprintf(text, sizeof text, format, value);
-    return text;
-}
 
 void Summarise(const Collector &runs) {
     std::printf("\nTargets, as measured in this run:\n");

@@ -1,5 +1,6 @@
 #include "client/documents.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
@@ -8,15 +9,24 @@ namespace {
 // The answer a board gives for a stage reading its revision lacks.
 constexpr double kLackedByBoard = -1.0;
 
-Reading Ask(const CommandSender &send, const HeadFamily &family, const char *command,
-            unsigned needs) {
-    if ((family.features & needs) != needs) return {};
-    Exchange exchange = send(command);
-    if (exchange.status == MAVOZARP_STATUS_INVALID_COMMAND) return {};  // the head refuses it
+// Every query of a panel with what it needs of the head, in the order they are asked.
+template <typename Visit>
+void ForEachPanelQuery(Visit visit) {
+    for (const PanelReading &entry : PanelReadings()) visit(entry.command, entry.needs);
+    for (const TemperatureLoop &loop : TemperatureLoops()) {
+        for (const char *command : {loop.measured, loop.setpoint, loop.drive}) visit(command, loop.needs);
+    }
+}
+
+bool Has(const HeadFamily &family, unsigned needs) { return (family.features & needs) == needs; }
+
+// A head's answer as a reading: a head that refuses the query lacks it, and so does a board whose
+// revision lacks the stage (it answers exactly -1).
+Reading ReadingOf(const HeadFamily &family, unsigned needs, const Exchange &answer) {
+    if (answer.status == MAVOZARP_STATUS_INVALID_COMMAND) return {};
     const bool boardLacksIt = family.stagesByBoardRevision && (needs & kStageFeatures) != 0 &&
-                              exchange.Succeeded() &&
-                              ParseNumber(exchange.reply) == kLackedByBoard;
-    return {!boardLacksIt, std::move(exchange), boardLacksIt};
+                              answer.Succeeded() && ParseNumber(answer.reply) == kLackedByBoard;
+    return {!boardLacksIt, answer, boardLacksIt};
 }
 
 Json ValueJson(const Exchange &exchange, ReplyKind kind) {
@@ -73,22 +83,35 @@ bool Panel::AnyFailed() const {
     return false;
 }
 
-Panel ReadPanel(const CommandSender &send, const std::string &headType) {
+std::vector<std::string> PanelCommands(const HeadFamily &family) {
+    std::vector<std::string> commands;
+    ForEachPanelQuery([&](const char *command, unsigned needs) {
+        if (Has(family, needs)) commands.emplace_back(command);
+    });
+    return commands;
+}
+
+Panel AssemblePanel(const Exchange &type, const std::string &headType, const std::vector<Exchange> &answers) {
     Panel panel;
-    const Exchange type = send(kHeadTypeQuery);
     panel.headType = type.Succeeded() ? type.reply : headType;
     panel.family = &FamilyOfHeadType(panel.headType);
-    for (const PanelReading &entry : PanelReadings()) {
-        panel.readings[entry.command] = Ask(send, *panel.family, entry.command, entry.needs);
-    }
-    for (const TemperatureLoop &loop : TemperatureLoops()) {
-        for (const char *command : {loop.measured, loop.setpoint, loop.drive}) {
-            panel.readings[command] = Ask(send, *panel.family, command, loop.needs);
-        }
-    }
+    size_t next = 0;
+    ForEachPanelQuery([&](const char *command, unsigned needs) {
+        Reading &reading = panel.readings[command];
+        if (!Has(*panel.family, needs) || next >= answers.size()) return;
+        reading = ReadingOf(*panel.family, needs, answers[next++]);
+    });
     const Reading &unit = panel.Get(kPowerUnitQuery);
     if (unit.supported && unit.exchange.Succeeded()) panel.powerUnit = unit.exchange.reply;
     return panel;
+}
+
+Panel ReadPanel(const CommandSender &send, const std::string &headType) {
+    const Exchange type = send(kHeadTypeQuery);
+    std::vector<Exchange> answers;
+    for (const std::string &command : PanelCommands(FamilyOfHeadType(type.Succeeded() ? type.reply : headType)))
+        answers.push_back(send(command));
+    return AssemblePanel(type, headType, answers);
 }
 
 std::optional<uint32_t> FaultWord(const Panel &panel) {
@@ -182,6 +205,14 @@ Batch SendBatch(const CommandSender &send, const std::vector<std::string> &comma
         batch.sent.emplace_back(command, send(command));
     }
     batch.notSent.assign(commands.begin() + static_cast<std::ptrdiff_t>(next), commands.end());
+    return batch;
+}
+
+Batch BatchOf(const std::vector<std::string> &commands, const std::vector<Exchange> &exchanges) {
+    Batch batch;
+    const size_t sent = std::min(commands.size(), exchanges.size());
+    for (size_t i = 0; i < sent; ++i) batch.sent.emplace_back(commands[i], exchanges[i]);
+    batch.notSent.assign(commands.begin() + static_cast<std::ptrdiff_t>(sent), commands.end());
     return batch;
 }
 

@@ -41,6 +41,10 @@ struct Panel {
 
 // Asks every reading of the head's family; `headType` stands in when ?HTYPE fails.
 Panel ReadPanel(const CommandSender &send, const std::string &headType);
+// The same in two steps, for a sender that takes commands in batches: the queries of a family's
+// panel in the order asked, then the panel of the ?HTYPE answer and the answers to those queries.
+std::vector<std::string> PanelCommands(const HeadFamily &family);
+Panel AssemblePanel(const Exchange &type, const std::string &headType, const std::vector<Exchange> &answers);
 
 std::optional<uint32_t> FaultWord(const Panel &panel);
 // A fault word as the head answers ?FF (hexadecimal).
@@ -72,6 +76,8 @@ struct Batch {
     bool Failed() const { return !sent.empty() && !sent.back().second.Succeeded(); }
 };
 Batch SendBatch(const CommandSender &send, const std::vector<std::string> &commands);
+// The batch of the exchanges of the commands sent (the first ones, in order).
+Batch BatchOf(const std::vector<std::string> &commands, const std::vector<Exchange> &exchanges);
 
 // The document of `send --json`.
 Json BatchDocument(const DeviceIdentity &device, const Batch &batch);

@@ -5,7 +5,8 @@
 # library, bridge and text supplies on COM ports). The same suite runs first with the Linux host;
 # every reply of the Windows run must read as on Linux. The i686 build runs too where Wine can
 # run 32-bit programs. Then `mavozarp.exe serve` meets the service's own tests, run from Linux
-# clients over loopback as on Linux, and `mavozarp.exe ports` and the installer theirs.
+# clients over loopback as on Linux (with its devices in worker processes, and once with
+# --workers none), and `mavozarp.exe ports` and the installer theirs.
 #
 #   scripts/test-wine.sh [--linux-build DIR] [--windows-build DIR]
 #
@@ -125,6 +126,11 @@ for folder in "${wine_builds[@]}"; do
     MAVOZARP_SIM="${linux_build}/sim/mavozarp-sim" \
     /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/service
 done
+# And once with every device in the service's own process.
+echo "== wine: mavozarp.exe serve --workers none of ${windows_build} against the service's tests"
+MAVOZARP_SERVE_WORKERS=none MAVOZARP_SERVE_UNDER=wine MAVOZARP_TOOL="${windows_build}/wine-run/bin/mavozarp.exe" \
+  MAVOZARP_SIM="${linux_build}/sim/mavozarp-sim" \
+  /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/service
 
 # The Windows tool's own tests (tests/windows): the COM ports Wine maps, listed and explained by
 # `ports`; the distribution's installer as a user runs it, made anew here (scripts/test.sh has

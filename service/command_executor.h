@@ -1,30 +1,23 @@
-// One device's commands, from every client and from its sampler, run one at a time in arrival
-// order (a ticket queue), so no client can starve another or the sampler. A client that waits
-// longer than the executor's patience gives up its place and is told the device is busy; a slow
-// client never holds the device, because nothing waits on a client while holding a turn.
+// A device's own executor: its commands, from every client and from its sampler, run in arrival
+// order on a thread of the device's own, so no device ever waits on another device's queue or
+// thread (the library's lock still makes devices of one process take turns for each call, which
+// is why the service puts slow devices in processes of their own). A batch that cannot have its
+// turn within the executor's patience is told Busy at its deadline, even while the device is
+// stuck in a command: nothing waits on a client while holding the device, and no client waits on
+// the device longer than the patience for its turn.
 #pragma once
 
-#include "client/device.h"
+#include "device_link.h"
+#include "event_loop.h"
 
-#include <atomic>
+#include <MavoZARP.h>
+
 #include <chrono>
-#include <condition_variable>
-#include <cstdint>
-#include <map>
-#include <mutex>
-#include <set>
-#include <stdexcept>
+#include <memory>
+#include <string>
 #include <string_view>
-
-// The device could not be reached in time: other commands held it past the bound.
-struct DeviceBusy : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-// The device left the service (an adapter supply unplugged) or the service is stopping.
-struct DeviceGone : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+#include <thread>
+#include <vector>
 
 // A command that changes a setting: everything that is not a plain query. "MATCH=1" and every
 // NAME=value are settings; so is anything not starting with '?', which the read-only rule must
@@ -38,39 +31,33 @@ inline constexpr size_t kLongestCommand = MAVOZARP_BUFFER_SIZE - 1;
 // when not, or empty.
 std::string CommandProblem(std::string_view command);
 
-struct CommandCounts {
-    uint64_t total = 0;
-    std::map<int32_t, uint64_t> failuresByStatus;
-};
+// The commands of a batch on a handle, as the batch's mode says.
+std::vector<Exchange> RunBatch(MavoZARP_Handle handle, const CommandBatch &batch);
 
-class CommandExecutor {
+class CommandExecutor final : public DeviceLink {
 public:
-    CommandExecutor(MavoZARP_Handle handle, std::chrono::milliseconds patience);
+    // OwnThread: a queue and a thread of the device's own. Caller: each batch runs at once on the
+    // thread that submits it, which only a head that cannot stall (the simulated head), alone
+    // with the library in its process, may do: it spares two hand-overs between threads.
+    enum class Place { OwnThread, Caller };
 
-    // One command in its turn. Throws DeviceBusy or DeviceGone.
-    Exchange Send(std::string_view command);
+    // The executor owns the handle from here on and closes it at the end (not the simulated
+    // head's). Results are posted to `loop`, which must outlive the executor.
+    CommandExecutor(MavoZARP_Handle handle, EventLoop &loop, std::chrono::milliseconds patience,
+                    Place place);
+    // Retires, waits for the command running now, closes the handle.
+    ~CommandExecutor() override;
+    CommandExecutor(const CommandExecutor &) = delete;
+    CommandExecutor &operator=(const CommandExecutor &) = delete;
 
-    // No more commands: waiting and later clients get DeviceGone.
-    void Retire();
-    bool Retired() const { return retired_; }
-
-    // The last command's outcome tells whether the device answers (a command's own refusal,
-    // invalid command or data, still means it answers).
-    bool Answering() const { return answering_; }
-    CommandCounts Counts() const;
+    void Submit(CommandBatch batch, BatchDone done) override;
+    void Retire() override;
 
 private:
-    class Turn;
+    struct Queue;  // shared with the thread and the patience timer
 
     MavoZARP_Handle handle_;
-    std::chrono::milliseconds patience_;
-    std::atomic<bool> retired_{false};
-    std::atomic<bool> answering_{true};
-
-    mutable std::mutex mutex_;
-    std::condition_variable turnChanged_;
-    uint64_t nextTicket_ = 0;
-    uint64_t serving_ = 0;
-    std::set<uint64_t> abandoned_;  // tickets whose holders gave up waiting
-    CommandCounts counts_;
+    Place place_;
+    std::shared_ptr<Queue> queue_;
+    std::thread thread_;  // OwnThread only
 };

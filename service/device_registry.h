@@ -1,16 +1,20 @@
-// The devices the service owns: each with a stable id, its handle, its command executor and its
-// sampler. Devices come from the service's options (the simulated head, serial ports) and from
-// discovery on the adapters, rescanned at an interval: a supply plugged in appears, one unplugged
-// is retired (its executor refuses further commands) and is listed as gone until it comes back or
-// newer departures push it out (the last few are kept). Other layers (instrument
-// sockets, MQTT) learn of arrivals and departures through watchers.
+// The devices the service owns, by stable id, in a fixed order: the simulated head, the serial
+// ports in the order given, then the adapters' supplies as they were found. Devices come from
+// this process (the registry opens them, and rescans the adapters at an interval) and from worker
+// processes (their supervisors add and remove them). A supply unplugged is retired (its commands
+// are refused) and is listed as gone until it comes back or newer departures push it out (the
+// last few are kept). Other layers (instrument sockets, MQTT) learn of arrivals and departures
+// through watchers.
 #pragma once
 
 #include "command_executor.h"
-#include "sampler_hub.h"
+#include "event_loop.h"
+#include "local_devices.h"
+#include "served_device.h"
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -18,28 +22,7 @@
 #include <thread>
 #include <vector>
 
-class ServedDevice {
-public:
-    ServedDevice(std::string id, MavoZARP_Handle handle, DeviceIdentity identity,
-                 std::chrono::milliseconds patience);
-    ~ServedDevice();  // stops the sampler; closes the handle (not the simulated head's)
-
-    const std::string &Id() const { return id_; }
-    const DeviceIdentity &Identity() const { return identity_; }
-    CommandExecutor &Executor() { return executor_; }
-    SamplerHub &Hub() { return hub_; }
-
-    // "answering", "failing" (its last command did not reach the head) or "gone".
-    const char *State() const;
-
-private:
-    std::string id_;
-    MavoZARP_Handle handle_;
-    DeviceIdentity identity_;
-    CommandExecutor executor_;
-    SamplerHub hub_;
-};
-
+// The devices opened in this process.
 struct RegistryOptions {
     bool simulated = false;
     std::vector<std::string> ports;
@@ -48,19 +31,24 @@ struct RegistryOptions {
     std::chrono::milliseconds patience{2000};  // how long a command may wait for its turn
 };
 
+// Where a device stands in the list: the simulated head, then each port by its place among the
+// ports given (DeviceRegistry::NextAdapterRank for the adapters' supplies).
+uint64_t SimulatedRank();
+uint64_t PortRank(size_t index);
+
 class DeviceRegistry {
 public:
     using Watcher = std::function<void(const std::shared_ptr<ServedDevice> &, bool arrived)>;
 
-    explicit DeviceRegistry(RegistryOptions options);
-    ~DeviceRegistry();  // retires and closes every device
+    DeviceRegistry(EventLoop &loop, RegistryOptions options);
+    ~DeviceRegistry();  // retires every device
 
     // Opens the devices of the options; one line on standard error per device that could not be
     // opened. Returns how many were opened.
     size_t Open();
     // Starts rescanning the adapters (when asked for) until stopped.
     void StartRescans();
-    // No watcher is called after this returns.
+    // No watcher is called from the rescans after this returns.
     void StopRescans();
 
     // Every device refuses further commands (the service is stopping); waiting ones are told.
@@ -69,26 +57,40 @@ public:
     // Called for every device now served and every later arrival or departure.
     void Watch(Watcher watcher);
 
+    // A device arrived (from this process or a worker); a device of the same id already served
+    // is refused (false, with a line on standard error).
+    bool Add(std::shared_ptr<ServedDevice> device, uint64_t rank);
+    // A device left: retired and listed as gone.
+    void Remove(const std::string &id);
+    // The place of an adapter's supply arriving now: after every port and earlier arrival.
+    uint64_t NextAdapterRank();
+
     std::vector<std::shared_ptr<ServedDevice>> List() const;  // the devices served now
     // Those, then the ones that left (state "gone").
     std::vector<std::shared_ptr<ServedDevice>> ListWithGone() const;
     // A device served now or one that left.
     std::shared_ptr<ServedDevice> Find(std::string_view id) const;
 
-    // One discovery on the adapters: adds new supplies, retires the ones that left.
+    // One discovery on the adapters of this process: adds new supplies, retires the ones that left.
     void Rescan();
 
 private:
-    void Add(std::shared_ptr<ServedDevice> device);
-    void Remove(MavoZARP_Handle handle);
-    std::string AdapterId(MavoZARP_Handle handle, const std::string &headId) const;
+    struct Entry {
+        uint64_t rank;
+        std::shared_ptr<ServedDevice> device;
+    };
 
+    std::shared_ptr<ServedDevice> Local(const OpenedDevice &opened, CommandExecutor::Place place);
+
+    EventLoop &loop_;
     RegistryOptions options_;
     mutable std::mutex mutex_;
-    std::vector<std::shared_ptr<ServedDevice>> devices_;
+    std::vector<Entry> devices_;  // by rank
     std::vector<std::shared_ptr<ServedDevice>> gone_;  // oldest first
-    std::vector<std::pair<MavoZARP_Handle, std::string>> adapterIds_;  // handle -> device id
     std::vector<Watcher> watchers_;
+
+    uint64_t adapterArrivals_ = 0;   // under the mutex
+    AdapterScan adapters_;  // on the thread that opens or rescans
 
     std::mutex rescanMutex_;
     std::condition_variable stopRescans_;

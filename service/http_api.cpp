@@ -58,9 +58,21 @@ Json DeviceSummary(ServedDevice &device, const std::map<std::string, uint16_t> &
     summary["selector"] = JsonText(device.Identity().selector);
     summary["head_type"] = JsonText(device.Identity().headType);
     summary["state"] = device.State();
+    const std::string reason = device.Reason();
+    summary["reason"] = reason.empty() ? Json(nullptr) : Json(reason);
     const auto port = ports.find(device.Id());
     summary["instrument_port"] = port != ports.end() ? Json(port->second) : Json(nullptr);
+    const std::optional<DeviceWorker> worker = device.Worker();
+    summary["worker"] = worker ? Json{{"pid", worker->pid == 0 ? Json(nullptr) : Json(worker->pid)},
+                                      {"restarts", worker->restarts}}
+                               : Json(nullptr);
     return summary;
+}
+
+// A batch that did not run, as the API tells it.
+HttpResponse NotRun(const BatchResult &result) {
+    return result.outcome == BatchOutcome::Gone ? Refuse({409, "gone", result.why})
+                                                : Refuse({503, "busy", result.why});
 }
 
 // A route under /api/v1/devices/ID/...: the id (which may hold slashes: port paths) and what of it.
@@ -130,16 +142,13 @@ struct HttpApi::Impl {
 
     // ---- routing --------------------------------------------------------------------------------
 
-    // Answers on the loop what is quick; what waits on a device runs on a device thread.
+    // Answers on the loop; what needs a device is submitted to it and answered when it is done.
     void Route(const HttpRequest &request, uint16_t port, const HttpServer::Reply &reply) {
         if (const std::optional<Refusal> refusal = Screen(request, port)) return reply(Refuse(*refusal));
         const bool reading = request.method == "GET" || request.method == "HEAD";
-        const auto onDevice = [&](std::function<HttpResponse()> work) {
-            loop.OnDevice<HttpResponse>(std::move(work), reply);
-        };
         if (reading && request.path == "/api/v1/health") return reply(Health());
         if (reading && request.path == "/api/v1/devices") return reply(Devices());
-        if (reading && request.path == "/metrics") return onDevice([this] { return Metrics(); });
+        if (reading && request.path == "/metrics") return Metrics(reply);
         if (reading) {
             if (auto dashboard = DashboardResponse(request.path, options.policy)) return reply(std::move(*dashboard));
         }
@@ -152,10 +161,10 @@ struct HttpApi::Impl {
             return reply(Refuse({404, "unknown-device", "no device " + Json(route->id).dump() + " is served"}));
         if (route->part == "") return reply(Answer(200, DeviceSummary(*device, InstrumentPorts())));
         if (route->part == "stream") return reply(Stream(request, device));
-        if (route->part == "status") return onDevice([this, device] { return Status(*device); });
+        if (route->part == "status") return Status(device, reply);
         std::vector<std::string> commands;
         if (const std::optional<Refusal> problem = ReadCommands(request, commands)) return reply(Refuse(*problem));
-        onDevice([this, device, commands] { return Commands(*device, commands); });
+        Commands(device, std::move(commands), reply);
     }
 
     // ---- routes -------------------------------------------------------------------------------
@@ -174,16 +183,16 @@ struct HttpApi::Impl {
         return Answer(200, Json{{"devices", std::move(list)}});
     }
 
-    HttpResponse Status(ServedDevice &device) const {
-        return Guarded([&] {
-            const auto snapshot = device.Hub().Status(options.statusMaxAge);
-            HttpResponse response = Answer(200, StatusDocument(device.Identity(), snapshot->panel));
-            response.headers.emplace_back("Date-Sampled", FormatTime(snapshot->time));
-            return response;
+    void Status(const std::shared_ptr<ServedDevice> &device, const HttpServer::Reply &reply) const {
+        device->Status(options.statusMaxAge, [device, reply](PanelRead read) {
+            if (read.outcome != BatchOutcome::Ran) return reply(NotRun({read.outcome, read.why, {}}));
+            HttpResponse response = Answer(200, StatusDocument(device->Identity(), read.snapshot->panel));
+            response.headers.emplace_back("Date-Sampled", FormatTime(read.snapshot->time));
+            reply(std::move(response));
         });
     }
 
-    // The body checked on the loop; the control check and the batch on a device thread.
+    // The body and whether the client may send these commands, checked before any is submitted.
     std::optional<Refusal> ReadCommands(const HttpRequest &request, std::vector<std::string> &commands) const {
         const std::string type = Lower(request.Header("Content-Type"));
         if (type != kJson && !type.starts_with(std::string(kJson) + ";"))
@@ -198,11 +207,12 @@ struct HttpApi::Impl {
         return std::nullopt;
     }
 
-    HttpResponse Commands(ServedDevice &device, const std::vector<std::string> &commands) const {
-        return Guarded([&] {
-            const Batch batch = SendBatch(
-                [&](std::string_view command) { return device.Executor().Send(command); }, commands);
-            return Answer(200, BatchDocument(device.Identity(), batch));
+    void Commands(const std::shared_ptr<ServedDevice> &device, std::vector<std::string> commands,
+                  const HttpServer::Reply &reply) const {
+        CommandBatch batch{commands, BatchMode::UntilFailure};
+        device->Submit(std::move(batch), [device, commands = std::move(commands), reply](BatchResult result) {
+            if (result.outcome != BatchOutcome::Ran) return reply(NotRun(result));
+            reply(Answer(200, BatchDocument(device->Identity(), BatchOf(commands, result.exchanges))));
         });
     }
 
@@ -260,28 +270,17 @@ struct HttpApi::Impl {
         response.stream = EventStream{
             .events = events,
             .ending = [device]() -> std::optional<std::string> {
-                if (!device->Executor().Retired()) return std::nullopt;
+                if (!device->Retired()) return std::nullopt;
                 return SampleEvent(device->Id(), {std::chrono::system_clock::now(), {}, "the device left"});
             },
             .holds = watch};
         return response;
     }
 
-    HttpResponse Metrics() const {
-        return BodyResponse(200, "text/plain; version=0.0.4; charset=utf-8",
-                            MetricsText(registry, options.statusMaxAge));
-    }
-
-    // Runs a route's work on a device; a device that is busy or gone is told as such.
-    template <typename Work>
-    HttpResponse Guarded(Work work) const {
-        try {
-            return work();
-        } catch (const DeviceBusy &busy) {
-            return Refuse({503, "busy", busy.what()});
-        } catch (const DeviceGone &gone) {
-            return Refuse({409, "gone", gone.what()});
-        }
+    void Metrics(const HttpServer::Reply &reply) const {
+        CollectMetrics(registry, options.statusMaxAge, [reply](std::string text) {
+            reply(BodyResponse(200, "text/plain; version=0.0.4; charset=utf-8", std::move(text)));
+        });
     }
 };
 

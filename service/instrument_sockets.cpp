@@ -50,7 +50,8 @@ std::string ErrorLine(int code, const char *name, const std::string &message) {
     return "ERR " + std::to_string(code) + " " + name + ": " + message;
 }
 
-// "2.1.0" of "MavoZARP 2.1.0".
+// "2.1.0" of "MavoZARP 2.1.0". Asked once, at start: in a process that also runs a slow device,
+// the library's lock may be held for a transfer, which the event loop must never wait for.
 std::string LibraryVersion() {
     char version[MAVOZARP_BUFFER_SIZE] = {};
     MavoZARP_GetDLLVersion(version);
@@ -69,10 +70,12 @@ struct Line {
 // One device's socket and its connections.
 class InstrumentSockets::Listener : public std::enable_shared_from_this<Listener> {
 public:
-    Listener(EventLoop &loop, std::shared_ptr<ServedDevice> device, InstrumentOptions options)
+    Listener(EventLoop &loop, std::shared_ptr<ServedDevice> device, InstrumentOptions options,
+             std::string libraryVersion)
         : loop_(loop),
           device_(std::move(device)),
           options_(std::move(options)),
+          libraryVersion_(std::move(libraryVersion)),
           acceptor_(loop.Context()),
           acceptRetry_(loop.Context()),
           table_({.perListener = options_.connectionsPerDevice, .perAddress = options_.connectionsPerDevice}) {}
@@ -105,12 +108,12 @@ private:
                       << what << " (not the line protocol); further ones are closed silently\n";
         }
     }
-    std::string Run(const std::string &line, bool &authorized, bool &gone) const;
-    std::string Identity() const;
+    std::string Identity(const Exchange &headId) const;
 
     EventLoop &loop_;
     std::shared_ptr<ServedDevice> device_;
     InstrumentOptions options_;
+    std::string libraryVersion_;
     tcp::acceptor acceptor_;
     asio::steady_timer acceptRetry_;
     ConnectionTable table_;
@@ -158,15 +161,46 @@ private:
                                                         " characters"));
         }
         if (line.text.empty()) return Next();
+        Run(line.text);
+    }
+
+    // The line's reply: the service's own at once, the device's once its batch is done.
+    void Run(const std::string &line) {
+        const AccessPolicy &policy = listener_->options_.policy;
+        if (line.starts_with("AUTH ")) {
+            // Where control is off no token unlocks anything: say so, not whether this one is right.
+            if (!policy.allowControl) {
+                return Reply(ErrorLine(403, "read-only", "control is not allowed here: the service is "
+                                                         "read-only (start it with --allow-control)"));
+            }
+            authorized_ = !policy.token.empty() && SameSecret(line.substr(5), policy.token);
+            return Reply(authorized_ ? "OK" : ErrorLine(401, "wrong-token", "the token is wrong"));
+        }
+        if (const std::string problem = CommandProblem(line); !problem.empty())
+            return Reply(ErrorLine(400, "bad-command", problem));
+        const bool identity = IsIdentityQuery(line);
+        if (!identity && ChangesSetting(line)) {
+            if (const auto refusal = CheckControl(policy, authorized_, policy.token))
+                return Reply(ErrorLine(refusal->status, refusal->error.c_str(), refusal->message));
+        }
         running_ = true;
-        listener_->loop_.OnDevice<std::string>(
-            [self = shared_from_this(), text = std::move(line.text)] {
-                return self->listener_->Run(text, self->authorized_, self->gone_);
-            },
-            [self = shared_from_this()](std::string reply) {
-                self->running_ = false;
-                self->Reply(std::move(reply));
-            });
+        listener_->device_->Submit({{identity ? "?HID" : line}, BatchMode::Every},
+                                   [self = shared_from_this(), identity](BatchResult result) {
+                                       self->running_ = false;
+                                       self->Reply(self->ReplyLine(result, identity));
+                                   });
+    }
+
+    std::string ReplyLine(const BatchResult &result, bool identity) {
+        if (result.outcome == BatchOutcome::Busy) return ErrorLine(503, "busy", result.why);
+        if (result.outcome == BatchOutcome::Gone || result.exchanges.empty()) {
+            gone_ = true;
+            return ErrorLine(409, "gone", result.why);
+        }
+        const Exchange &exchange = result.exchanges.front();
+        if (identity) return listener_->Identity(exchange);
+        if (!exchange.Succeeded()) return "ERR " + StatusMessage(exchange.status);
+        return exchange.reply.empty() ? "OK" : OneLine(exchange.reply);
     }
 
     void Read() {
@@ -286,7 +320,6 @@ private:
     std::string reply_;
     bool firstLine_ = true, skipping_ = false, running_ = false, writing_ = false;
     bool leaving_ = false, told409_ = false, closed_ = false, refused_ = false;
-    // Touched by the device thread while a command runs, by the loop otherwise.
     bool authorized_ = false, gone_ = false;
 };
 
@@ -309,45 +342,14 @@ void InstrumentSockets::Listener::Accept() {
     });
 }
 
-std::string InstrumentSockets::Listener::Identity() const {
-    const Exchange headId = device_->Executor().Send("?HID");
+// "MavoZARP,<head type>,<head id>,<library version>" of the head's answer to ?HID.
+std::string InstrumentSockets::Listener::Identity(const Exchange &headId) const {
     return "MavoZARP," + device_->Identity().headType + "," + (headId.Succeeded() ? OneLine(headId.reply) : "") +
-           "," + LibraryVersion();
-}
-
-// The reply line of one command line, on a device thread.
-std::string InstrumentSockets::Listener::Run(const std::string &line, bool &authorized, bool &gone) const {
-    if (line.starts_with("AUTH ")) {
-        // Where control is off no token unlocks anything: say so, not whether this one is right.
-        if (!options_.policy.allowControl) {
-            return ErrorLine(403, "read-only", "control is not allowed here: the service is "
-                                               "read-only (start it with --allow-control)");
-        }
-        authorized = !options_.policy.token.empty() && SameSecret(line.substr(5), options_.policy.token);
-        return authorized ? "OK" : ErrorLine(401, "wrong-token", "the token is wrong");
-    }
-    if (const std::string problem = CommandProblem(line); !problem.empty())
-        return ErrorLine(400, "bad-command", problem);
-    const bool identity = IsIdentityQuery(line);
-    if (!identity && ChangesSetting(line)) {
-        if (const auto refusal = CheckControl(options_.policy, authorized, options_.policy.token))
-            return ErrorLine(refusal->status, refusal->error.c_str(), refusal->message);
-    }
-    try {
-        if (identity) return Identity();
-        const Exchange exchange = device_->Executor().Send(line);
-        if (!exchange.Succeeded()) return "ERR " + StatusMessage(exchange.status);
-        return exchange.reply.empty() ? "OK" : OneLine(exchange.reply);
-    } catch (const DeviceBusy &busy) {
-        return ErrorLine(503, "busy", busy.what());
-    } catch (const DeviceGone &left) {
-        gone = true;
-        return ErrorLine(409, "gone", left.what());
-    }
+           "," + libraryVersion_;
 }
 
 InstrumentSockets::InstrumentSockets(EventLoop &loop, InstrumentOptions options)
-    : loop_(loop), options_(std::move(options)), nextPort_(options_.firstPort) {
+    : loop_(loop), options_(std::move(options)), libraryVersion_(LibraryVersion()), nextPort_(options_.firstPort) {
     loop_.AtStop([this] {
         std::lock_guard lock(mutex_);
         for (const auto &[id, listener] : listeners_) listener->Close("");
@@ -370,7 +372,7 @@ void InstrumentSockets::DeviceChanged(const std::shared_ptr<ServedDevice> &devic
     const auto known = assigned_.find(device->Id());
     const uint16_t wanted = known != assigned_.end() ? known->second : nextPort_;
     try {
-        auto listener = std::make_shared<Listener>(loop_, device, options_);
+        auto listener = std::make_shared<Listener>(loop_, device, options_, libraryVersion_);
         const uint16_t port = listener->Listen(wanted);
         listeners_[device->Id()] = std::move(listener);
         if (known == assigned_.end() && options_.firstPort != 0) ++nextPort_;

@@ -52,6 +52,7 @@ public:
 private:
     EventLoop &loop_;
     InstrumentOptions options_;
+    std::string libraryVersion_;
     mutable std::mutex mutex_;
     std::map<std::string, std::shared_ptr<Listener>> listeners_;
     std::map<std::string, uint16_t> assigned_;  // every port ever given, by device id

@@ -92,33 +92,61 @@ void PanelMetrics(Exposition &out, const std::string &labels, const Panel &panel
 
 }  // namespace
 
-std::string MetricsText(const DeviceRegistry &registry, std::chrono::milliseconds statusMaxAge) {
-    const auto started = std::chrono::steady_clock::now();
-    Exposition out;
-    for (const auto &device : registry.List()) {
-        const std::string labels =
-            Label("device", device->Id()) + "," + Label("head_type", device->Identity().headType);
-        bool up = false;
-        try {
-            const auto snapshot = device->Hub().Status(statusMaxAge);
-            PanelMetrics(out, labels, snapshot->panel);
-            up = !snapshot->panel.AnyFailed();
-        } catch (const std::runtime_error &) {
-            // busy or gone: the device shows as down, its counts still count
+namespace {
+
+// The panels of a scrape as they come back, one per device; the text once the last is in.
+struct Scrape {
+    std::vector<std::shared_ptr<ServedDevice>> devices;
+    std::vector<std::shared_ptr<const PanelSnapshot>> panels;  // null: busy or gone
+    size_t waiting = 0;
+    std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
+    std::function<void(std::string)> done;
+
+    std::string Text() const {
+        Exposition out;
+        for (size_t i = 0; i < devices.size(); ++i) {
+            const ServedDevice &device = *devices[i];
+            const std::string labels =
+                Label("device", device.Id()) + "," + Label("head_type", device.Identity().headType);
+            // A device busy or gone shows as down; its counts still count.
+            if (panels[i] != nullptr) PanelMetrics(out, labels, panels[i]->panel);
+            out.Add("mavozarp_device_up", "gauge", "1 when every reading of the panel succeeded", labels,
+                    panels[i] != nullptr && !panels[i]->panel.AnyFailed() ? 1 : 0);
+            const CommandCounts counts = device.Counts();
+            out.Add("mavozarp_commands_total", "counter", "commands sent to the device", labels,
+                    static_cast<double>(counts.total));
+            for (const auto &[status, count] : counts.failuresByStatus) {
+                out.Add("mavozarp_command_failures_total", "counter", "commands that failed, by status",
+                        labels + "," + Label("code", std::to_string(status)) + "," +
+                            Label("error", DescribeStatus(status).name),
+                        static_cast<double>(count));
+            }
         }
-        out.Add("mavozarp_device_up", "gauge", "1 when every reading of the panel succeeded", labels,
-                up ? 1 : 0);
-        const CommandCounts counts = device->Executor().Counts();
-        out.Add("mavozarp_commands_total", "counter", "commands sent to the device", labels,
-                static_cast<double>(counts.total));
-        for (const auto &[status, count] : counts.failuresByStatus) {
-            out.Add("mavozarp_command_failures_total", "counter", "commands that failed, by status",
-                    labels + "," + Label("code", std::to_string(status)) + "," +
-                        Label("error", DescribeStatus(status).name),
-                    static_cast<double>(count));
-        }
+        const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        out.Add("mavozarp_scrape_duration_seconds", "gauge", "time this scrape took", "", took);
+        return out.Text();
     }
-    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    out.Add("mavozarp_scrape_duration_seconds", "gauge", "time this scrape took", "", took);
-    return out.Text();
+};
+
+}  // namespace
+
+void CollectMetrics(const DeviceRegistry &registry, std::chrono::milliseconds statusMaxAge,
+                    std::function<void(std::string)> done) {
+    auto scrape = std::make_shared<Scrape>();
+    scrape->devices = registry.List();
+    scrape->panels.resize(scrape->devices.size());
+    scrape->waiting = scrape->devices.size() + 1;  // one more, given back below once all are asked
+    scrape->done = std::move(done);
+    const auto arrived = [scrape] {
+        if (--scrape->waiting == 0) scrape->done(scrape->Text());
+    };
+    // Every device is asked at once: each reads its panel on its own, so the scrape takes as
+    // long as the slowest device, not their sum.
+    for (size_t i = 0; i < scrape->devices.size(); ++i) {
+        scrape->devices[i]->Status(statusMaxAge, [scrape, i, arrived](PanelRead read) {
+            scrape->panels[i] = read.snapshot;
+            arrived();
+        });
+    }
+    arrived();
 }

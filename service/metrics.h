@@ -7,6 +7,10 @@
 #include "device_registry.h"
 
 #include <chrono>
+#include <functional>
 #include <string>
 
-std::string MetricsText(const DeviceRegistry &registry, std::chrono::milliseconds statusMaxAge);
+// Asks every device for its panel at once; `done` gets the text once the last has answered. On
+// the event loop.
+void CollectMetrics(const DeviceRegistry &registry, std::chrono::milliseconds statusMaxAge,
+                    std::function<void(std::string)> done);

@@ -8,7 +8,7 @@
 #include "stream_events.h"
 
 #include <algorithm>
-#include <condition_variable>
+#include <atomic>
 #include <deque>
 #include <iostream>
 #include <map>
@@ -17,7 +17,6 @@
 #include <set>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -37,14 +36,6 @@ struct Feed {
     std::optional<uint32_t> faultWord;
     std::string state;
     std::unique_ptr<SamplerHub::Subscription> subscription;
-};
-
-struct CommandJob {
-    std::shared_ptr<ServedDevice> device;
-    std::vector<std::string> commands;
-    Json id;
-    std::string replyTopic;
-    std::string correlation;
 };
 
 // JSON text of a document that may carry bytes from outside (a device id from a topic, a reply):
@@ -68,20 +59,18 @@ struct CommandError {
 
 }  // namespace
 
-struct MqttBridge::Impl {
+struct MqttBridge::Impl : std::enable_shared_from_this<MqttBridge::Impl> {
     MqttOptions options;
 
-    std::mutex mutex;  // everything below up to the threads
-    std::condition_variable changed;  // a command to run, or stopping
+    std::mutex mutex;  // the feeds and stopping
     std::map<std::string, std::unique_ptr<Feed>> feeds;  // by device id
-    std::deque<CommandJob> commands;
     bool stopping = false;
+    std::atomic<size_t> commandsWaiting{0};  // submitted to their devices, not yet answered
 
     // Owned by the connection's thread, where commands arrive.
     std::set<std::string> seenIds;
     std::deque<std::string> seenOrder;
 
-    std::thread executor;
     // Last: its thread hands commands to what is above from the moment it is made.
     MqttConnection connection;
 
@@ -232,15 +221,27 @@ struct MqttBridge::Impl {
             return answer(id, {"read-only", "this service is read-only: commands that change a "
                                             "setting need --allow-control"});
         }
-        {
-            std::lock_guard lock(mutex);
-            if (commands.size() < kMostWaitingCommands) {
-                commands.push_back({device, std::move(list), id, replyTopic, correlation});
-                changed.notify_all();
-                return;
-            }
+        if (++commandsWaiting > kMostWaitingCommands) {
+            --commandsWaiting;
+            return answer(id, {"busy", "too many commands are waiting"});
         }
-        answer(id, {"busy", "too many commands are waiting"});
+        CommandBatch batch{list, BatchMode::UntilFailure};
+        device->Submit(std::move(batch), [weak = weak_from_this(), device, list, id, replyTopic,
+                                          correlation](BatchResult result) {
+            const auto self = weak.lock();
+            if (self == nullptr) return;
+            --self->commandsWaiting;
+            Json document;
+            if (result.outcome == BatchOutcome::Ran) {
+                document = BatchDocument(device->Identity(), BatchOf(list, result.exchanges));
+                document["id"] = id;
+                document["device"] = device->Id();
+            } else {
+                const char *error = result.outcome == BatchOutcome::Busy ? "busy" : "gone";
+                document = Json{{"id", id}, {"error", error}, {"message", result.why}};
+            }
+            self->Reply(replyTopic, correlation, document);
+        });
     }
 
     static std::optional<CommandError> ReadCommandList(const Json &body, std::vector<std::string> &list) {
@@ -262,37 +263,9 @@ struct MqttBridge::Impl {
         return std::nullopt;
     }
 
-    void RunCommands() {
-        std::unique_lock lock(mutex);
-        while (true) {
-            changed.wait(lock, [&] { return stopping || !commands.empty(); });
-            if (stopping) return;
-            CommandJob job = std::move(commands.front());
-            commands.pop_front();
-            lock.unlock();
-            Json document;
-            try {
-                const Batch batch = SendBatch(
-                    [&](std::string_view command) { return job.device->Executor().Send(command); },
-                    job.commands);
-                document = BatchDocument(job.device->Identity(), batch);
-                document["id"] = job.id;
-                document["device"] = job.device->Id();
-            } catch (const DeviceBusy &busy) {
-                document = Json{{"id", job.id}, {"error", "busy"}, {"message", busy.what()}};
-            } catch (const DeviceGone &gone) {
-                document = Json{{"id", job.id}, {"error", "gone"}, {"message", gone.what()}};
-            }
-            Reply(job.replyTopic, job.correlation, document);
-            lock.lock();
-        }
-    }
-
 };
 
-MqttBridge::MqttBridge(MqttOptions options) : impl_(std::make_unique<Impl>(std::move(options))) {
-    impl_->executor = std::thread([this] { impl_->RunCommands(); });
-}
+MqttBridge::MqttBridge(MqttOptions options) : impl_(std::make_shared<Impl>(std::move(options))) {}
 
 MqttBridge::~MqttBridge() {
     // The samples end first, so nothing is handed over while the threads finish.
@@ -306,10 +279,9 @@ MqttBridge::~MqttBridge() {
     {
         std::lock_guard lock(impl_->mutex);
         impl_->stopping = true;
-        impl_->changed.notify_all();
     }
-    impl_->executor.join();
-    // The connection goes with impl_: it delivers what it can, then marks the machine offline.
+    // The connection goes with impl_ (once no command's answer holds it): it delivers what it
+    // can, then marks the machine offline.
 }
 
 void MqttBridge::DeviceChanged(const std::shared_ptr<ServedDevice> &device, bool arrived) {

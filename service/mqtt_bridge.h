@@ -1,7 +1,8 @@
 // The service's devices on an MQTT broker: every device's description, state, samples and fault
 // word published under the machine's prefix, and commands taken from the broker with one reply
 // each. Samplers only hand their messages to the connection (mqtt_connection.h), so a broker that
-// is slow or away never holds a device. Commands run on a thread of their own, in arrival order.
+// is slow or away never holds a device. Commands go to their device's own queue, so a command
+// for a slow device never holds one for another; the answer is published when it is done.
 #pragma once
 
 #include "device_registry.h"
@@ -22,5 +23,5 @@ public:
 
 private:
     struct Impl;
-    std::unique_ptr<Impl> impl_;
+    std::shared_ptr<Impl> impl_;  // shared with the answers on their way
 };

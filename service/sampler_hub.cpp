@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <map>
-#include <set>
+#include <optional>
 
 namespace {
 
@@ -17,16 +17,30 @@ std::chrono::steady_clock::time_point NextOnGrid(std::chrono::steady_clock::time
 
 }  // namespace
 
+// A round's batch, whose result the sampler's thread waits for; it outlives the hub when the
+// hub stops first.
+struct SamplerHub::Round {
+    std::mutex mutex;
+    std::condition_variable answered;
+    std::optional<BatchResult> result;
+    bool abandoned = false;
+};
+
 SamplerHub::Subscription::~Subscription() { hub_.Unsubscribe(id_); }
 
-SamplerHub::SamplerHub(CommandExecutor &executor, std::string headType)
-    : executor_(executor), headType_(std::move(headType)), thread_([this] { Run(); }) {}
+SamplerHub::SamplerHub(Submitter submit, std::string headType)
+    : submit_(std::move(submit)), headType_(std::move(headType)), thread_([this] { Run(); }) {}
 
 SamplerHub::~SamplerHub() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
         changed_.notify_all();
+        if (current_ != nullptr) {
+            std::lock_guard roundLock(current_->mutex);
+            current_->abandoned = true;
+            current_->answered.notify_all();
+        }
     }
     thread_.join();
 }
@@ -54,6 +68,27 @@ size_t SamplerHub::SubscriberCount() const {
     return subscribers_.size();
 }
 
+// With the mutex held on entry and return: the round's batch, or nothing when the hub stops.
+std::optional<BatchResult> SamplerHub::Ask(std::vector<std::string> commands, std::unique_lock<std::mutex> &lock) {
+    const auto round = std::make_shared<Round>();
+    current_ = round;
+    lock.unlock();
+    submit_({std::move(commands), BatchMode::Every}, [round](BatchResult result) {
+        std::lock_guard roundLock(round->mutex);
+        round->result = std::move(result);
+        round->answered.notify_all();
+    });
+    std::optional<BatchResult> result;
+    {
+        std::unique_lock roundLock(round->mutex);
+        round->answered.wait(roundLock, [&] { return round->result || round->abandoned; });
+        result = std::move(round->result);
+    }
+    lock.lock();
+    current_ = nullptr;
+    return result;
+}
+
 void SamplerHub::Run() {
     std::unique_lock lock(mutex_);
     while (!stopping_) {
@@ -78,19 +113,13 @@ void SamplerHub::Run() {
                     commands.push_back(command);
             }
         }
-        lock.unlock();
-        std::map<std::string, Exchange, std::less<>> answers;
-        std::string failure;
         const auto time = std::chrono::system_clock::now();
-        for (const std::string &command : commands) {
-            try {
-                answers[command] = executor_.Send(command);
-            } catch (const std::runtime_error &error) {
-                failure = error.what();
-                break;
-            }
-        }
-        lock.lock();
+        const std::optional<BatchResult> result = Ask(commands, lock);
+        if (!result) break;
+        std::map<std::string, Exchange, std::less<>> answers;
+        for (size_t i = 0; i < result->exchanges.size() && i < commands.size(); ++i)
+            answers[commands[i]] = result->exchanges[i];
+        const std::string failure = result->outcome == BatchOutcome::Ran ? "" : result->why;
         for (const uint64_t id : dueIds) {
             const auto found = subscribers_.find(id);
             if (found == subscribers_.end()) continue;
@@ -110,14 +139,40 @@ void SamplerHub::Run() {
     }
 }
 
-std::shared_ptr<const PanelSnapshot> SamplerHub::Status(std::chrono::milliseconds maxAge) {
-    std::lock_guard lock(statusMutex_);
-    const auto now = std::chrono::system_clock::now();
-    if (status_ != nullptr && now - status_->time <= maxAge) return status_;
-    auto snapshot = std::make_shared<PanelSnapshot>();
-    snapshot->time = now;
-    snapshot->panel =
-        ReadPanel([this](std::string_view command) { return executor_.Send(command); }, headType_);
-    status_ = std::move(snapshot);
-    return status_;
+void SamplerHub::Status(std::chrono::milliseconds maxAge, Submitter submit,
+                        std::function<void(PanelRead)> done) {
+    const auto started = std::chrono::system_clock::now();
+    {
+        std::unique_lock lock(statusMutex_);
+        if (status_ != nullptr && started - status_->time <= maxAge) {
+            const auto cached = status_;
+            lock.unlock();
+            return done({BatchOutcome::Ran, {}, cached});
+        }
+        statusWaiters_.push_back(std::move(done));
+        if (statusWaiters_.size() > 1) return;  // a read runs already
+    }
+    // The family (and so the panel's queries) comes from the head's answer to ?HTYPE.
+    submit({{kHeadTypeQuery}, BatchMode::Every}, [this, submit, started](BatchResult typed) {
+        if (typed.outcome != BatchOutcome::Ran) return Finish({typed.outcome, typed.why, nullptr});
+        const Exchange type = typed.exchanges.front();
+        const HeadFamily &family = FamilyOfHeadType(type.Succeeded() ? type.reply : headType_);
+        submit({PanelCommands(family), BatchMode::Every}, [this, submit, started, type](BatchResult answered) {
+            if (answered.outcome != BatchOutcome::Ran) return Finish({answered.outcome, answered.why, nullptr});
+            auto snapshot = std::make_shared<PanelSnapshot>();
+            snapshot->time = started;
+            snapshot->panel = AssemblePanel(type, headType_, answered.exchanges);
+            Finish({BatchOutcome::Ran, {}, std::move(snapshot)});
+        });
+    });
+}
+
+void SamplerHub::Finish(PanelRead read) {
+    std::vector<std::function<void(PanelRead)>> waiters;
+    {
+        std::lock_guard lock(statusMutex_);
+        if (read.snapshot != nullptr) status_ = read.snapshot;
+        waiters.swap(statusWaiters_);
+    }
+    for (const auto &waiter : waiters) waiter(read);
 }

@@ -1,12 +1,12 @@
 // One sampler per device, shared by every viewer. Subscribers (event streams, the dashboard,
 // MQTT) name the commands they want and an interval; the sampler wakes on a grid of each
 // interval, so subscribers with the same interval are served by the same poll, reads each
-// command once per round whatever the number of subscribers, and hands every due subscriber the
-// same timestamped sample. The status panel (status documents, metrics) is cached likewise: one
-// read serves every request within its age.
+// command once per round (one batch through the device's link) whatever the number of
+// subscribers, and hands every due subscriber the same timestamped sample. The status panel
+// (status documents, metrics) is cached likewise: one read serves every request within its age.
 #pragma once
 
-#include "command_executor.h"
+#include "device_link.h"
 #include "client/documents.h"
 
 #include <chrono>
@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,6 +38,15 @@ struct PanelSnapshot {
     Panel panel;
 };
 
+// What a status request gets: the panel, or why the device could not be asked (Busy, Gone).
+struct PanelRead {
+    BatchOutcome outcome = BatchOutcome::Ran;
+    std::string why;
+    std::shared_ptr<const PanelSnapshot> snapshot;  // Ran only
+};
+
+using Submitter = std::function<void(CommandBatch, BatchDone)>;
+
 class SamplerHub {
 public:
     using Listener = std::function<void(const Sample &)>;
@@ -55,7 +65,8 @@ public:
         uint64_t id_;
     };
 
-    SamplerHub(CommandExecutor &executor, std::string headType);
+    // Rounds go to the device through `submit`.
+    SamplerHub(Submitter submit, std::string headType);
     ~SamplerHub();  // stops the sampler
     SamplerHub(const SamplerHub &) = delete;
     SamplerHub &operator=(const SamplerHub &) = delete;
@@ -64,9 +75,10 @@ public:
     std::unique_ptr<Subscription> Subscribe(std::vector<std::string> commands,
                                             std::chrono::milliseconds interval, Listener listener);
 
-    // The panel, read anew only when the cached one is older than maxAge. Throws DeviceBusy or
-    // DeviceGone.
-    std::shared_ptr<const PanelSnapshot> Status(std::chrono::milliseconds maxAge);
+    // The panel, read anew only when the cached one is older than maxAge; requests that come
+    // while it is read share that read. `submit` must keep the device (and so this hub) alive
+    // until its batches are done. `done` runs on the event loop, or at once from the cache.
+    void Status(std::chrono::milliseconds maxAge, Submitter submit, std::function<void(PanelRead)> done);
 
     size_t SubscriberCount() const;
 
@@ -77,11 +89,14 @@ private:
         Listener listener;
         std::chrono::steady_clock::time_point due;
     };
+    struct Round;  // one batch in flight, shared with its completion
 
     void Run();
     void Unsubscribe(uint64_t id);
+    std::optional<BatchResult> Ask(std::vector<std::string> commands, std::unique_lock<std::mutex> &lock);
+    void Finish(PanelRead read);
 
-    CommandExecutor &executor_;
+    Submitter submit_;
     std::string headType_;
 
     mutable std::mutex mutex_;
@@ -91,9 +106,11 @@ private:
     uint64_t nextId_ = 0;
     uint64_t delivering_ = 0;  // subscriber whose listener runs now, or 0
     bool stopping_ = false;
+    std::shared_ptr<Round> current_;  // the round waited for now
 
-    std::mutex statusMutex_;  // one panel read at a time; later requests share its result
+    std::mutex statusMutex_;
     std::shared_ptr<const PanelSnapshot> status_;
+    std::vector<std::function<void(PanelRead)>> statusWaiters_;  // non-empty while a read runs
 
     std::thread thread_;
 };

@@ -4,6 +4,7 @@
 #include "http_api.h"
 #include "instrument_sockets.h"
 #include "stop_requests.h"
+#include "worker_supervisor.h"
 #include "client/console.h"
 #if MAVOZARP_SERVICE_MQTT
 #include "mqtt_bridge.h"
@@ -19,10 +20,11 @@
 
 namespace {
 
-// Threads that run what waits on a device (commands, status reads), beside the event loop.
-constexpr size_t kDeviceThreads = 8;
 // Descriptors kept for the devices, the listeners and the library, out of the process's limit.
 constexpr size_t kReservedDescriptors = 64;
+// How long the start waits for the workers to tell the devices they found (a port that is no
+// supply takes a few seconds of probing; a stuck adapter library must not stop the service).
+constexpr auto kLongestWorkerStart = std::chrono::seconds(30);
 
 std::string UrlHost(const std::string &address) {
     return address.find(':') != std::string::npos ? "[" + address + "]" : address;
@@ -67,6 +69,24 @@ std::string Banner(const ServeSettings &settings, uint16_t httpPort, const std::
     return text.str();
 }
 
+// Each serial port's supply in a worker of its own, the adapters' supplies together in one;
+// returns once each worker has told the devices it found (or has ended, or a bound has passed).
+std::vector<std::shared_ptr<WorkerSupervisor>> StartWorkers(EventLoop &loop, DeviceRegistry &registry,
+                                                            const RegistryOptions &wanted) {
+    // A port's supply, or (no port) the adapters' supplies.
+    const auto duty = [&wanted](std::optional<std::string> port) {
+        const bool adapters = !port.has_value();
+        return WorkerDuty{.port = std::move(port), .adapters = adapters, .rescanInterval = wanted.rescanInterval,
+                          .patience = wanted.patience};
+    };
+    std::vector<std::shared_ptr<WorkerSupervisor>> workers;
+    for (size_t i = 0; i < wanted.ports.size(); ++i)
+        workers.push_back(WorkerSupervisor::Start(loop, registry, duty(wanted.ports[i]), i));
+    if (wanted.adapters) workers.push_back(WorkerSupervisor::Start(loop, registry, duty(std::nullopt), std::nullopt));
+    for (const auto &worker : workers) worker->AwaitStart(kLongestWorkerStart);
+    return workers;
+}
+
 }  // namespace
 
 int Serve(ServeSettings settings) {
@@ -81,12 +101,26 @@ int Serve(ServeSettings settings) {
     // The library's lines go to the log from here on; the service's own output to the real
     // standard output, never swapped again while other threads run.
     CaptureStandardOutput("mavozarp serve: library: ");
-    EventLoop loop(kDeviceThreads);
+    EventLoop loop;
     StopRequests stopRequests(loop.Context());
 
-    DeviceRegistry registry(settings.devices);
-    if (registry.Open() == 0 && !settings.devices.adapters) {
+    // With workers, this process opens the simulated head only.
+    RegistryOptions here = settings.devices;
+    if (settings.workers) {
+        here.ports.clear();
+        here.adapters = false;
+    }
+    DeviceRegistry registry(loop, here);
+    registry.Open();
+    const std::vector<std::shared_ptr<WorkerSupervisor>> workers =
+        settings.workers ? StartWorkers(loop, registry, settings.devices) : std::vector<std::shared_ptr<WorkerSupervisor>>{};
+    const auto stopWorkers = [&workers] {
+        for (const auto &worker : workers) worker->BeginStop();
+        for (const auto &worker : workers) worker->AwaitStop();
+    };
+    if (registry.List().empty() && !settings.devices.adapters) {
         std::cerr << "mavozarp serve: no device could be opened\n";
+        stopWorkers();
         return 1;
     }
     InstrumentSockets instruments(loop, settings.instruments);
@@ -100,6 +134,7 @@ int Serve(ServeSettings settings) {
         http.Start();
     } catch (const std::runtime_error &error) {
         std::cerr << "mavozarp serve: " << error.what() << '\n';
+        stopWorkers();
         return 1;
     }
 #if MAVOZARP_SERVICE_MQTT
@@ -118,6 +153,7 @@ int Serve(ServeSettings settings) {
     std::cerr << "mavozarp serve: stopping\n";
     registry.StopRescans();
     registry.RetireAll();  // what waits on a device ends now, not at its patience
+    stopWorkers();
     loop.Stop();
     return 0;
 }

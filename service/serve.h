@@ -12,6 +12,10 @@
 
 struct ServeSettings {
     RegistryOptions devices;
+    // Each serial port's supply in a worker process of its own and the adapters' supplies together
+    // in one, so that a slow or failing supply holds up no other; false: every device in this
+    // process (the library's lock then makes each wait for the others' transfers).
+    bool workers = true;
     HttpOptions http;
     InstrumentOptions instruments;
     std::optional<MqttOptions> mqtt;  // nothing: no broker

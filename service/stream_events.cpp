@@ -1,5 +1,6 @@
 #include "stream_events.h"
 
+#include "command_executor.h"
 #include "client/status_codes.h"
 
 #include <charconv>

@@ -5,6 +5,8 @@
 #include <MavoZARP.h>
 
 #include "serve_command.h"
+#include "worker_main.h"
+#include "worker_process.h"
 
 #include <iostream>
 #include <string>
@@ -83,7 +85,9 @@ constexpr Subcommand kSubcommands[] = {
      "line, one reply line), an HTTP API with JSON under /api/v1, Prometheus metrics at\n"
      "/metrics and a live dashboard in the browser at / (its address, with the token when\n"
      "control is allowed, is printed at start). Listens on loopback and is read-only unless\n"
-     "told otherwise; see docs/service.md." MAVOZARP_SERVE_MQTT_NOTE "\n\n"
+     "told otherwise. Each serial port's supply runs in a worker process of its own and the\n"
+     "adapters' supplies together in another, so a slow supply holds up no other device;\n"
+     "see docs/service.md." MAVOZARP_SERVE_MQTT_NOTE "\n\n"
      "Example: mavozarp serve --simulated --port /dev/ttyUSB0 --adapters",
      false, kServeOptions, nullptr, nullptr, RunServe},
     {"serve-user", "add NAME ROLE FILE | remove NAME FILE | list FILE",
@@ -127,6 +131,8 @@ int ReportUsageMistake(const Subcommand *subcommand, const std::string &mistake)
 }  // namespace
 
 int main(int argc, char **argv) {
+    // `mavozarp serve` starts this program again for the devices it puts in worker processes.
+    if (argc >= 2 && std::string(argv[1]) == kWorkerMode) return RunServeWorker(argc, argv);
     if (argc < 2) {
         std::cerr << GeneralHelp(kTool);
         return 2;

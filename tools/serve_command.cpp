@@ -24,6 +24,12 @@ std::chrono::milliseconds Milliseconds(double seconds) {
     return std::chrono::milliseconds(static_cast<int64_t>(seconds * 1000));
 }
 
+// "none": every device in this process; "auto": serial ports and the adapters in workers.
+bool ReadWorkers(const std::string &mode, const std::string &where) {
+    if (mode != "none" && mode != "auto") throw UsageError(where + " must be \"none\" or \"auto\"");
+    return mode == "auto";
+}
+
 // The configuration file names what the command line can; the command line adds to it (devices,
 // host names) or overrides it (everything else).
 void ReadConfigFile(const std::string &path, ServeSettingsRead &settings) {
@@ -66,6 +72,9 @@ void ReadConfigFile(const std::string &path, ServeSettingsRead &settings) {
             (key == "listen"               ? settings.serve.http.address
              : key == "instrument_address" ? settings.serve.instruments.address
                                            : settings.tokenFile) = value.get<std::string>();
+        } else if (key == "workers") {
+            if (!value.is_string()) throw wrong(key, "\"none\" or \"auto\"");
+            settings.serve.workers = ReadWorkers(value.get<std::string>(), path + ": \"workers\"");
         } else if (key == "http_port") {
             settings.serve.http.port = port(key, value);
         } else if (key == "instrument_port") {
@@ -87,6 +96,7 @@ ServeSettings ReadSettings(const ParsedArguments &arguments) {
         if (seconds < 0.1) throw UsageError("--rescan needs 0.1 seconds or more");
         settings.serve.devices.rescanInterval = Milliseconds(seconds);
     }
+    if (arguments.Has("--workers")) settings.serve.workers = ReadWorkers(arguments.Value("--workers"), "--workers");
     if (arguments.Has("--listen")) settings.serve.http.address = arguments.Value("--listen");
     if (arguments.Has("--http-port"))
         settings.serve.http.port = ParsePort("--http-port", arguments.Value("--http-port"));

@@ -23,6 +23,7 @@ inline constexpr OptionDefinition kServeOptions[] = {
     {"--port", "PATH", "serve the supply on this serial port (repeatable)", true},
     {"--adapters", nullptr, "serve every supply on the USB-to-I2C adapters, rescanned"},
     {"--rescan", "S", "seconds between rescans of the adapters (default 2)"},
+    {"--workers", "none", "every device in this process (default: each port, and the adapters, in a worker)"},
     {"--listen", "ADDRESS", "address of the HTTP API (default 127.0.0.1)"},
     {"--http-port", "N", "port of the HTTP API (default 8080; 0 any free port)"},
     {"--host-name", "NAME", "a name clients reach the service by, for the Host check (repeatable)",

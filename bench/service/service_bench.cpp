@@ -4,29 +4,28 @@
 // and p99 (the mean of the clients'). The service runs in this process on loopback, as
 // `mavozarp serve --simulated` would; with MAVOZARP_BENCH_SERVICE=HTTP_PORT,SOCKET_PORT the queries go
 // to a `mavozarp serve --simulated` running on loopback instead (to compare two builds in one run).
+#include "clients.h"
 #include "device_registry.h"
 #include "http_api.h"
 #include "instrument_sockets.h"
 
 #include <benchmark/benchmark.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace {
 
+using service_bench::Connect;
+using service_bench::Latencies;
+using service_bench::Receive;
+
 struct Service {
-    Service() : registry(Options()), sockets(loop, Sockets()) {
+    Service() : registry(loop, Options()), sockets(loop, Sockets()) {
         registry.Open();
         registry.Watch([this](const std::shared_ptr<ServedDevice> &device, bool arrived) {
             sockets.DeviceChanged(device, arrived);
@@ -48,7 +47,7 @@ struct Service {
         options.simulated = true;
         return options;
     }
-    EventLoop loop{8};
+    EventLoop loop;
     DeviceRegistry registry;
     InstrumentSockets sockets;
     std::unique_ptr<HttpApi> api;
@@ -74,62 +73,9 @@ Ports ServicePorts() {
     return ports;
 }
 
-// Times each iteration; p50 and p99 become counters in microseconds.
-class Latencies {
-public:
-    template <typename Query>
-    void Run(benchmark::State &state, Query query) {
-        for (auto _ : state) {
-            const auto start = std::chrono::steady_clock::now();
-            query();
-            times_.push_back(std::chrono::duration<double, std::micro>(
-                                 std::chrono::steady_clock::now() - start)
-                                 .count());
-        }
-        std::sort(times_.begin(), times_.end());
-        if (times_.empty()) return;
-        state.counters["p50_us"] = benchmark::Counter(times_[times_.size() / 2], benchmark::Counter::kAvgThreads);
-        state.counters["p99_us"] = benchmark::Counter(times_[times_.size() * 99 / 100], benchmark::Counter::kAvgThreads);
-        state.counters["queries/s"] =
-            benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
-    }
-
-private:
-    std::vector<double> times_;
-};
-
 void InProcess(benchmark::State &state) {
     Latencies latencies;
     latencies.Run(state, [] { benchmark::DoNotOptimize(SendCommand(MAVOZARP_SIMULATED_HANDLE, "?P")); });
-}
-
-// A loopback connection with small writes sent at once; -1 when it cannot be made.
-int Connect(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    const int yes = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-    return fd;
-}
-
-// Receives until `complete` says the reply is whole; false when the connection ended first.
-template <typename Complete>
-bool Receive(int fd, std::string &reply, Complete complete) {
-    reply.clear();
-    char chunk[4096];
-    while (!complete(reply)) {
-        const ssize_t got = recv(fd, chunk, sizeof chunk, 0);
-        if (got <= 0) return false;
-        reply.append(chunk, static_cast<size_t>(got));
-    }
-    return true;
 }
 
 void InstrumentSocket(benchmark::State &state) {
@@ -138,9 +84,7 @@ void InstrumentSocket(benchmark::State &state) {
     Latencies latencies;
     std::string reply;
     latencies.Run(state, [&] {
-        send(fd, "?P\n", 3, MSG_NOSIGNAL);
-        if (!Receive(fd, reply, [](const std::string &text) { return text.ends_with('\n'); }))
-            state.SkipWithError("connection closed");
+        if (!service_bench::AskLine(fd, "?P", reply)) state.SkipWithError("connection closed");
     });
     close(fd);
 }
@@ -175,5 +119,3 @@ BENCHMARK(InstrumentSocket)->UseRealTime()->Threads(1)->Threads(4)->Threads(16);
 BENCHMARK(HttpKeepAlive)->UseRealTime()->Threads(1)->Threads(4)->Threads(16);
 
 }  // namespace
-
-BENCHMARK_MAIN();

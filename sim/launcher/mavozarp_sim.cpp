@@ -59,6 +59,7 @@ struct Request {
     std::vector<std::string> adapterEntries;
     std::optional<double> seconds;
     bool trace = false;
+    bool paced = false;
     std::optional<std::string> vcd;
     bool listPresets = false;
     bool help = false;
@@ -131,6 +132,10 @@ const Option kOptions[] = {
      AddAdapter},
     {"--for", Argument::Required, "SECONDS", "stop after SECONDS instead of waiting for a signal",
      SetDuration},
+    {"--paced", Argument::None, "",
+     "pace bridge and text supplies at their line speed (9600 and\n115200 baud): an exchange "
+     "takes the time it takes on a real line",
+     [](Request &request, std::optional<std::string_view>) { request.paced = true; }},
     {"--trace", Argument::None, "",
      "print every transfer on each supply's bus, decoded, with the time",
      [](Request &request, std::optional<std::string_view>) { request.trace = true; }},
@@ -175,7 +180,8 @@ Request ParseArguments(const std::vector<std::string_view> &arguments) {
 
 void PrintHelp() {
     std::printf(
-        "Usage: %s [--bridge PRESET]... [--text [TYPE]]... [--adapter ENTRY]... [--for SECONDS]\n"
+        "Usage: %s [--bridge PRESET]... [--text [TYPE]]... [--adapter ENTRY]... [--paced]\n"
+        "       [--for SECONDS]\n"
         "Starts virtual supplies and keeps them up until interrupted (Ctrl-C) or terminated.\n\n",
         kProgram);
     constexpr int kNameWidth = 22;
@@ -367,9 +373,9 @@ private:
 class SerialSupplies {
 public:
     // Starts each supply and prints its line.
-    SerialSupplies(const std::vector<SerialSupply> &supplies, TracePrinter *trace,
+    SerialSupplies(const std::vector<SerialSupply> &supplies, bool paced, TracePrinter *trace,
                    sim::VcdWriter *vcd)
-        : vcd_(vcd) {
+        : paced_(paced), vcd_(vcd) {
         for (const SerialSupply &supply : supplies) {
             const std::string &path = supply.kind == SerialKind::Bridge
                                           ? StartBridge(supply.name, trace)
@@ -401,15 +407,18 @@ private:
                 vcd->Lines(data, clock, sinceClockRose);
             });
         }
+        if (paced_) bridge.Line().SetPacing(sim::BridgeEmulator::kLineBaud);
         return bridge.Line().Path();
     }
 
     const std::string &StartText(const std::string &headType) {
         auto &text = *texts_.emplace_back(std::make_unique<sim::TextSupplyEmulator>());
         text.SetAnswer(sim::TextSupplyEmulator::kHeadTypeRequest, headType);
+        if (paced_) text.Line().SetPacing(sim::TextSupplyEmulator::kLineBaud);
         return text.Line().Path();
     }
 
+    bool paced_;
     sim::VcdWriter *vcd_;
     std::vector<std::unique_ptr<sim::BridgeEmulator>> bridges_;
     std::vector<std::unique_ptr<sim::TextSupplyEmulator>> texts_;
@@ -494,7 +503,7 @@ int Run(const Request &request) {
     // Made before the supplies and closed after them, so the dump has every change.
     std::unique_ptr<sim::VcdWriter> vcd;
     if (request.vcd) vcd = std::make_unique<sim::VcdWriter>(*request.vcd);
-    const SerialSupplies supplies(request.serialSupplies, tracing, vcd.get());
+    const SerialSupplies supplies(request.serialSupplies, request.paced, tracing, vcd.get());
     std::unique_ptr<sim::SharedSupplyServer> adapterSupplies;
     std::unique_ptr<ControlInput> control;
     if (!request.adapterEntries.empty()) {

@@ -30,6 +30,10 @@ namespace sim {
 
 class BridgeEmulator {
 public:
+    // The bridge's UART runs at this rate; a line paced at it (PtyEndpoint::SetPacing) takes the
+    // time a real bridge does.
+    static constexpr uint32_t kLineBaud = 9600;
+
     BridgeEmulator();
 
     // The line a host opens (at 9600 baud), with the record of what came and the answer controls.

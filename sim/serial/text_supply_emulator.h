@@ -25,6 +25,8 @@ public:
     static constexpr std::string_view kHeadTypeRequest = "?HTYPE";
     static constexpr std::string_view kDefaultIdentification = "ZARP Text Supply v1";
     static constexpr std::string_view kDefaultHeadType = "Kora";
+    // The supply's line rate, for pacing the line as a real one (PtyEndpoint::SetPacing).
+    static constexpr uint32_t kLineBaud = 115200;
 
     TextSupplyEmulator();
 

@@ -4,6 +4,8 @@
 //   interlock N open|closed    the interlock input of the Nth adapter's supply
 //   fail-transfers N           the next N transfers on any adapter fail
 // Arguments are those of `mavozarp serve`; the supplies come from MAVOFTCI2C_EMULATED_SUPPLIES.
+// Every device stays in this process (--workers none): the controls act on the emulated adapter
+// library loaded here.
 #include "serve_command.h"
 #include "support/emulated_adapter_controls.h"
 
@@ -62,7 +64,7 @@ int main(int argc, char **argv) {
     std::thread(FollowControls).detach();
 
     const ToolDescription tool{"", "", {&kServe, 1}, [] { return std::string(); }};
-    std::vector<const char *> arguments{argv[0], "serve"};
+    std::vector<const char *> arguments{argv[0], "serve", "--workers", "none"};
     arguments.insert(arguments.end(), argv + 1, argv + argc);
     const Invocation invocation = ReadCommandLine(static_cast<int>(arguments.size()), arguments.data(), tool);
     if (!invocation.mistake.empty() || invocation.subcommand == nullptr) {

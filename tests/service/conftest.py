@@ -1,6 +1,9 @@
 """Starts what the service tests need, each stopped by its process id, also when a test fails:
 the virtual supplies of mavozarp-sim and `mavozarp serve` itself, on loopback and free ports.
 
+With MAVOZARP_SERVE_WORKERS=none every service is started with `--workers none` (every device in
+its one process), so the suite runs in both of the service's modes.
+
 The same tests run against the Windows build under Wine when MAVOZARP_SERVE_UNDER=wine
 (scripts/test-wine.sh): MAVOZARP_TOOL is then mavozarp.exe, beside MavoZARP.dll and the emulated
 adapter library, the supplies are COM ports of the Wine prefix (WINEPREFIX), and the service is
@@ -23,6 +26,7 @@ ADAPTER_DIR = os.environ.get("MAVOZARP_ADAPTER_DIR", "")  # the emulated adapter
 UNDER_WINE = os.environ.get("MAVOZARP_SERVE_UNDER") == "wine"
 LAUNCH = [os.environ.get("WINE", "wine")] if UNDER_WINE else []
 STOP_SIGNAL = signal.SIGINT if UNDER_WINE else signal.SIGTERM
+WORKERS = ["--workers", os.environ["MAVOZARP_SERVE_WORKERS"]] if "MAVOZARP_SERVE_WORKERS" in os.environ else []
 linux_only = pytest.mark.skipif(UNDER_WINE, reason="Linux only (descriptor limits, /proc, load)")
 
 
@@ -76,7 +80,8 @@ class Service:
     def __init__(self, arguments, environment=None, descriptors=None):
         env = dict(os.environ, LD_LIBRARY_PATH=ADAPTER_DIR, MAVOFTCI2C_EMULATED_SUPPLIES="")
         env.update(environment or {})
-        command = [*LAUNCH, TOOL, "serve", "--http-port", "0", "--instrument-port", "0", *arguments]
+        command = [*LAUNCH, TOOL, "serve", "--http-port", "0", "--instrument-port", "0", *WORKERS,
+                   *arguments]
         # A lowered descriptor limit makes floods up to it cheap (Windows has no such limit).
         limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (descriptors, descriptors))
                  ) if descriptors and not UNDER_WINE else None
@@ -144,8 +149,15 @@ def serve():
         return service
 
     yield start
+    # Every one is stopped even when one of them fails to stop cleanly.
+    failures = []
     for service in started:
-        stop(service.process)
+        try:
+            stop(service.process)
+        except AssertionError as failure:
+            failures.append(failure)
+    if failures:
+        raise failures[0]
 
 
 def free_port():

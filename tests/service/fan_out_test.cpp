@@ -85,7 +85,7 @@ private:
 };
 
 struct ServiceInProcess {
-    explicit ServiceInProcess(RegistryOptions options) : registry(options) {
+    explicit ServiceInProcess(RegistryOptions options) : registry(loop, options) {
         registry.Open();
         HttpOptions http;
         http.port = 0;
@@ -99,7 +99,7 @@ struct ServiceInProcess {
             sockets->DeviceChanged(device, arrived);
         });
     }
-    EventLoop loop{2};
+    EventLoop loop;
     DeviceRegistry registry;
     std::unique_ptr<InstrumentSockets> sockets;
     std::unique_ptr<HttpApi> api;

@@ -157,7 +157,8 @@ def test_configuration_file(serve, tmp_path):
     config.write_text('{"simulated": true, "allow_control": true, "rescan_seconds": 1}')
     service = serve("--config", str(config))
     assert service.token and service.request("/api/v1/devices/simulated")[0] == 200
-    for wrong in ['{"simulated": "yes"}', '{"ports": "/dev/ttyUSB0"}', '{"colour": 1}', "[]"]:
+    for wrong in ['{"simulated": "yes"}', '{"ports": "/dev/ttyUSB0"}', '{"colour": 1}', "[]",
+                  '{"simulated": true, "workers": "all"}']:
         config.write_text(wrong)
         refused = run_tool("serve", "--config", str(config))
         assert refused.returncode == 2 and str(config) in refused.stderr, wrong

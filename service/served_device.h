@@ -1,0 +1,77 @@
+// A device as the service's doors see it, wherever it runs: its stable id, what it is, its link
+// (its executor in this process, or its place in a worker process), its one sampler, and what
+// its commands have told about it (answering or failing, the counts for the metrics). A device
+// in a worker also carries its worker's process id and restarts, and why it is failing while
+// that worker is down.
+#pragma once
+
+#include "device_link.h"
+#include "sampler_hub.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+struct CommandCounts {
+    uint64_t total = 0;
+    std::map<int32_t, uint64_t> failuresByStatus;
+};
+
+// The worker process a device runs in.
+struct DeviceWorker {
+    int64_t pid = 0;  // 0 while it is being restarted
+    uint32_t restarts = 0;
+};
+
+class ServedDevice : public std::enable_shared_from_this<ServedDevice> {
+public:
+    ServedDevice(std::string id, DeviceIdentity identity, std::shared_ptr<DeviceLink> link);
+    ~ServedDevice();  // stops the sampler, retires the link
+
+    const std::string &Id() const { return id_; }
+    const DeviceIdentity &Identity() const { return identity_; }
+    SamplerHub &Hub() { return *hub_; }
+
+    // Through the device's link; what comes back counts for its state and its metrics.
+    void Submit(CommandBatch batch, BatchDone done);
+
+    // The status panel through the device's sampler (one read serves every request within
+    // maxAge); `done` runs on the event loop, or at once from the cache.
+    void Status(std::chrono::milliseconds maxAge, std::function<void(PanelRead)> done);
+
+    // No more commands: waiting and later ones are told Gone.
+    void Retire();
+    bool Retired() const { return retired_; }
+
+    // "answering", "failing" (its last command did not reach the head, or its worker is down)
+    // or "gone"; with the reason when not answering.
+    const char *State() const;
+    std::string Reason() const;
+    CommandCounts Counts() const;
+
+    // Set by the worker's supervisor: the process, and why the device cannot be reached now
+    // (empty once it can).
+    void SetWorker(DeviceWorker worker, std::string trouble);
+    std::optional<DeviceWorker> Worker() const;
+
+private:
+    void Account(const BatchResult &result);
+
+    const std::string id_;
+    const DeviceIdentity identity_;
+    const std::shared_ptr<DeviceLink> link_;
+
+    std::atomic<bool> retired_{false};
+    mutable std::mutex mutex_;
+    CommandCounts counts_;
+    int32_t lastFailure_ = 0;  // the status of the last command if it did not reach the head
+    std::optional<DeviceWorker> worker_;
+    std::string trouble_;
+
+    std::unique_ptr<SamplerHub> hub_;  // last: its thread submits through what is above
+};

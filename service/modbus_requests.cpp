@@ -185,13 +185,11 @@ std::optional<ModbusException> ModbusPlan::Plan(std::span<const uint8_t> pdu, bo
     size_t at = 0;
     for (const ModbusEntry *entry : *block) {
         if (entry->setting == nullptr) return IllegalDataAddress;
-        std::string value;
+        std::string value(1, (*values)[at] != 0 ? '1' : '0');
         if (entry->value == ModbusValue::Float32) {
             const float number = FloatOfRegisters((*values)[at], (*values)[at + 1]);
             if (!std::isfinite(number)) return IllegalDataValue;
             value = SettingValue(number);
-        } else {
-            value = (*values)[at] != 0 ? "1" : "0";
         }
         at += Width(*entry);
         CommandFor((std::string(entry->setting) + value).c_str());

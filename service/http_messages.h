@@ -17,6 +17,7 @@ struct HttpRequest {
     std::string query;  // as sent, after the first '?' (which may hold more of them)
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
+    std::string client;  // the client's address, as its connection came
 
     // The first header of that name (any case), or empty.
     std::string Header(std::string_view name) const;

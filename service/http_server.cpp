@@ -1,6 +1,5 @@
 #include "http_server.h"
 
-#include "listening_socket.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -68,46 +67,48 @@ struct HttpServer::State {
     EventLoop &loop;
     HttpLimits limits;
     Handler handler;
-    tcp::acceptor acceptor;
-    asio::steady_timer acceptRetry;
-    ConnectionTable table;
-    size_t refusing = 0;
+    std::shared_ptr<Listener> listener;
     bool stopping = false;
 
     State(EventLoop &loop, HttpLimits limits, Handler handler)
-        : loop(loop),
-          limits(limits),
-          handler(std::move(handler)),
-          acceptor(loop.Context()),
-          acceptRetry(loop.Context()),
-          table(limits.connections) {}
+        : loop(loop), limits(limits), handler(std::move(handler)) {}
 };
 
 namespace {
 
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(tcp::socket socket, std::shared_ptr<HttpServer::State> server)
+    Connection(tcp::socket socket, std::shared_ptr<HttpServer::State> server, ListenerSeat seat)
         : server_(std::move(server)),
+          seat_(std::move(seat)),
           stream_(std::move(socket)),
           buffer_(server_->limits.headerBytes + kReadChunk),
           ticks_(stream_.get_executor()) {}
 
-    void Start(const std::string &address) {
-        const std::weak_ptr<Connection> weak = weak_from_this();
-        const std::optional<uint64_t> id = server_->table.Admit(address, [weak] {
+    void Start(std::string address) {
+        address_ = std::move(address);
+        seat_.OnDismiss([weak = weak_from_this()] {
             if (const auto self = weak.lock()) self->Close();
         });
-        if (!id) return Refuse();
-        id_ = *id;
-        stream_.socket().set_option(tcp::no_delay(true));
         WaitForRequest(server_->limits.request);
+    }
+
+    // The listener is full: told so briefly, then closed.
+    void Refuse() {
+        HttpResponse busy = ErrorResponse(503, "busy", "the service has too many connections");
+        auto message = std::make_shared<http::response<http::string_body>>(Message(busy, false));
+        stream_.expires_after(kRefusalTime);
+        http::async_write(stream_, *message, [self = shared_from_this(), message](ErrorCode, size_t) {
+            ErrorCode ignored;
+            self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+            self->Close();
+        });
     }
 
 private:
     // Between requests: idle, and the first to go when room is needed.
     void WaitForRequest(std::chrono::seconds patience) {
-        server_->table.SetIdle(id_, true);
+        seat_.SetIdle(true);
         if (buffer_.size() > 0) return ReadRequest();  // pipelined: already here
         stream_.expires_after(patience);
         stream_.async_read_some(buffer_.prepare(kReadChunk),
@@ -123,7 +124,7 @@ private:
     // that asked to be told before it sends its body is told, and a body in a coding the service
     // cannot read is refused unread.
     void ReadRequest() {
-        server_->table.SetIdle(id_, false);
+        seat_.SetIdle(false);
         stream_.expires_after(server_->limits.request);
         head_ = false;
         parser_.emplace();
@@ -195,6 +196,7 @@ private:
         }
         if (target->authority) request.headers.emplace_back("Host", *target->authority);
         request.body = std::move(message.body());
+        request.client = address_;
         server_->handler(std::move(request), [self = shared_from_this()](HttpResponse response) {
             if (!response.stream) return self->Send(std::move(response), self->keepAlive_);
             if (self->head_) return self->SendStreamHead(std::move(response));
@@ -342,26 +344,10 @@ private:
                           });
     }
 
-    // The listener is full: told so briefly, then closed.
-    void Refuse() {
-        if (server_->refusing >= kMostRefusing) return;
-        ++server_->refusing;
-        refused_ = true;
-        HttpResponse busy = ErrorResponse(503, "busy", "the service has too many connections");
-        auto message = std::make_shared<http::response<http::string_body>>(Message(busy, false));
-        stream_.expires_after(kRefusalTime);
-        http::async_write(stream_, *message, [self = shared_from_this(), message](ErrorCode, size_t) {
-            ErrorCode ignored;
-            self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-            self->Close();
-        });
-    }
-
     void Close() {
         if (closed_) return;
         closed_ = true;
-        if (refused_) --server_->refusing;
-        server_->table.Remove(id_);
+        seat_.Leave();
         ErrorCode ignored;
         ticks_.cancel();
         stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
@@ -371,11 +357,12 @@ private:
     }
 
     std::shared_ptr<HttpServer::State> server_;
+    ListenerSeat seat_;
+    std::string address_;  // the client's
     beast::tcp_stream stream_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
-    uint64_t id_ = 0;
-    bool keepAlive_ = false, head_ = false, closed_ = false, refused_ = false;
+    bool keepAlive_ = false, head_ = false, closed_ = false;
     unsigned version_ = 11;  // of the request being answered: 10 for HTTP/1.0
     // Event stream
     std::optional<EventStream> events_;
@@ -385,42 +372,30 @@ private:
     char discard_[512];
 };
 
-void Accept(const std::shared_ptr<HttpServer::State> &server) {
-    server->acceptor.async_accept([server](ErrorCode error, tcp::socket socket) {
-        if (server->stopping || error == asio::error::operation_aborted) return;
-        if (error) {
-            // Out of descriptors: an idle connection makes room; never a busy loop of accepts.
-            const bool shed = server->table.ShedOne();
-            server->acceptRetry.expires_after(std::chrono::milliseconds(shed ? 1 : 100));
-            server->acceptRetry.async_wait([server](ErrorCode waited) {
-                if (!waited) Accept(server);
-            });
-            return;
-        }
-        ErrorCode unknown;
-        const std::string address = socket.remote_endpoint(unknown).address().to_string();
-        std::make_shared<Connection>(std::move(socket), server)->Start(address);
-        Accept(server);
-    });
-}
-
 }  // namespace
 
 HttpServer::HttpServer(EventLoop &loop, HttpLimits limits, Handler handler)
     : state_(std::make_shared<State>(loop, limits, std::move(handler))) {
+    // The listener's connections keep what they need of the server, not the server itself.
+    const std::weak_ptr<State> weak = state_;
+    state_->listener = std::make_shared<Listener>(
+        loop.Context(), ListenerOptions{.bounds = limits.connections, .mostRefused = kMostRefusing},
+        [weak](tcp::socket socket, const std::string &address, ListenerSeat seat) {
+            if (const auto state = weak.lock())
+                std::make_shared<Connection>(std::move(socket), state, std::move(seat))->Start(address);
+        },
+        [weak](tcp::socket socket, ListenerSeat seat) {
+            if (const auto state = weak.lock())
+                std::make_shared<Connection>(std::move(socket), state, std::move(seat))->Refuse();
+        });
     loop.AtStop([state = state_] {
         state->stopping = true;
-        ErrorCode ignored;
-        state->acceptor.close(ignored);
-        state->acceptRetry.cancel();
-        state->table.CloseAll();
+        state->listener->Close();
     });
 }
 
 uint16_t HttpServer::Listen(const std::string &address, uint16_t port) {
-    return OpenListeningSocket(state_->acceptor, address, port);
+    return state_->listener->Listen(address, port);
 }
 
-void HttpServer::StartAccepting() {
-    asio::post(state_->loop.Context(), [state = state_] { Accept(state); });
-}
+void HttpServer::StartAccepting() { state_->listener->StartAccepting(); }

@@ -6,9 +6,9 @@
 // the callback it is given (on the loop's thread).
 #pragma once
 
-#include "connection_table.h"
 #include "event_loop.h"
 #include "http_messages.h"
+#include "listener.h"
 
 #include <chrono>
 #include <cstdint>

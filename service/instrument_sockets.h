@@ -47,14 +47,14 @@ public:
 
     std::map<std::string, uint16_t> Ports() const;  // by device id, of the devices served now
 
-    class Listener;
+    class DeviceSocket;
 
 private:
     EventLoop &loop_;
     InstrumentOptions options_;
     std::string libraryVersion_;
     mutable std::mutex mutex_;
-    std::map<std::string, std::shared_ptr<Listener>> listeners_;
+    std::map<std::string, std::shared_ptr<DeviceSocket>> sockets_;
     std::map<std::string, uint16_t> assigned_;  // every port ever given, by device id
     uint16_t nextPort_;
 };

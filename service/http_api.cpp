@@ -31,11 +31,12 @@ std::string HostName(const std::string &host) {
     return colon == std::string::npos ? host : host.substr(0, colon);
 }
 
-// The port of a Host header, or the default port of HTTP.
-std::string HostPort(const std::string &host) {
+// The port of a Host header, or the default port of the scheme.
+std::string HostPort(const std::string &host, bool tls) {
     const size_t bracket = host.find(']');
     const size_t colon = host.find(':', bracket == std::string::npos ? 0 : bracket);
-    return colon == std::string::npos ? "80" : host.substr(colon + 1);
+    if (colon != std::string::npos) return host.substr(colon + 1);
+    return tls ? "443" : "80";
 }
 
 std::optional<std::string> BearerToken(const HttpRequest &request) {
@@ -114,7 +115,8 @@ struct HttpApi::Impl {
         const bool knownName = std::find(options.policy.hostNames.begin(),
                                          options.policy.hostNames.end(),
                                          name) != options.policy.hostNames.end();
-        if (host.empty() || !knownName || HostPort(host) != std::to_string(port)) {
+        const bool tls = options.tls != nullptr;
+        if (host.empty() || !knownName || HostPort(host, tls) != std::to_string(port)) {
             return Refusal{403, "foreign-host",
                            "the Host header does not name this service"};
         }
@@ -129,7 +131,7 @@ struct HttpApi::Impl {
             request.method != "GET" && request.method != "HEAD" ? true
                                                                 : request.path.ends_with("/stream");
         if (changesOrStreams && request.HasHeader("Origin") &&
-            request.Header("Origin") != "http://" + host) {
+            request.Header("Origin") != (tls ? "https://" : "http://") + host) {
             return Refusal{403, "foreign-origin",
                            "requests from other origins may not change anything or stream"};
         }
@@ -292,7 +294,7 @@ HttpApi::~HttpApi() { impl_->loop.Stop(); }
 void HttpApi::Start() {
     Impl &impl = *impl_;
     impl.server = std::make_unique<HttpServer>(
-        impl.loop, impl.options.limits, [this](HttpRequest request, HttpServer::Reply reply) {
+        impl.loop, impl.options.limits, impl.options.tls, [this](HttpRequest request, HttpServer::Reply reply) {
             impl_->Route(request, port_, reply);
         });
     port_ = impl.server->Listen(impl.options.address, impl.options.port);

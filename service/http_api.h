@@ -21,6 +21,7 @@ struct HttpOptions {
     uint16_t port = 8080;  // 0: any free port
     AccessPolicy policy;
     HttpLimits limits;          // sizes, deadlines and connections
+    std::shared_ptr<TlsContext> tls;  // HTTPS and streams over TLS; null: plain HTTP
     size_t maxStreams = 56;     // event streams open at once
     size_t maxCommands = 32;    // commands in one batch
     std::chrono::milliseconds statusMaxAge{1000};  // a status panel read serves requests this long

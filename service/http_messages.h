@@ -52,9 +52,9 @@ HttpResponse ErrorResponse(int status, const std::string &error, const std::stri
 // Percent-decoded text; '+' is a space in a query's names and values.
 std::string PercentDecoded(std::string_view text, bool plusIsSpace);
 
-// A request line's target: "/path?query", or the absolute form "http://host:port/path?query" that
-// every HTTP/1.1 server must accept; the authority is then the request's host, whatever its Host
-// header says. Nothing for a target of another form (the routes answer none of them).
+// A request line's target: "/path?query", or the absolute form "http://host:port/path?query" (or
+// https://) that every HTTP/1.1 server must accept; the authority is then the request's host,
+// whatever its Host header says. Nothing for a target of another form (the routes answer none of them).
 struct RequestTarget {
     std::string path;  // percent-decoded
     std::string query;

@@ -9,6 +9,9 @@
 #if MAVOZARP_SERVICE_MQTT
 #include "mqtt_bridge.h"
 #endif
+#if MAVOZARP_SERVICE_TLS
+#include "tls_context.h"
+#endif
 
 #include <csignal>
 #include <iostream>
@@ -51,7 +54,8 @@ ConnectionBounds HttpConnectionBounds(ConnectionBounds wanted) {
 }
 
 std::string Banner(const ServeSettings &settings, uint16_t httpPort, const std::map<std::string, uint16_t> &ports) {
-    const std::string base = "http://" + UrlHost(settings.http.address) + ":" + std::to_string(httpPort);
+    const std::string base = (settings.http.tls ? "https://" : "http://") + UrlHost(settings.http.address) + ":" +
+                             std::to_string(httpPort);
     std::ostringstream text;
     text << "mavozarp serve: HTTP API on " << base << "/api/v1\n";
     for (const auto &[id, port] : ports)
@@ -87,12 +91,36 @@ std::vector<std::shared_ptr<WorkerSupervisor>> StartWorkers(EventLoop &loop, Dev
     return workers;
 }
 
+// The HTTP API's TLS context made of the files, its warnings said; null when they cannot serve
+// (said why).
+std::shared_ptr<TlsContext> LoadTlsFiles(const TlsFiles &files, const std::vector<std::string> &hostNames) {
+#if MAVOZARP_SERVICE_TLS
+    try {
+        LoadedTls loaded = LoadTls(files.certificateChain, files.key, hostNames);
+        for (const std::string &warning : loaded.warnings) std::cerr << "mavozarp serve: warning: " << warning << '\n';
+        return loaded.context;
+    } catch (const std::runtime_error &error) {
+        std::cerr << "mavozarp serve: TLS: " << error.what() << '\n';
+        return nullptr;
+    }
+#else
+    (void)files;
+    (void)hostNames;
+    std::cerr << "mavozarp serve: this build has no TLS\n";
+    return nullptr;
+#endif
+}
+
 }  // namespace
 
 int Serve(ServeSettings settings) {
     if (settings.mqtt && !MAVOZARP_SERVICE_MQTT) {
         std::cerr << "mavozarp serve: this build has no MQTT\n";
         return 2;
+    }
+    if (settings.tls) {
+        settings.http.tls = LoadTlsFiles(*settings.tls, settings.http.policy.hostNames);
+        if (!settings.http.tls) return 2;
     }
 #if defined(SIGPIPE)
     // A client that goes away mid-write must not end the service.

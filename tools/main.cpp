@@ -87,7 +87,7 @@ constexpr Subcommand kSubcommands[] = {
      "control is allowed, is printed at start). Listens on loopback and is read-only unless\n"
      "told otherwise. Each serial port's supply runs in a worker process of its own and the\n"
      "adapters' supplies together in another, so a slow supply holds up no other device;\n"
-     "see docs/service.md." MAVOZARP_SERVE_MQTT_NOTE "\n\n"
+     "see docs/service.md." MAVOZARP_SERVE_MQTT_NOTE MAVOZARP_SERVE_TLS_NOTE "\n\n"
      "Example: mavozarp serve --simulated --port /dev/ttyUSB0 --adapters",
      false, kServeOptions, nullptr, nullptr, RunServe},
     {"serve-user", "add NAME ROLE FILE | remove NAME FILE | list FILE",

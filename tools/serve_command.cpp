@@ -12,7 +12,20 @@ struct ServeSettingsRead {
     ServeSettings serve;
     std::string tokenFile;
     std::vector<std::string> hostNames;
+    TlsFiles tls;  // empty names: not given
 };
+
+constexpr char kNoTls[] =
+    "this build of mavozarp has no TLS (TLS is in the Linux build only): put a TLS-terminating reverse "
+    "proxy in front of a service that listens on loopback";
+
+// Both files or neither.
+std::optional<TlsFiles> TlsFilesOf(const TlsFiles &given) {
+    if (given.certificateChain.empty() && given.key.empty()) return std::nullopt;
+    if (given.certificateChain.empty() || given.key.empty())
+        throw UsageError("--tls-cert and --tls-key (\"tls_cert\" and \"tls_key\") go together: give both");
+    return given;
+}
 
 uint16_t ParsePort(std::string_view option, const std::string &text) {
     const unsigned long port = ParseCount(option, text);
@@ -67,6 +80,10 @@ void ReadConfigFile(const std::string &path, ServeSettingsRead &settings) {
         } else if (key == "rescan_seconds") {
             if (!value.is_number() || value.get<double>() < 0.1) throw wrong(key, "0.1 or more");
             settings.serve.devices.rescanInterval = Milliseconds(value.get<double>());
+        } else if (key == "tls_cert" || key == "tls_key") {
+            if (!kServeHasTls) throw UsageError(path + ": \"" + key + "\": " + kNoTls);
+            if (!value.is_string()) throw wrong(key, "a string");
+            (key == "tls_cert" ? settings.tls.certificateChain : settings.tls.key) = value.get<std::string>();
         } else if (key == "listen" || key == "instrument_address" || key == "token_file") {
             if (!value.is_string()) throw wrong(key, "a string");
             (key == "listen"               ? settings.serve.http.address
@@ -107,6 +124,13 @@ ServeSettings ReadSettings(const ParsedArguments &arguments) {
         settings.serve.instruments.firstPort = ParsePort("--instrument-port", arguments.Value("--instrument-port"));
     if (arguments.Has("--token-file")) settings.tokenFile = arguments.Value("--token-file");
     if (arguments.Has("--allow-control")) settings.serve.http.policy.allowControl = true;
+    for (const auto &[option, file] : {std::pair{"--tls-cert", &settings.tls.certificateChain},
+                                       std::pair{"--tls-key", &settings.tls.key}}) {
+        if (!arguments.Has(option)) continue;
+        if (!kServeHasTls) throw UsageError(std::string(option) + ": " + kNoTls);
+        *file = arguments.Value(option);
+    }
+    settings.serve.tls = TlsFilesOf(settings.tls);
 
     if (!settings.serve.devices.simulated && settings.serve.devices.ports.empty() && !settings.serve.devices.adapters)
         throw UsageError("no device to serve: give --simulated, --port PATH or --adapters");

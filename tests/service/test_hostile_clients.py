@@ -322,6 +322,9 @@ def test_a_full_server_answers_503(serve, certificates, scheme):
     service = start(serve, scheme, certificates, DESCRIPTORS)
     slow = Slowloris(service, 96)
     try:
+        # Each has begun its request once the service has read what it sent; only then is it busy.
+        wait_for(lambda: sum(state == 1 and unread == 0
+                             for state, _, unread in service_ends(service.port).values()) >= 96)
         with connect(service, timeout=5) as s:
             s.sendall(request_head(service, extra="\r\n"))
             answer = drain_until_closed(s)
@@ -341,15 +344,22 @@ def read_head(s):
     return received.decode()
 
 
-def server_send_queue(service_port, client_port):
-    """Bytes the service's end of a connection has not got acknowledged, from /proc/net/tcp."""
-    local, remote = f"0100007F:{service_port:04X}", f"0100007F:{client_port:04X}"
+def service_ends(service_port):
+    """The service's ends of its connections, from /proc/net/tcp: by client port, the state (1:
+    established), the bytes not yet acknowledged by the client and those the service has not read."""
+    local = f"0100007F:{service_port:04X}"
+    ends = {}
     with open("/proc/net/tcp") as table:
-        for line in table.readlines()[1:]:
-            fields = line.split()
-            if fields[1] == local and fields[2] == remote:
-                return int(fields[4].split(":")[0], 16)
-    return 0
+        for fields in (line.split() for line in table.readlines()[1:]):
+            if fields[1] == local:
+                unacknowledged, unread = (int(count, 16) for count in fields[4].split(":"))
+                ends[int(fields[2].split(":")[1], 16)] = (int(fields[3], 16), unacknowledged, unread)
+    return ends
+
+
+def server_send_queue(service_port, client_port):
+    """Bytes the service's end of a connection has not got acknowledged."""
+    return service_ends(service_port).get(client_port, (0, 0, 0))[1]
 
 
 def test_a_body_announced_with_expect_100_continue_is_asked_for(serve):

@@ -103,7 +103,7 @@ LoadedTls LoadTls(const std::string &chainFile, const std::string &keyFile,
     if (mismatch)
         throw std::runtime_error("the key in " + keyFile + " does not belong to the certificate in " + chainFile);
     if (error) throw std::runtime_error(keyFile + ": no usable private key in PEM (OpenSSL: " + error.message() + ")");
-    ERR_clear_error();
+    ERR_clear_error();  // what reading the PEM files left in this thread's queue misleads no later call
 
     X509 *certificate = SSL_CTX_get0_certificate(native);
     return {.context = context, .warnings = CertificateWarnings(certificate, chainFile, hostNames)};

@@ -58,9 +58,9 @@ std::string Banner(const ServeSettings &settings, uint16_t httpPort, const std::
         text << "mavozarp serve: " << id << " on instrument socket " << UrlHost(settings.instruments.address)
              << ":" << port << '\n';
     if (settings.mqtt) text << "mavozarp serve: MQTT to " << settings.mqtt->url << " under " << settings.mqtt->prefix << '\n';
-    if (settings.http.policy.allowControl) {
+    if (settings.access.allowControl) {
         // As Jupyter does: the address with the token, once; the fragment never reaches a server log.
-        text << "mavozarp serve: control allowed; dashboard: " << base << "/#token=" << settings.http.policy.token
+        text << "mavozarp serve: control allowed; dashboard: " << base << "/#token=" << settings.access.token
              << '\n';
     } else {
         text << "mavozarp serve: read-only (commands that change a setting are refused); dashboard: " << base
@@ -123,13 +123,14 @@ int Serve(ServeSettings settings) {
         stopWorkers();
         return 1;
     }
-    InstrumentSockets instruments(loop, settings.instruments);
+    CommandGate gate(loop, settings.access);
+    InstrumentSockets instruments(loop, gate, settings.instruments);
     registry.Watch([&instruments](const std::shared_ptr<ServedDevice> &device, bool arrived) {
         instruments.DeviceChanged(device, arrived);
     });
     settings.http.instrumentPorts = [&instruments] { return instruments.Ports(); };
     settings.http.limits.connections = HttpConnectionBounds(settings.http.limits.connections);
-    HttpApi http(registry, loop, settings.http);
+    HttpApi http(registry, loop, gate, settings.http);
     try {
         http.Start();
     } catch (const std::runtime_error &error) {
@@ -140,7 +141,7 @@ int Serve(ServeSettings settings) {
 #if MAVOZARP_SERVICE_MQTT
     std::unique_ptr<MqttBridge> mqtt;
     if (settings.mqtt) {
-        mqtt = std::make_unique<MqttBridge>(*settings.mqtt);
+        mqtt = std::make_unique<MqttBridge>(*settings.mqtt, gate);
         registry.Watch([&mqtt](const std::shared_ptr<ServedDevice> &device, bool arrived) {
             mqtt->DeviceChanged(device, arrived);
         });

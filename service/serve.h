@@ -16,6 +16,7 @@ struct ServeSettings {
     // in one, so that a slow or failing supply holds up no other; false: every device in this
     // process (the library's lock then makes each wait for the others' transfers).
     bool workers = true;
+    AccessPolicy access;  // what every door's clients may do, applied by the command gate
     HttpOptions http;
     InstrumentOptions instruments;
     std::optional<MqttOptions> mqtt;  // nothing: no broker

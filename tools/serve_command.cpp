@@ -59,7 +59,7 @@ void ReadConfigFile(const std::string &path, ServeSettingsRead &settings) {
             if (!value.is_boolean()) throw wrong(key, "true or false");
             (key == "simulated"  ? settings.serve.devices.simulated
              : key == "adapters" ? settings.serve.devices.adapters
-                                 : settings.serve.http.policy.allowControl) = value.get<bool>();
+                                 : settings.serve.access.allowControl) = value.get<bool>();
         } else if (key == "ports") {
             settings.serve.devices.ports = strings(key, value);
         } else if (key == "host_names") {
@@ -106,12 +106,12 @@ ServeSettings ReadSettings(const ParsedArguments &arguments) {
     if (arguments.Has("--instrument-port"))
         settings.serve.instruments.firstPort = ParsePort("--instrument-port", arguments.Value("--instrument-port"));
     if (arguments.Has("--token-file")) settings.tokenFile = arguments.Value("--token-file");
-    if (arguments.Has("--allow-control")) settings.serve.http.policy.allowControl = true;
+    if (arguments.Has("--allow-control")) settings.serve.access.allowControl = true;
 
     if (!settings.serve.devices.simulated && settings.serve.devices.ports.empty() && !settings.serve.devices.adapters)
         throw UsageError("no device to serve: give --simulated, --port PATH or --adapters");
 
-    AccessPolicy &policy = settings.serve.http.policy;
+    AccessPolicy &policy = settings.serve.access;
     policy.tokenForReading = !IsLoopback(settings.serve.http.address);
     if (policy.tokenForReading && settings.tokenFile.empty()) {
         throw UsageError("listening on " + settings.serve.http.address +
@@ -131,8 +131,7 @@ ServeSettings ReadSettings(const ParsedArguments &arguments) {
     policy.hostNames = {"localhost", "127.0.0.1", "::1"};
     if (!IsLoopback(settings.serve.http.address)) policy.hostNames.push_back(settings.serve.http.address);
     for (const std::string &name : settings.hostNames) policy.hostNames.push_back(name);
-    settings.serve.instruments.policy = policy;
-    settings.serve.mqtt = ReadMqttOptions(arguments, policy.allowControl);
+    settings.serve.mqtt = ReadMqttOptions(arguments);
     return settings.serve;
 }
 

@@ -58,4 +58,4 @@ int RunServe(const ParsedArguments &arguments);
 BrokerAddress ParseBrokerUrl(const std::string &url);
 
 // The MQTT options of the command line, or nothing without --mqtt. Throws UsageError.
-std::optional<MqttOptions> ReadMqttOptions(const ParsedArguments &arguments, bool allowControl);
+std::optional<MqttOptions> ReadMqttOptions(const ParsedArguments &arguments);

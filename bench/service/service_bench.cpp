@@ -24,16 +24,21 @@ using service_bench::Connect;
 using service_bench::Latencies;
 using service_bench::Receive;
 
+AccessPolicy ReadOnlyOnLoopback() {
+    AccessPolicy policy;
+    policy.hostNames = {"127.0.0.1"};
+    return policy;
+}
+
 struct Service {
-    Service() : registry(loop, Options()), sockets(loop, Sockets()) {
+    Service() : registry(loop, Options()), gate(loop, ReadOnlyOnLoopback()), sockets(loop, gate, Sockets()) {
         registry.Open();
         registry.Watch([this](const std::shared_ptr<ServedDevice> &device, bool arrived) {
             sockets.DeviceChanged(device, arrived);
         });
         HttpOptions http;
         http.port = 0;
-        http.policy.hostNames = {"127.0.0.1"};
-        api = std::make_unique<HttpApi>(registry, loop, http);
+        api = std::make_unique<HttpApi>(registry, loop, gate, http);
         api->Start();
     }
     static InstrumentOptions Sockets() {
@@ -49,6 +54,7 @@ struct Service {
     }
     EventLoop loop;
     DeviceRegistry registry;
+    CommandGate gate;
     InstrumentSockets sockets;
     std::unique_ptr<HttpApi> api;
 };

@@ -49,15 +49,6 @@ std::string ErrorLine(int code, const char *name, const std::string &message) {
     return "ERR " + std::to_string(code) + " " + name + ": " + message;
 }
 
-// "2.1.0" of "MavoZARP 2.1.0". Asked once, at start: in a process that also runs a slow device,
-// the library's lock may be held for a transfer, which the event loop must never wait for.
-std::string LibraryVersion() {
-    char version[MAVOZARP_BUFFER_SIZE] = {};
-    MavoZARP_GetDLLVersion(version);
-    const std::string text = version;
-    return text.substr(std::min(text.find(' ') + 1, text.size()));
-}
-
 // A line as read: its text, or the mark of one longer than the longest line (already cut).
 struct Line {
     std::string text;
@@ -330,7 +321,7 @@ std::string InstrumentSockets::DeviceSocket::Identity(const Exchange &headId) co
 }
 
 InstrumentSockets::InstrumentSockets(EventLoop &loop, CommandGate &gate, InstrumentOptions options)
-    : loop_(loop), gate_(gate), options_(std::move(options)), libraryVersion_(LibraryVersion()), nextPort_(options_.firstPort) {
+    : loop_(loop), gate_(gate), options_(std::move(options)), libraryVersion_(LibraryVersionNumber()), nextPort_(options_.firstPort) {
     loop_.AtStop([this] {
         std::lock_guard lock(mutex_);
         for (const auto &[id, socket] : sockets_) socket->Close("");

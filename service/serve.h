@@ -1,11 +1,12 @@
 // The service from start to SIGINT/SIGTERM: the devices, the HTTP API with the dashboard, the
-// instrument sockets and, when asked, the MQTT bridge. The command line that fills in the
-// settings is the tool's.
+// instrument sockets and, when asked, the Modbus TCP door and the MQTT bridge. The command line
+// that fills in the settings is the tool's.
 #pragma once
 
 #include "device_registry.h"
 #include "http_api.h"
 #include "instrument_sockets.h"
+#include "modbus_door.h"
 #include "mqtt_options.h"
 
 #include <optional>
@@ -19,6 +20,8 @@ struct ServeSettings {
     AccessPolicy access;  // what every door's clients may do, applied by the command gate
     HttpOptions http;
     InstrumentOptions instruments;
+    // Nothing: no Modbus door. The devices it names before they arrive are the registry's.
+    std::optional<ModbusDoorOptions> modbus;
     std::optional<MqttOptions> mqtt;  // nothing: no broker
 };
 

@@ -75,7 +75,8 @@ def supplies():
 
 
 class Service:
-    """A running `mavozarp serve`: its HTTP base address and its instrument sockets by device."""
+    """A running `mavozarp serve`: its HTTP base address, its instrument sockets by device and its
+    Modbus port (when it serves Modbus)."""
 
     def __init__(self, arguments, environment=None, descriptors=None):
         env = dict(os.environ, LD_LIBRARY_PATH=ADAPTER_DIR, MAVOFTCI2C_EMULATED_SUPPLIES="")
@@ -89,6 +90,7 @@ class Service:
                                         text=True, env=env, preexec_fn=limit)
         self.sockets = {}
         self.dashboard = None
+        self.modbus = None
         for line in self.process.stdout:
             text = line.strip()
             if " on instrument socket " in text:
@@ -97,6 +99,8 @@ class Service:
             elif "HTTP API on " in text:
                 self.base = text.split("HTTP API on ")[1].removesuffix("/api/v1")
                 self.port = int(self.base.rsplit(":", 1)[1])
+            elif text.startswith("mavozarp serve: Modbus TCP on "):
+                self.modbus = int(text.split(";")[0].rsplit(":", 1)[1])
             elif "dashboard: " in text:
                 self.dashboard = text.split("dashboard: ")[1]
             if "read-only" in text or "control allowed" in text:

@@ -67,7 +67,7 @@ std::map<std::string, uint8_t> ReadModbusUnits(const std::string &where, const J
 }
 
 // The configuration file names what the command line can; the command line adds to it (devices,
-// host names) or overrides it (everything else).
+// host names, Modbus writers) or overrides it (everything else).
 void ReadConfigFile(const std::string &path, ServeSettingsRead &settings) {
     std::ifstream file(path);
     if (!file) throw UsageError("cannot read the configuration file " + path);
@@ -127,8 +127,10 @@ void ReadConfigFile(const std::string &path, ServeSettingsRead &settings) {
 
 // The Modbus door, on the instrument sockets' address, when a port is given.
 void ReadModbusDoor(ServeSettingsRead &settings) {
-    for (const std::string &writers : settings.modbusWriters)
-        settings.serve.access.modbusWriters.push_back(ReadModbusWriters("--modbus-control", writers));
+    for (const std::string &writers : settings.modbusWriters) {
+        settings.serve.access.modbusWriters.push_back(
+            ReadModbusWriters("--modbus-control (\"modbus_control\")", writers));
+    }
     if (!settings.modbusPort) {
         if (!settings.modbusWriters.empty() || !settings.modbusUnits.empty())
             throw UsageError("--modbus-control and \"modbus_units\" need --modbus-port N (or \"modbus_port\")");

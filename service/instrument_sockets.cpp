@@ -49,15 +49,6 @@ std::string ErrorLine(int code, const char *name, const std::string &message) {
     return "ERR " + std::to_string(code) + " " + name + ": " + message;
 }
 
-// "2.1.0" of "MavoZARP 2.1.0". Asked once, at start: in a process that also runs a slow device,
-// the library's lock may be held for a transfer, which the event loop must never wait for.
-std::string LibraryVersion() {
-    char version[MAVOZARP_BUFFER_SIZE] = {};
-    MavoZARP_GetDLLVersion(version);
-    const std::string text = version;
-    return text.substr(std::min(text.find(' ') + 1, text.size()));
-}
-
 // A line as read: its text, or the mark of one longer than the longest line (already cut).
 struct Line {
     std::string text;
@@ -69,8 +60,12 @@ struct Line {
 // One device's socket and its connections.
 class InstrumentSockets::DeviceSocket : public std::enable_shared_from_this<DeviceSocket> {
 public:
-    DeviceSocket(std::shared_ptr<ServedDevice> device, InstrumentOptions options, std::string libraryVersion)
-        : device_(std::move(device)), options_(std::move(options)), libraryVersion_(std::move(libraryVersion)) {}
+    DeviceSocket(std::shared_ptr<ServedDevice> device, CommandGate &gate, InstrumentOptions options,
+                 std::string libraryVersion)
+        : device_(std::move(device)),
+          gate_(gate),
+          options_(std::move(options)),
+          libraryVersion_(std::move(libraryVersion)) {}
 
     // Binds synchronously (the port is known at once), then accepts on the loop.
     uint16_t Listen(EventLoop &loop, uint16_t port);
@@ -95,6 +90,7 @@ private:
     std::string Identity(const Exchange &headId) const;
 
     std::shared_ptr<ServedDevice> device_;
+    CommandGate &gate_;
     InstrumentOptions options_;
     std::string libraryVersion_;
     std::shared_ptr<Listener> listener_;
@@ -104,8 +100,12 @@ private:
 
 class InstrumentSockets::DeviceSocket::Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(tcp::socket socket, std::shared_ptr<DeviceSocket> socketOfDevice, ListenerSeat seat)
-        : deviceSocket_(std::move(socketOfDevice)), seat_(std::move(seat)), stream_(std::move(socket)) {}
+    Connection(tcp::socket socket, std::shared_ptr<DeviceSocket> socketOfDevice, ListenerSeat seat,
+               const std::string &address)
+        : deviceSocket_(std::move(socketOfDevice)),
+          seat_(std::move(seat)),
+          stream_(std::move(socket)),
+          caller_{.door = Door::Socket, .address = address, .token = std::nullopt} {}
 
     void Start() {
         seat_.OnDismiss([weak = weak_from_this()] {
@@ -135,29 +135,28 @@ private:
 
     // The line's reply: the service's own at once, the device's once its batch is done.
     void Run(const std::string &line) {
-        const AccessPolicy &policy = deviceSocket_->options_.policy;
         if (line.starts_with("AUTH ")) {
-            // Where control is off no token unlocks anything: say so, not whether this one is right.
-            if (!policy.allowControl) {
-                return Reply(ErrorLine(403, "read-only", "control is not allowed here: the service is "
-                                                         "read-only (start it with --allow-control)"));
-            }
-            authorized_ = !policy.token.empty() && SameSecret(line.substr(5), policy.token);
-            return Reply(authorized_ ? "OK" : ErrorLine(401, "wrong-token", "the token is wrong"));
+            // The token unlocks settings on this connection from now on, until a wrong one is given.
+            Caller presented = caller_;
+            presented.token = line.substr(5);
+            const std::optional<Refusal> refusal = deviceSocket_->gate_.CheckToken(presented);
+            caller_.token = refusal ? std::nullopt : presented.token;
+            return Reply(refusal ? RefusalLine(*refusal) : "OK");
         }
         if (const std::string problem = CommandProblem(line); !problem.empty())
             return Reply(ErrorLine(400, "bad-command", problem));
         const bool identity = IsIdentityQuery(line);
-        if (!identity && ChangesSetting(line)) {
-            if (const auto refusal = CheckControl(policy, authorized_, policy.token))
-                return Reply(ErrorLine(refusal->status, refusal->error.c_str(), refusal->message));
-        }
         running_ = true;
-        deviceSocket_->device_->Submit({{identity ? "?HID" : line}, BatchMode::Every},
-                                   [self = shared_from_this(), identity](BatchResult result) {
-                                       self->running_ = false;
-                                       self->Reply(self->ReplyLine(result, identity));
-                                   });
+        deviceSocket_->gate_.Submit(caller_, deviceSocket_->device_, {{identity ? "?HID" : line}, BatchMode::Every},
+                                    [self = shared_from_this(), identity](GateAnswer answer) {
+                                        self->running_ = false;
+                                        self->Reply(answer.refusal ? RefusalLine(*answer.refusal)
+                                                                   : self->ReplyLine(answer.result, identity));
+                                    });
+    }
+
+    static std::string RefusalLine(const Refusal &refusal) {
+        return ErrorLine(refusal.status, refusal.error.c_str(), refusal.message);
     }
 
     std::string ReplyLine(const BatchResult &result, bool identity) {
@@ -288,7 +287,8 @@ private:
     std::string reply_;
     bool firstLine_ = true, skipping_ = false, running_ = false, writing_ = false;
     bool leaving_ = false, told409_ = false, closed_ = false;
-    bool authorized_ = false, gone_ = false;
+    bool gone_ = false;
+    Caller caller_;  // with the token of an AUTH that unlocked settings
 };
 
 uint16_t InstrumentSockets::DeviceSocket::Listen(EventLoop &loop, uint16_t port) {
@@ -301,13 +301,13 @@ uint16_t InstrumentSockets::DeviceSocket::Listen(EventLoop &loop, uint16_t port)
         ListenerOptions{.bounds = {.perListener = options_.connectionsPerDevice,
                                    .perAddress = options_.connectionsPerDevice},
                         .mostRefused = kMostRefused},
-        [weak](tcp::socket socket, const std::string &, ListenerSeat seat) {
+        [weak](tcp::socket socket, const std::string &address, ListenerSeat seat) {
             if (const auto self = weak.lock())
-                std::make_shared<Connection>(std::move(socket), self, std::move(seat))->Start();
+                std::make_shared<Connection>(std::move(socket), self, std::move(seat), address)->Start();
         },
         [weak](tcp::socket socket, ListenerSeat seat) {
             if (const auto self = weak.lock())
-                std::make_shared<Connection>(std::move(socket), self, std::move(seat))->Refuse();
+                std::make_shared<Connection>(std::move(socket), self, std::move(seat), "")->Refuse();
         });
     const uint16_t bound = listener_->Listen(options_.address, port);
     listener_->StartAccepting();
@@ -320,8 +320,8 @@ std::string InstrumentSockets::DeviceSocket::Identity(const Exchange &headId) co
            "," + libraryVersion_;
 }
 
-InstrumentSockets::InstrumentSockets(EventLoop &loop, InstrumentOptions options)
-    : loop_(loop), options_(std::move(options)), libraryVersion_(LibraryVersion()), nextPort_(options_.firstPort) {
+InstrumentSockets::InstrumentSockets(EventLoop &loop, CommandGate &gate, InstrumentOptions options)
+    : loop_(loop), gate_(gate), options_(std::move(options)), libraryVersion_(LibraryVersionNumber()), nextPort_(options_.firstPort) {
     loop_.AtStop([this] {
         std::lock_guard lock(mutex_);
         for (const auto &[id, socket] : sockets_) socket->Close("");
@@ -344,7 +344,7 @@ void InstrumentSockets::DeviceChanged(const std::shared_ptr<ServedDevice> &devic
     const auto known = assigned_.find(device->Id());
     const uint16_t wanted = known != assigned_.end() ? known->second : nextPort_;
     try {
-        auto socket = std::make_shared<DeviceSocket>(device, options_, libraryVersion_);
+        auto socket = std::make_shared<DeviceSocket>(device, gate_, options_, libraryVersion_);
         const uint16_t port = socket->Listen(loop_, wanted);
         sockets_[device->Id()] = std::move(socket);
         if (known == assigned_.end() && options_.firstPort != 0) ++nextPort_;

@@ -53,7 +53,18 @@ ConnectionBounds HttpConnectionBounds(ConnectionBounds wanted) {
     return {.perListener = perListener, .perAddress = std::min(wanted.perAddress, perListener)};
 }
 
-std::string Banner(const ServeSettings &settings, uint16_t httpPort, const std::map<std::string, uint16_t> &ports) {
+// Who may write over Modbus, in a few words.
+std::string ModbusWriters(const AccessPolicy &access) {
+    if (!access.allowControl || access.modbusWriters.empty())
+        return "writes refused (they need --allow-control and --modbus-control)";
+    std::ostringstream writers;
+    writers << "writes from";
+    for (const AddressRange &range : access.modbusWriters) writers << ' ' << range.Text();
+    return writers.str();
+}
+
+std::string Banner(const ServeSettings &settings, uint16_t httpPort, const std::map<std::string, uint16_t> &ports,
+                   std::optional<uint16_t> modbusPort) {
     const std::string base = (settings.http.tls ? "https://" : "http://") + UrlHost(settings.http.address) + ":" +
                              std::to_string(httpPort);
     std::ostringstream text;
@@ -61,10 +72,14 @@ std::string Banner(const ServeSettings &settings, uint16_t httpPort, const std::
     for (const auto &[id, port] : ports)
         text << "mavozarp serve: " << id << " on instrument socket " << UrlHost(settings.instruments.address)
              << ":" << port << '\n';
+    if (modbusPort) {
+        text << "mavozarp serve: Modbus TCP on " << UrlHost(settings.modbus->address) << ":" << *modbusPort << "; "
+             << ModbusWriters(settings.access) << '\n';
+    }
     if (settings.mqtt) text << "mavozarp serve: MQTT to " << settings.mqtt->url << " under " << settings.mqtt->prefix << '\n';
-    if (settings.http.policy.allowControl) {
+    if (settings.access.allowControl) {
         // As Jupyter does: the address with the token, once; the fragment never reaches a server log.
-        text << "mavozarp serve: control allowed; dashboard: " << base << "/#token=" << settings.http.policy.token
+        text << "mavozarp serve: control allowed; dashboard: " << base << "/#token=" << settings.access.token
              << '\n';
     } else {
         text << "mavozarp serve: read-only (commands that change a setting are refused); dashboard: " << base
@@ -119,7 +134,7 @@ int Serve(ServeSettings settings) {
         return 2;
     }
     if (settings.tls) {
-        settings.http.tls = LoadTlsFiles(*settings.tls, settings.http.policy.hostNames);
+        settings.http.tls = LoadTlsFiles(*settings.tls, settings.access.hostNames);
         if (!settings.http.tls) return 2;
     }
 #if defined(SIGPIPE)
@@ -151,31 +166,46 @@ int Serve(ServeSettings settings) {
         stopWorkers();
         return 1;
     }
-    InstrumentSockets instruments(loop, settings.instruments);
+    CommandGate gate(loop, settings.access);
+    InstrumentSockets instruments(loop, gate, settings.instruments);
     registry.Watch([&instruments](const std::shared_ptr<ServedDevice> &device, bool arrived) {
         instruments.DeviceChanged(device, arrived);
     });
+    std::unique_ptr<ModbusDoor> modbus;
+    std::optional<uint16_t> modbusPort;
+    if (settings.modbus) {
+        ModbusDoorOptions options = *settings.modbus;
+        options.configured = ConfiguredIds(settings.devices);
+        modbus = std::make_unique<ModbusDoor>(loop, gate, std::move(options));
+    }
     settings.http.instrumentPorts = [&instruments] { return instruments.Ports(); };
+    settings.http.modbusUnits = [&modbus] { return modbus ? modbus->Units() : std::map<std::string, uint8_t>{}; };
     settings.http.limits.connections = HttpConnectionBounds(settings.http.limits.connections);
-    HttpApi http(registry, loop, settings.http);
+    HttpApi http(registry, loop, gate, settings.http);
     try {
+        if (modbus) modbusPort = modbus->Listen();
         http.Start();
     } catch (const std::runtime_error &error) {
         std::cerr << "mavozarp serve: " << error.what() << '\n';
         stopWorkers();
         return 1;
     }
+    if (modbus) {
+        registry.Watch([&modbus](const std::shared_ptr<ServedDevice> &device, bool arrived) {
+            modbus->DeviceChanged(device, arrived);
+        });
+    }
 #if MAVOZARP_SERVICE_MQTT
     std::unique_ptr<MqttBridge> mqtt;
     if (settings.mqtt) {
-        mqtt = std::make_unique<MqttBridge>(*settings.mqtt);
+        mqtt = std::make_unique<MqttBridge>(*settings.mqtt, gate);
         registry.Watch([&mqtt](const std::shared_ptr<ServedDevice> &device, bool arrived) {
             mqtt->DeviceChanged(device, arrived);
         });
     }
 #endif
     registry.StartRescans();
-    WriteToStandardOutput(Banner(settings, http.Port(), instruments.Ports()));
+    WriteToStandardOutput(Banner(settings, http.Port(), instruments.Ports(), modbusPort));
 
     stopRequests.Wait();
     std::cerr << "mavozarp serve: stopping\n";

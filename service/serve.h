@@ -1,11 +1,12 @@
 // The service from start to SIGINT/SIGTERM: the devices, the HTTP API with the dashboard (over TLS
-// when given a certificate), the instrument sockets and, when asked, the MQTT bridge. The command line that fills in the
-// settings is the tool's.
+// when given a certificate), the instrument sockets and, when asked, the Modbus TCP door and the
+// MQTT bridge. The command line that fills in the settings is the tool's.
 #pragma once
 
 #include "device_registry.h"
 #include "http_api.h"
 #include "instrument_sockets.h"
+#include "modbus_door.h"
 #include "mqtt_options.h"
 
 #include <optional>
@@ -23,9 +24,12 @@ struct ServeSettings {
     // in one, so that a slow or failing supply holds up no other; false: every device in this
     // process (the library's lock then makes each wait for the others' transfers).
     bool workers = true;
+    AccessPolicy access;  // what every door's clients may do, applied by the command gate
     HttpOptions http;
     std::optional<TlsFiles> tls;  // nothing: plain HTTP
     InstrumentOptions instruments;
+    // Nothing: no Modbus door. The devices it names before they arrive are the registry's.
+    std::optional<ModbusDoorOptions> modbus;
     std::optional<MqttOptions> mqtt;  // nothing: no broker
 };
 

@@ -44,6 +44,9 @@ inline constexpr OptionDefinition kServeOptions[] = {
     {"--allow-control", nullptr, "accept commands that change settings (with the token)"},
     {"--tls-cert", "FILE", "serve HTTPS: the certificate chain in PEM (with --tls-key)", false, !kServeHasTls},
     {"--tls-key", "FILE", "the certificate's key in PEM, in a file only its owner may read", false, !kServeHasTls},
+    {"--modbus-port", "N", "serve the devices as Modbus TCP units on this port (default none; 0 any)"},
+    {"--modbus-control", "ADDRESS[/PREFIX]", "Modbus clients that may write, with --allow-control (repeatable)",
+     true},
     {"--mqtt", "URL", "publish to this MQTT broker: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]",
      false, !kServeHasMqtt},
     {"--mqtt-id", "ID", "MQTT client id (default mavozarp-MACHINE)", false, !kServeHasMqtt},
@@ -70,4 +73,4 @@ int RunServe(const ParsedArguments &arguments);
 BrokerAddress ParseBrokerUrl(const std::string &url);
 
 // The MQTT options of the command line, or nothing without --mqtt. Throws UsageError.
-std::optional<MqttOptions> ReadMqttOptions(const ParsedArguments &arguments, bool allowControl);
+std::optional<MqttOptions> ReadMqttOptions(const ParsedArguments &arguments);

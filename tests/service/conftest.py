@@ -114,8 +114,9 @@ def certificates(tmp_path_factory):
 
 
 class Service:
-    """A running `mavozarp serve`: its HTTP base address and its instrument sockets by device;
-    over TLS (`tls`, the client's context trusting CA) when started with a certificate."""
+    """A running `mavozarp serve`: its HTTP base address, its instrument sockets by device and its
+    Modbus port (when it serves Modbus); over TLS (`tls`, the client's context trusting CA) when
+    started with a certificate."""
 
     def __init__(self, arguments, environment=None, descriptors=None, ca=None):
         env = dict(os.environ, LD_LIBRARY_PATH=ADAPTER_DIR, MAVOFTCI2C_EMULATED_SUPPLIES="")
@@ -130,6 +131,7 @@ class Service:
         self.sockets = {}
         self.dashboard = None
         self.tls = ssl.create_default_context(cafile=ca) if ca else None
+        self.modbus = None
         for line in self.process.stdout:
             text = line.strip()
             if " on instrument socket " in text:
@@ -138,6 +140,8 @@ class Service:
             elif "HTTP API on " in text:
                 self.base = text.split("HTTP API on ")[1].removesuffix("/api/v1")
                 self.port = int(self.base.rsplit(":", 1)[1])
+            elif text.startswith("mavozarp serve: Modbus TCP on "):
+                self.modbus = int(text.split(";")[0].rsplit(":", 1)[1])
             elif "dashboard: " in text:
                 self.dashboard = text.split("dashboard: ")[1]
             if "read-only" in text or "control allowed" in text:

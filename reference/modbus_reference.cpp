@@ -119,9 +119,9 @@ void WriteTable(std::ostream &out, ModbusTable table, const char *title) {
     out << "\n## " << title << "\n\n| Address | Value | Reads | Writes | Meaning | Unit |\n|---|---|---|---|---|---|\n";
     for (const ModbusEntry &entry : ModbusMap()) {
         if (entry.table != table) continue;
-        const std::string address = std::to_string(entry.address) +
-                                    (Width(entry) == 2 ? "-" + std::to_string(entry.address + 1) : "");
-        out << "| " << address << " | " << ValueForm(entry) << " | "
+        out << "| " << entry.address;
+        if (Width(entry) == 2) out << '-' << entry.address + 1;
+        out << " | " << ValueForm(entry) << " | "
             << (entry.query != nullptr ? std::string("`") + entry.query + "`" : "") << " | "
             << (entry.setting != nullptr ? std::string("`") + entry.setting + "`" : "") << " | " << Meaning(entry)
             << " | " << (entry.query != nullptr ? Unit(entry.query) : "") << " |\n";

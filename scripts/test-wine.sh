@@ -118,7 +118,9 @@ fi
 # The service's tests (tests/service) against the Windows service: the tool beside the library, and
 # the emulated adapter library beside them where Windows looks first, so that it is the one loaded.
 # One Wine server through these runs: one that ends after its last program leaves can be ending
-# just as the next starts, which then fails ("recvmsg: Connection reset by peer").
+# just as the next starts, which then fails ("recvmsg: Connection reset by peer"). The server of
+# the runs above ends first: a second one is refused.
+wineserver -w
 wineserver -p
 for folder in "${wine_builds[@]}"; do
   echo "== wine: mavozarp.exe serve of ${folder} against the service's tests"

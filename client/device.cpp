@@ -37,6 +37,13 @@ Exchange SendCommand(MavoZARP_Handle handle, std::string_view command) {
     return exchange;
 }
 
+std::string LibraryVersionNumber() {
+    char version[MAVOZARP_BUFFER_SIZE] = {};
+    MavoZARP_GetDLLVersion(version);
+    const std::string text = version;
+    return text.substr(std::min(text.find(' ') + 1, text.size()));
+}
+
 std::string PortOpenFailure(const std::string &port, int32_t status) {
     // The library has one code for every cause; the system tells which one it was.
     const std::optional<std::string> problem = PortProblem(port);

@@ -26,6 +26,11 @@ struct DeviceIdentity {
 // One command on a handle.
 Exchange SendCommand(MavoZARP_Handle handle, std::string_view command);
 
+// The library's version number: "2.1.0" of "MavoZARP 2.1.0". A service asks it once, at start: in
+// a process that also runs a slow device, the library's lock may be held for a transfer, which an
+// event loop must never wait for.
+std::string LibraryVersionNumber();
+
 // Why no supply could be opened on a serial port: the cause the system tells (no such device,
 // permission with the group to join, held by which process, not a serial device) with the
 // library's code, or the library's status alone when the system sees no cause.

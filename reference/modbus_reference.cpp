@@ -119,9 +119,9 @@ void WriteTable(std::ostream &out, ModbusTable table, const char *title) {
     out << "\n## " << title << "\n\n| Address | Value | Reads | Writes | Meaning | Unit |\n|---|---|---|---|---|---|\n";
     for (const ModbusEntry &entry : ModbusMap()) {
         if (entry.table != table) continue;
-        const std::string address = std::to_string(entry.address) +
-                                    (Width(entry) == 2 ? "-" + std::to_string(entry.address + 1) : "");
-        out << "| " << address << " | " << ValueForm(entry) << " | "
+        out << "| " << entry.address;
+        if (Width(entry) == 2) out << '-' << entry.address + 1;
+        out << " | " << ValueForm(entry) << " | "
             << (entry.query != nullptr ? std::string("`") + entry.query + "`" : "") << " | "
             << (entry.setting != nullptr ? std::string("`") + entry.setting + "`" : "") << " | " << Meaning(entry)
             << " | " << (entry.query != nullptr ? Unit(entry.query) : "") << " |\n";
@@ -195,9 +195,31 @@ serves every device as a Modbus TCP unit, so that an integrator maps a supply's 
 temperatures and faults into a PLC's registers, and sets the power command from its program,
 without writing one of their own. The map below is the same on every head and every device.
 
-Status: the map, the requests and the connections are built and tested; `mavozarp serve` takes the
-options named here (`--modbus-port`, `--modbus-control`) once the door is joined to the service's
-shared listener and command gate.
+## Serving
+
+```
+mavozarp serve --simulated --port /dev/ttyUSB0 --modbus-port 1502
+mbpoll -m tcp -p 1502 -a 1 -0 -t 3:float -B -r 0 -c 3 127.0.0.1    # ?P, ?C, ?TMAIN of unit 1
+```
+
+- `--modbus-port N` (or `"modbus_port"` in the configuration file) serves every device as a unit
+  on port N, on the instrument sockets' address (loopback unless `--instrument-address` says
+  otherwise); 0 takes any free port. The door is off unless asked for. The start-up lines name it:
+  `mavozarp serve: Modbus TCP on 127.0.0.1:1502; writes from 10.0.0.0/24` (or `writes refused`).
+  Port 502, Modbus's own, is privileged on Linux: a service not run as root takes a port above
+  1023 (or the capability `CAP_NET_BIND_SERVICE`).
+- Unit ids run from 1 to 247, one per device: first those the configuration file pins, then the
+  devices in the order they are configured (the simulated head, then the ports as given), then
+  each device as it first arrives (the adapters' supplies). A device keeps its unit while the
+  service runs, also when it leaves and comes back; meanwhile its unit answers exception 0B.
+  `GET /api/v1/devices` and `/api/v1/devices/ID` show each device's `modbus_unit`.
+- `"modbus_units": {"simulated": 7, "/dev/ttyUSB0": 3}` in the configuration file pins units by
+  device id. A unit given twice, or one outside 1 to 247, stops the service at its start with the
+  reason; a device id not served (yet) keeps its unit for when it comes.
+- `--modbus-control ADDRESS[/PREFIX]` (repeatable; `"modbus_control": ["192.168.1.0/24"]` in the
+  file, to which the command line adds) names the clients that may write, with `--allow-control`
+  (see Security below).
+- Windows: `mavozarp.exe serve` serves Modbus the same way.
 
 ## Addresses and values
 
@@ -244,14 +266,16 @@ shared listener and command gate.
 
 ## Connections
 
-Every request frame is checked before it is used: a protocol id that is not 0 or a length outside
-2 to 254 closes the connection (nothing after such a header can be trusted). A frame not complete
-10 s after the service began to wait for it closes the connection, however its bytes trickle in;
-so does a connection with nothing to say for 300 s. Requests may be sent before the answers are
-read: they are answered one at a time, in order, each with its transaction id. The service reads
-a connection's next requests only once it has answered those it read, and closes a connection
-whose answer cannot be written within 10 s, so a client that never reads holds a bounded amount
-of memory; other clients are answered meanwhile.
+At most 32 connections are open at once (from any addresses): a new one beyond them closes the
+connection that has waited longest between requests, and one that finds every connection in the
+middle of a request is closed. Every request frame is checked before it is used: a protocol id
+that is not 0 or a length outside 2 to 254 closes the connection (nothing after such a header can
+be trusted). A frame not complete 10 s after the service began to wait for it closes the
+connection, however its bytes trickle in; so does a connection with nothing to say for 300 s.
+Requests may be sent before the answers are read: they are answered one at a time, in order, each
+with its transaction id. The service reads a connection's next requests only once it has answered
+those it read, and closes a connection whose answer cannot be written within 10 s, so a client
+that never reads holds a bounded amount of memory; other clients are answered meanwhile.
 
 ## Security
 

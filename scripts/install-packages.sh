@@ -10,7 +10,8 @@
 # installed apart and optional), clang with libFuzzer for the fuzz harnesses, the Debian packaging
 # tools for the package tests, NSIS and unzip for the Windows distribution (its installer and
 # zip), pytest, pip and venv for the Python package's tests, the service's real clients (pyvisa
-# with pyvisa-py, PyMeasure, Prometheus, headless Chromium with Selenium, mbpoll and pymodbus),
+# with pyvisa-py, PyMeasure, Prometheus, headless Chromium with Selenium, mbpoll and pymodbus with
+# serial-asyncio, which its client imports but its Debian package does not depend on),
 # sigrok-cli (an independent decoder of the virtual bus), the Mosquitto broker, its clients,
 # paho-mqtt and OpenSSL for the MQTT tests, Mono for the C# binding, and a comma locale
 # (de_DE.UTF-8) for the tests of locale-free numbers. Does nothing when all are there; installs as
@@ -31,7 +32,7 @@ if [ "${1:-}" = "--tests" ]; then
              python3-venv clang libclang-rt-14-dev python3-pyvisa python3-pyvisa-py
              python3-pymeasure prometheus chromium chromium-driver python3-selenium sigrok-cli
              mosquitto mosquitto-clients python3-paho-mqtt openssl nsis unzip mbpoll
-             python3-pymodbus mono-mcs mono-runtime)
+             python3-pymodbus python3-serial-asyncio mono-mcs mono-runtime)
   # Without it the Wine suite checks the i686 DLL's exports only (docs/building.md).
   [ "$(dpkg --print-architecture)" = amd64 ] && optional+=(wine32:i386)
 fi

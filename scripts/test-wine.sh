@@ -117,6 +117,11 @@ fi
 
 # The service's tests (tests/service) against the Windows service: the tool beside the library, and
 # the emulated adapter library beside them where Windows looks first, so that it is the one loaded.
+# One Wine server through these runs: one that ends after its last program leaves can be ending
+# just as the next starts, which then fails ("recvmsg: Connection reset by peer"). The server of
+# the runs above ends first: a second one is refused.
+wineserver -w
+wineserver -p >/dev/null 2>&1  # its log of the registry is not ours to show
 for folder in "${wine_builds[@]}"; do
   echo "== wine: mavozarp.exe serve of ${folder} against the service's tests"
   bin="${folder}/wine-run/bin"
@@ -131,6 +136,7 @@ echo "== wine: mavozarp.exe serve --workers none of ${windows_build} against the
 MAVOZARP_SERVE_WORKERS=none MAVOZARP_SERVE_UNDER=wine MAVOZARP_TOOL="${windows_build}/wine-run/bin/mavozarp.exe" \
   MAVOZARP_SIM="${linux_build}/sim/mavozarp-sim" \
   /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/service
+wineserver -k  # the tests below wait for the server to end by itself
 
 # The Windows tool's own tests (tests/windows): the COM ports Wine maps, listed and explained by
 # `ports`; the distribution's installer as a user runs it, made anew here (scripts/test.sh has

@@ -5,6 +5,8 @@
 
 #include <boost/asio/ip/address.hpp>
 
+#include <algorithm>
+#include <charconv>
 #include <fstream>
 #include <stdexcept>
 
@@ -18,18 +20,46 @@ bool SameSecret(std::string_view given, std::string_view expected) {
     return difference == 0 && !expected.empty();
 }
 
-std::optional<Refusal> CheckControl(const AccessPolicy &policy, bool tokenPresented,
-                                    std::string_view token) {
-    if (!policy.allowControl) {
-        return Refusal{403, "read-only",
-                       "the service is read-only: commands that change a setting are refused "
-                       "(start it with --allow-control)"};
+std::optional<AddressRange> ParseAddressRange(std::string_view text) {
+    const size_t slash = text.find('/');
+    boost::system::error_code error;
+    const boost::asio::ip::address ip = boost::asio::ip::make_address(std::string(text.substr(0, slash)), error);
+    if (error) return std::nullopt;
+    const unsigned bits = ip.is_v4() ? 32 : 128;
+    unsigned prefix = bits;
+    if (slash != std::string_view::npos) {
+        const std::string_view digits = text.substr(slash + 1);
+        const auto [end, failed] = std::from_chars(digits.data(), digits.data() + digits.size(), prefix);
+        if (digits.empty() || failed != std::errc() || end != digits.data() + digits.size() || prefix > bits)
+            return std::nullopt;
     }
-    if (!tokenPresented) {
-        return Refusal{401, "token-required", "a command that changes a setting needs the token"};
-    }
-    if (!SameSecret(token, policy.token)) return Refusal{401, "wrong-token", "the token is wrong"};
-    return std::nullopt;
+    return AddressRange{ip, prefix};
+}
+
+bool InRange(const AddressRange &range, std::string_view address) {
+    boost::system::error_code error;
+    boost::asio::ip::address ip = boost::asio::ip::make_address(std::string(address), error);
+    if (error) return false;
+    if (ip.is_v6() && ip.to_v6().is_v4_mapped())
+        ip = boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, ip.to_v6());
+    if (ip.is_v4() != range.network.is_v4()) return false;
+    // The leading `prefix` bits of both, whole bytes first.
+    const auto bytes = [](const boost::asio::ip::address &a) {
+        std::vector<uint8_t> all;
+        if (a.is_v4()) {
+            const auto v4 = a.to_v4().to_bytes();
+            all.assign(v4.begin(), v4.end());
+        } else {
+            const auto v6 = a.to_v6().to_bytes();
+            all.assign(v6.begin(), v6.end());
+        }
+        return all;
+    };
+    const std::vector<uint8_t> given = bytes(ip), wanted = bytes(range.network);
+    const unsigned whole = range.prefix / 8, rest = range.prefix % 8;
+    if (!std::equal(given.begin(), given.begin() + whole, wanted.begin())) return false;
+    const auto mask = static_cast<uint8_t>(0xFF00u >> rest);
+    return rest == 0 || (given[whole] & mask) == (wanted[whole] & mask);
 }
 
 bool IsLoopback(std::string_view address) {

@@ -2,16 +2,24 @@
 
 #include <vector>
 
-std::optional<uint64_t> ConnectionTable::Admit(const std::string &address, std::function<void()> close) {
-    if (perAddress_[address] >= bounds_.perAddress && !ShedIdle(&address)) return std::nullopt;
+std::optional<uint64_t> ConnectionTable::Admit(const std::string &address) {
+    // Looked up, not inserted: a refused address leaves nothing behind.
+    const auto counted = perAddress_.find(address);
+    const size_t fromAddress = counted == perAddress_.end() ? 0 : counted->second;
+    if (fromAddress >= bounds_.perAddress && !ShedIdle(&address)) return std::nullopt;
     if (entries_.size() >= bounds_.perListener && !ShedIdle(nullptr)) return std::nullopt;
     const uint64_t id = nextId_++;
     entries_[id] = {.address = address,
                     .idle = true,
                     .idleSince = std::chrono::steady_clock::now(),
-                    .close = std::move(close)};
+                    .close = {}};
     ++perAddress_[address];
     return id;
+}
+
+void ConnectionTable::SetClose(uint64_t id, std::function<void()> close) {
+    const auto found = entries_.find(id);
+    if (found != entries_.end()) found->second.close = std::move(close);
 }
 
 void ConnectionTable::SetIdle(uint64_t id, bool idle) {
@@ -40,7 +48,7 @@ bool ConnectionTable::ShedIdle(const std::string *address) {
     if (oldest == entries_.end()) return false;
     const std::function<void()> close = std::move(oldest->second.close);
     Remove(oldest->first);
-    close();
+    if (close) close();
     return true;
 }
 
@@ -49,5 +57,7 @@ void ConnectionTable::CloseAll() {
     for (auto &[id, entry] : entries_) closes.push_back(std::move(entry.close));
     entries_.clear();
     perAddress_.clear();
-    for (const auto &close : closes) close();
+    for (const auto &close : closes) {
+        if (close) close();
+    }
 }

@@ -21,9 +21,10 @@ class ConnectionTable {
 public:
     explicit ConnectionTable(ConnectionBounds bounds) : bounds_(bounds) {}
 
-    // A number for the new connection, or nothing when it must be refused. `close` ends the
-    // connection when it is shed or the service stops.
-    std::optional<uint64_t> Admit(const std::string &address, std::function<void()> close);
+    // A number for the new connection, or nothing when it must be refused.
+    std::optional<uint64_t> Admit(const std::string &address);
+    // What ends the connection when it is shed or its listener closes.
+    void SetClose(uint64_t id, std::function<void()> close);
     // Whether the connection may be shed from now on (idle), or is busy with a request.
     void SetIdle(uint64_t id, bool idle);
     void Remove(uint64_t id);

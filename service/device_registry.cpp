@@ -16,6 +16,13 @@ constexpr uint64_t kAdapterGroup = uint64_t{2} << 32;
 uint64_t SimulatedRank() { return 0; }
 uint64_t PortRank(size_t index) { return kPortGroup + index; }
 
+std::vector<std::string> ConfiguredIds(const RegistryOptions &options) {
+    std::vector<std::string> ids;
+    if (options.simulated) ids.emplace_back(kSimulatedId);
+    ids.insert(ids.end(), options.ports.begin(), options.ports.end());
+    return ids;
+}
+
 DeviceRegistry::DeviceRegistry(EventLoop &loop, RegistryOptions options)
     : loop_(loop), options_(std::move(options)) {}
 

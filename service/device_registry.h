@@ -36,6 +36,10 @@ struct RegistryOptions {
 uint64_t SimulatedRank();
 uint64_t PortRank(size_t index);
 
+// The ids of the devices the options name before any of them arrives, in that order: the
+// simulated head, then the ports as given.
+std::vector<std::string> ConfiguredIds(const RegistryOptions &options);
+
 class DeviceRegistry {
 public:
     using Watcher = std::function<void(const std::shared_ptr<ServedDevice> &, bool arrived)>;

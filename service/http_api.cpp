@@ -31,11 +31,12 @@ std::string HostName(const std::string &host) {
     return colon == std::string::npos ? host : host.substr(0, colon);
 }
 
-// The port of a Host header, or the default port of HTTP.
-std::string HostPort(const std::string &host) {
+// The port of a Host header, or the default port of the scheme.
+std::string HostPort(const std::string &host, bool tls) {
     const size_t bracket = host.find(']');
     const size_t colon = host.find(':', bracket == std::string::npos ? 0 : bracket);
-    return colon == std::string::npos ? "80" : host.substr(colon + 1);
+    if (colon != std::string::npos) return host.substr(colon + 1);
+    return tls ? "443" : "80";
 }
 
 std::optional<std::string> BearerToken(const HttpRequest &request) {
@@ -51,7 +52,19 @@ std::string Lower(std::string text) {
     return text;
 }
 
-Json DeviceSummary(ServedDevice &device, const std::map<std::string, uint16_t> &ports) {
+// Where a device is served besides the API: its instrument socket and its Modbus unit, by id.
+struct OtherDoors {
+    std::map<std::string, uint16_t> ports;
+    std::map<std::string, uint8_t> units;
+};
+
+template <typename Number>
+Json NumberOrNull(const std::map<std::string, Number> &numbers, const std::string &id) {
+    const auto found = numbers.find(id);
+    return found != numbers.end() ? Json(found->second) : Json(nullptr);
+}
+
+Json DeviceSummary(ServedDevice &device, const OtherDoors &doors) {
     Json summary = Json::object();
     summary["id"] = device.Id();
     summary["transport"] = device.Identity().transport;
@@ -60,8 +73,8 @@ Json DeviceSummary(ServedDevice &device, const std::map<std::string, uint16_t> &
     summary["state"] = device.State();
     const std::string reason = device.Reason();
     summary["reason"] = reason.empty() ? Json(nullptr) : Json(reason);
-    const auto port = ports.find(device.Id());
-    summary["instrument_port"] = port != ports.end() ? Json(port->second) : Json(nullptr);
+    summary["instrument_port"] = NumberOrNull(doors.ports, device.Id());
+    summary["modbus_unit"] = NumberOrNull(doors.units, device.Id());
     const std::optional<DeviceWorker> worker = device.Worker();
     summary["worker"] = worker ? Json{{"pid", worker->pid == 0 ? Json(nullptr) : Json(worker->pid)},
                                       {"restarts", worker->restarts}}
@@ -97,31 +110,34 @@ std::optional<DeviceRoute> DeviceRouteOf(const std::string &path) {
 struct HttpApi::Impl {
     DeviceRegistry &registry;
     EventLoop &loop;
+    CommandGate &gate;
+    const AccessPolicy &policy;
     HttpOptions options;
     std::unique_ptr<HttpServer> server;
     // Shared with the streams, which may end after this does.
     std::shared_ptr<std::atomic<size_t>> streams = std::make_shared<std::atomic<size_t>>(0);
     const std::chrono::steady_clock::time_point started = std::chrono::steady_clock::now();
 
-    Impl(DeviceRegistry &registry, EventLoop &loop, HttpOptions options)
-        : registry(registry), loop(loop), options(std::move(options)) {}
+    Impl(DeviceRegistry &registry, EventLoop &loop, CommandGate &gate, HttpOptions options)
+        : registry(registry), loop(loop), gate(gate), policy(gate.Policy()), options(std::move(options)) {}
 
     // ---- checks every request passes before anything runs ------------------------------------
 
     std::optional<Refusal> Screen(const HttpRequest &request, uint16_t port) const {
         const std::string host = request.Header("Host");
         const std::string name = HostName(host);
-        const bool knownName = std::find(options.policy.hostNames.begin(),
-                                         options.policy.hostNames.end(),
-                                         name) != options.policy.hostNames.end();
-        if (host.empty() || !knownName || HostPort(host) != std::to_string(port)) {
+        const bool knownName = std::find(policy.hostNames.begin(),
+                                         policy.hostNames.end(),
+                                         name) != policy.hostNames.end();
+        const bool tls = options.tls != nullptr;
+        if (host.empty() || !knownName || HostPort(host, tls) != std::to_string(port)) {
             return Refusal{403, "foreign-host",
                            "the Host header does not name this service"};
         }
-        if (options.policy.tokenForReading && !IsDashboardFile(request.path)) {
+        if (policy.tokenForReading && !IsDashboardFile(request.path)) {
             const std::optional<std::string> token = BearerToken(request);
             if (!token) return Refusal{401, "token-required", "every request needs the token"};
-            if (!SameSecret(*token, options.policy.token))
+            if (!SameSecret(*token, policy.token))
                 return Refusal{401, "wrong-token", "the token is wrong"};
         }
         // What a browser may send cross-site without asking first must carry our own origin.
@@ -129,15 +145,16 @@ struct HttpApi::Impl {
             request.method != "GET" && request.method != "HEAD" ? true
                                                                 : request.path.ends_with("/stream");
         if (changesOrStreams && request.HasHeader("Origin") &&
-            request.Header("Origin") != "http://" + host) {
+            request.Header("Origin") != (tls ? "https://" : "http://") + host) {
             return Refusal{403, "foreign-origin",
                            "requests from other origins may not change anything or stream"};
         }
         return std::nullopt;
     }
 
-    std::map<std::string, uint16_t> InstrumentPorts() const {
-        return options.instrumentPorts ? options.instrumentPorts() : std::map<std::string, uint16_t>{};
+    OtherDoors OtherDoorsOfDevices() const {
+        return {.ports = options.instrumentPorts ? options.instrumentPorts() : std::map<std::string, uint16_t>{},
+                .units = options.modbusUnits ? options.modbusUnits() : std::map<std::string, uint8_t>{}};
     }
 
     // ---- routing --------------------------------------------------------------------------------
@@ -150,7 +167,7 @@ struct HttpApi::Impl {
         if (reading && request.path == "/api/v1/devices") return reply(Devices());
         if (reading && request.path == "/metrics") return Metrics(reply);
         if (reading) {
-            if (auto dashboard = DashboardResponse(request.path, options.policy)) return reply(std::move(*dashboard));
+            if (auto dashboard = DashboardResponse(request.path, policy)) return reply(std::move(*dashboard));
         }
         const std::optional<DeviceRoute> route = DeviceRouteOf(request.path);
         const bool posting = request.method == "POST";
@@ -159,12 +176,12 @@ struct HttpApi::Impl {
         const std::shared_ptr<ServedDevice> device = registry.Find(route->id);
         if (device == nullptr)
             return reply(Refuse({404, "unknown-device", "no device " + Json(route->id).dump() + " is served"}));
-        if (route->part == "") return reply(Answer(200, DeviceSummary(*device, InstrumentPorts())));
+        if (route->part == "") return reply(Answer(200, DeviceSummary(*device, OtherDoorsOfDevices())));
         if (route->part == "stream") return reply(Stream(request, device));
         if (route->part == "status") return Status(device, reply);
         std::vector<std::string> commands;
         if (const std::optional<Refusal> problem = ReadCommands(request, commands)) return reply(Refuse(*problem));
-        Commands(device, std::move(commands), reply);
+        Commands(request, device, std::move(commands), reply);
     }
 
     // ---- routes -------------------------------------------------------------------------------
@@ -178,8 +195,8 @@ struct HttpApi::Impl {
 
     HttpResponse Devices() const {
         Json list = Json::array();
-        const auto ports = InstrumentPorts();
-        for (const auto &device : registry.ListWithGone()) list.push_back(DeviceSummary(*device, ports));
+        const OtherDoors doors = OtherDoorsOfDevices();
+        for (const auto &device : registry.ListWithGone()) list.push_back(DeviceSummary(*device, doors));
         return Answer(200, Json{{"devices", std::move(list)}});
     }
 
@@ -192,28 +209,28 @@ struct HttpApi::Impl {
         });
     }
 
-    // The body and whether the client may send these commands, checked before any is submitted.
+    // The body's commands, each one checked before any is submitted.
     std::optional<Refusal> ReadCommands(const HttpRequest &request, std::vector<std::string> &commands) const {
         const std::string type = Lower(request.Header("Content-Type"));
         if (type != kJson && !type.starts_with(std::string(kJson) + ";"))
             return Refusal{415, "not-json", "commands are taken as application/json only"};
-        if (const std::optional<Refusal> problem = ReadCommandList(Json::parse(request.body, nullptr, false), commands))
-            return problem;
-        if (std::any_of(commands.begin(), commands.end(), ChangesSetting)) {
-            const std::optional<std::string> token = BearerToken(request);
-            if (const auto refusal = CheckControl(options.policy, token.has_value(), token.value_or("")))
-                return refusal;
-        }
-        return std::nullopt;
+        return ReadCommandList(Json::parse(request.body, nullptr, false), commands);
     }
 
-    void Commands(const std::shared_ptr<ServedDevice> &device, std::vector<std::string> commands,
-                  const HttpServer::Reply &reply) const {
+    // Through the gate. A request that carries an Origin here came from a page of this service
+    // (Screen refuses any other): the dashboard's.
+    void Commands(const HttpRequest &request, const std::shared_ptr<ServedDevice> &device,
+                  std::vector<std::string> commands, const HttpServer::Reply &reply) const {
+        const Caller caller{.door = request.HasHeader("Origin") ? Door::Dashboard : Door::Http,
+                            .address = request.client,
+                            .token = BearerToken(request)};
         CommandBatch batch{commands, BatchMode::UntilFailure};
-        device->Submit(std::move(batch), [device, commands = std::move(commands), reply](BatchResult result) {
-            if (result.outcome != BatchOutcome::Ran) return reply(NotRun(result));
-            reply(Answer(200, BatchDocument(device->Identity(), BatchOf(commands, result.exchanges))));
-        });
+        gate.Submit(caller, device, std::move(batch),
+                    [device, commands = std::move(commands), reply](GateAnswer answer) {
+                        if (answer.refusal) return reply(Refuse(*answer.refusal));
+                        if (answer.result.outcome != BatchOutcome::Ran) return reply(NotRun(answer.result));
+                        reply(Answer(200, BatchDocument(device->Identity(), BatchOf(commands, answer.result.exchanges))));
+                    });
     }
 
     std::optional<Refusal> ReadCommandList(const Json &body, std::vector<std::string> &commands) const {
@@ -284,15 +301,15 @@ struct HttpApi::Impl {
     }
 };
 
-HttpApi::HttpApi(DeviceRegistry &registry, EventLoop &loop, HttpOptions options)
-    : impl_(std::make_unique<Impl>(registry, loop, std::move(options))) {}
+HttpApi::HttpApi(DeviceRegistry &registry, EventLoop &loop, CommandGate &gate, HttpOptions options)
+    : impl_(std::make_unique<Impl>(registry, loop, gate, std::move(options))) {}
 
 HttpApi::~HttpApi() { impl_->loop.Stop(); }
 
 void HttpApi::Start() {
     Impl &impl = *impl_;
     impl.server = std::make_unique<HttpServer>(
-        impl.loop, impl.options.limits, [this](HttpRequest request, HttpServer::Reply reply) {
+        impl.loop, impl.options.limits, impl.options.tls, [this](HttpRequest request, HttpServer::Reply reply) {
             impl_->Route(request, port_, reply);
         });
     port_ = impl.server->Listen(impl.options.address, impl.options.port);

@@ -4,7 +4,7 @@
 // the only content type of a command.
 #pragma once
 
-#include "access_policy.h"
+#include "command_gate.h"
 #include "device_registry.h"
 #include "event_loop.h"
 #include "http_server.h"
@@ -19,18 +19,21 @@
 struct HttpOptions {
     std::string address = "127.0.0.1";
     uint16_t port = 8080;  // 0: any free port
-    AccessPolicy policy;
     HttpLimits limits;          // sizes, deadlines and connections
+    std::shared_ptr<TlsContext> tls;  // HTTPS and streams over TLS; null: plain HTTP
     size_t maxStreams = 56;     // event streams open at once
     size_t maxCommands = 32;    // commands in one batch
     std::chrono::milliseconds statusMaxAge{1000};  // a status panel read serves requests this long
-    // The instrument socket port of each device, by id, for the device documents.
+    // The instrument socket port and the Modbus unit of each device, by id, for the device documents.
     std::function<std::map<std::string, uint16_t>()> instrumentPorts;
+    std::function<std::map<std::string, uint8_t>()> modbusUnits;
 };
 
 class HttpApi {
 public:
-    HttpApi(DeviceRegistry &registry, EventLoop &loop, HttpOptions options);
+    // Commands pass the gate, whose policy also holds the Host names and whether reading wants the
+    // token.
+    HttpApi(DeviceRegistry &registry, EventLoop &loop, CommandGate &gate, HttpOptions options);
     ~HttpApi();  // stops the loop it serves on: open streams end, connections close
     HttpApi(const HttpApi &) = delete;
     HttpApi &operator=(const HttpApi &) = delete;

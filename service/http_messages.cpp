@@ -37,10 +37,12 @@ std::string PercentDecoded(std::string_view text, bool plusIsSpace) {
 }
 
 std::optional<RequestTarget> ReadRequestTarget(std::string_view target) {
-    constexpr std::string_view kScheme = "http://";
     RequestTarget read;
-    if (target.size() >= kScheme.size() && SameName(target.substr(0, kScheme.size()), kScheme)) {
-        target.remove_prefix(kScheme.size());
+    const auto scheme = [&](std::string_view name) {
+        return target.size() >= name.size() && SameName(target.substr(0, name.size()), name) ? name.size() : 0;
+    };
+    if (const size_t schemeLength = std::max(scheme("http://"), scheme("https://"))) {
+        target.remove_prefix(schemeLength);
         const size_t end = std::min(target.find_first_of("/?"), target.size());
         const std::string_view authority = target.substr(0, end);
         // No user name in the authority: HTTP has no use for one, and a host must be named.

@@ -17,6 +17,7 @@ struct HttpRequest {
     std::string query;  // as sent, after the first '?' (which may hold more of them)
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
+    std::string client;  // the client's address, as its connection came
 
     // The first header of that name (any case), or empty.
     std::string Header(std::string_view name) const;
@@ -51,9 +52,9 @@ HttpResponse ErrorResponse(int status, const std::string &error, const std::stri
 // Percent-decoded text; '+' is a space in a query's names and values.
 std::string PercentDecoded(std::string_view text, bool plusIsSpace);
 
-// A request line's target: "/path?query", or the absolute form "http://host:port/path?query" that
-// every HTTP/1.1 server must accept; the authority is then the request's host, whatever its Host
-// header says. Nothing for a target of another form (the routes answer none of them).
+// A request line's target: "/path?query", or the absolute form "http://host:port/path?query" (or
+// https://) that every HTTP/1.1 server must accept; the authority is then the request's host,
+// whatever its Host header says. Nothing for a target of another form (the routes answer none of them).
 struct RequestTarget {
     std::string path;  // percent-decoded
     std::string query;

@@ -1,6 +1,8 @@
 #include "http_server.h"
 
-#include "listening_socket.h"
+#if MAVOZARP_SERVICE_TLS
+#include "tls_transport.h"
+#endif
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -67,51 +69,84 @@ bool ChunkedAtMost(const http::request_header<> &header) {
 struct HttpServer::State {
     EventLoop &loop;
     HttpLimits limits;
+    std::shared_ptr<TlsContext> tls;
     Handler handler;
-    tcp::acceptor acceptor;
-    asio::steady_timer acceptRetry;
-    ConnectionTable table;
-    size_t refusing = 0;
+    std::shared_ptr<Listener> listener;
     bool stopping = false;
 
-    State(EventLoop &loop, HttpLimits limits, Handler handler)
-        : loop(loop),
-          limits(limits),
-          handler(std::move(handler)),
-          acceptor(loop.Context()),
-          acceptRetry(loop.Context()),
-          table(limits.connections) {}
+    State(EventLoop &loop, HttpLimits limits, std::shared_ptr<TlsContext> tls, Handler handler)
+        : loop(loop), limits(limits), tls(std::move(tls)), handler(std::move(handler)) {}
 };
 
 namespace {
 
-class Connection : public std::enable_shared_from_this<Connection> {
+// HTTP straight on the socket: nothing before the first request or after the last reply.
+struct PlainTransport {
+    using Stream = beast::tcp_stream;
+
+    static Stream Open(tcp::socket socket) { return Stream(std::move(socket)); }
+
+    template <class Done>
+    static void Handshake(Stream &, Done done) {
+        done(ErrorCode());
+    }
+
+    template <class Done>
+    static void Goodbye(Stream &, Done done) {
+        done();
+    }
+};
+
+// One connection of the server over TRANSPORT (PlainTransport, TlsTransport).
+template <class Transport>
+class Connection : public std::enable_shared_from_this<Connection<Transport>> {
 public:
-    Connection(tcp::socket socket, std::shared_ptr<HttpServer::State> server)
+    Connection(typename Transport::Stream stream, std::shared_ptr<HttpServer::State> server, ListenerSeat seat)
         : server_(std::move(server)),
-          stream_(std::move(socket)),
+          seat_(std::move(seat)),
+          stream_(std::move(stream)),
           buffer_(server_->limits.headerBytes + kReadChunk),
           ticks_(stream_.get_executor()) {}
 
-    void Start(const std::string &address) {
-        const std::weak_ptr<Connection> weak = weak_from_this();
-        const std::optional<uint64_t> id = server_->table.Admit(address, [weak] {
+    // Until its handshake is over a connection counts as idle: one that never finishes it is
+    // the first to go when room is needed, as one that never begins a request.
+    void Start(std::string address) {
+        address_ = std::move(address);
+        seat_.OnDismiss([weak = this->weak_from_this()] {
             if (const auto self = weak.lock()) self->Close();
         });
-        if (!id) return Refuse();
-        id_ = *id;
-        stream_.socket().set_option(tcp::no_delay(true));
-        WaitForRequest(server_->limits.request);
+        Lowest().expires_after(server_->limits.handshake);
+        Transport::Handshake(stream_, [self = Self()](ErrorCode error) {
+            if (error) return self->Close();
+            self->WaitForRequest(self->server_->limits.request);
+        });
+    }
+
+    // The listener is full: told so briefly, then closed.
+    void Refuse() {
+        Lowest().expires_after(kRefusalTime);
+        Transport::Handshake(stream_, [self = Self()](ErrorCode error) {
+            if (error) return self->Close();
+            HttpResponse busy = ErrorResponse(503, "busy", "the service has too many connections");
+            auto message = std::make_shared<http::response<http::string_body>>(self->Message(busy, false));
+            http::async_write(self->stream_, *message, [self, message](ErrorCode written, size_t) {
+                if (written) return self->Close();
+                self->Finish();
+            });
+        });
     }
 
 private:
+    std::shared_ptr<Connection> Self() { return this->shared_from_this(); }
+    beast::tcp_stream &Lowest() { return beast::get_lowest_layer(stream_); }
+
     // Between requests: idle, and the first to go when room is needed.
     void WaitForRequest(std::chrono::seconds patience) {
-        server_->table.SetIdle(id_, true);
+        seat_.SetIdle(true);
         if (buffer_.size() > 0) return ReadRequest();  // pipelined: already here
-        stream_.expires_after(patience);
+        Lowest().expires_after(patience);
         stream_.async_read_some(buffer_.prepare(kReadChunk),
-                                [self = shared_from_this()](ErrorCode error, size_t received) {
+                                [self = Self()](ErrorCode error, size_t received) {
                                     if (error) return self->Close();
                                     self->buffer_.commit(received);
                                     self->ReadRequest();
@@ -123,13 +158,13 @@ private:
     // that asked to be told before it sends its body is told, and a body in a coding the service
     // cannot read is refused unread.
     void ReadRequest() {
-        server_->table.SetIdle(id_, false);
-        stream_.expires_after(server_->limits.request);
+        seat_.SetIdle(false);
+        Lowest().expires_after(server_->limits.request);
         head_ = false;
         parser_.emplace();
         parser_->header_limit(static_cast<uint32_t>(server_->limits.headerBytes));
         parser_->body_limit(server_->limits.bodyBytes);
-        http::async_read_header(stream_, buffer_, *parser_, [self = shared_from_this()](ErrorCode error, size_t) {
+        http::async_read_header(stream_, buffer_, *parser_, [self = Self()](ErrorCode error, size_t) {
             self->OnHeader(error);
         });
     }
@@ -149,7 +184,7 @@ private:
             beast::iequals(header[http::field::expect], "100-continue")) {
             static constexpr std::string_view kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
             return asio::async_write(stream_, asio::buffer(kContinue),
-                                     [self = shared_from_this()](ErrorCode written, size_t) {
+                                     [self = Self()](ErrorCode written, size_t) {
                                          if (written) return self->Close();
                                          self->ReadBody();
                                      });
@@ -158,7 +193,7 @@ private:
     }
 
     void ReadBody() {
-        http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](ErrorCode error, size_t) {
+        http::async_read(stream_, buffer_, *parser_, [self = Self()](ErrorCode error, size_t) {
             if (error) return self->ReadFailed(error);
             self->OnRequest();
         });
@@ -177,12 +212,12 @@ private:
     }
 
     void OnRequest() {
-        stream_.expires_never();
+        Lowest().expires_never();
         http::request<http::string_body> message = parser_->release();
         const std::optional<RequestTarget> target =
             ReadRequestTarget(std::string_view(message.target().data(), message.target().size()));
         if (!target) {
-            return Send(ErrorResponse(400, "bad-request", "the request target is neither a path nor an http URL"),
+            return Send(ErrorResponse(400, "bad-request", "the request target is neither a path nor an http(s) URL"),
                         false);
         }
         HttpRequest request;
@@ -195,7 +230,8 @@ private:
         }
         if (target->authority) request.headers.emplace_back("Host", *target->authority);
         request.body = std::move(message.body());
-        server_->handler(std::move(request), [self = shared_from_this()](HttpResponse response) {
+        request.client = address_;
+        server_->handler(std::move(request), [self = Self()](HttpResponse response) {
             if (!response.stream) return self->Send(std::move(response), self->keepAlive_);
             if (self->head_) return self->SendStreamHead(std::move(response));
             self->StartStream(std::move(response));
@@ -223,8 +259,8 @@ private:
             message->body().clear();
             message->content_length(length);
         }
-        stream_.expires_after(server_->limits.write);
-        http::async_write(stream_, *message, [self = shared_from_this(), message, keepAlive](ErrorCode error, size_t) {
+        Lowest().expires_after(server_->limits.write);
+        http::async_write(stream_, *message, [self = Self(), message, keepAlive](ErrorCode error, size_t) {
             self->Answered(error, keepAlive);
         });
     }
@@ -232,7 +268,8 @@ private:
     std::string KeepAliveTimeout() const { return "timeout=" + std::to_string(server_->limits.keepAlive.count()); }
 
     void Answered(ErrorCode error, bool keepAlive) {
-        if (error || !keepAlive) return Close();
+        if (error) return Close();
+        if (!keepAlive) return Finish();
         // A client told "timeout=N" may reuse the connection until then: a second more is given,
         // so that its last request never meets a closing connection.
         WaitForRequest(server_->limits.keepAlive + std::chrono::seconds(1));
@@ -262,9 +299,9 @@ private:
         const bool keepAlive = keepAlive_ && !server_->stopping;
         if (keepAlive) response.headers.emplace_back("Keep-Alive", KeepAliveTimeout());
         auto head = std::make_shared<std::string>(StreamHead(response));
-        stream_.expires_after(server_->limits.write);
+        Lowest().expires_after(server_->limits.write);
         asio::async_write(stream_, asio::buffer(*head),
-                          [self = shared_from_this(), head, keepAlive](ErrorCode error, size_t) {
+                          [self = Self(), head, keepAlive](ErrorCode error, size_t) {
                               self->Answered(error, keepAlive);
                           });
     }
@@ -277,8 +314,8 @@ private:
         // not read, and writes would never wait: bounded, a write waits, and the write deadline
         // and the queue's few events hold for such a client too.
         ErrorCode ignored;
-        stream_.socket().set_option(asio::socket_base::send_buffer_size(kStreamSendBuffer), ignored);
-        const std::weak_ptr<Connection> weak = weak_from_this();
+        Lowest().socket().set_option(asio::socket_base::send_buffer_size(kStreamSendBuffer), ignored);
+        const std::weak_ptr<Connection> weak = this->weak_from_this();
         asio::io_context &context = server_->loop.Context();
         events_->events->OnArrival([weak, &context] {
             asio::post(context, [weak] {
@@ -290,10 +327,12 @@ private:
         Pump();
     }
 
-    // A stream's client has nothing more to say: data is dropped, its end closes the stream.
+    // A stream's client has nothing more to say: data is dropped, its end closes the stream. Read
+    // below TLS too: nothing the client could send (a close_notify, a key update) needs an answer
+    // on a connection that ends with its stream.
     void WatchForHangUp() {
-        stream_.socket().async_read_some(asio::buffer(discard_),
-                                         [self = shared_from_this()](ErrorCode error, size_t) {
+        Lowest().socket().async_read_some(asio::buffer(discard_),
+                                         [self = Self()](ErrorCode error, size_t) {
                                              if (error) return self->Close();
                                              self->WatchForHangUp();
                                          });
@@ -301,7 +340,7 @@ private:
 
     void Tick() {
         ticks_.expires_after(kStreamTick);
-        ticks_.async_wait([self = shared_from_this()](ErrorCode error) {
+        ticks_.async_wait([self = Self()](ErrorCode error) {
             if (error || self->closed_) return;
             if (const std::optional<std::string> last = self->events_->ending()) {
                 self->outgoing_.push_back(self->Framed(*last));
@@ -328,13 +367,13 @@ private:
     void Pump() {
         if (writing_ || closed_) return;
         if (outgoing_.empty()) {
-            if (ending_) return Close();
+            if (ending_) return Finish();
             return TakeEvents();
         }
         writing_ = true;
-        stream_.expires_after(server_->limits.write);
+        Lowest().expires_after(server_->limits.write);
         asio::async_write(stream_, asio::buffer(outgoing_.front()),
-                          [self = shared_from_this()](ErrorCode error, size_t) {
+                          [self = Self()](ErrorCode error, size_t) {
                               self->writing_ = false;
                               if (error) return self->Close();
                               self->outgoing_.pop_front();
@@ -342,17 +381,13 @@ private:
                           });
     }
 
-    // The listener is full: told so briefly, then closed.
-    void Refuse() {
-        if (server_->refusing >= kMostRefusing) return;
-        ++server_->refusing;
-        refused_ = true;
-        HttpResponse busy = ErrorResponse(503, "busy", "the service has too many connections");
-        auto message = std::make_shared<http::response<http::string_body>>(Message(busy, false));
-        stream_.expires_after(kRefusalTime);
-        http::async_write(stream_, *message, [self = shared_from_this(), message](ErrorCode, size_t) {
+    // After the last reply: the transport's goodbye within the reply's own deadline, then the end
+    // of sending, then closed.
+    void Finish() {
+        if (closed_) return;
+        Transport::Goodbye(stream_, [self = Self()] {
             ErrorCode ignored;
-            self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+            self->Lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
             self->Close();
         });
     }
@@ -360,22 +395,22 @@ private:
     void Close() {
         if (closed_) return;
         closed_ = true;
-        if (refused_) --server_->refusing;
-        server_->table.Remove(id_);
+        seat_.Leave();
         ErrorCode ignored;
         ticks_.cancel();
-        stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
-        stream_.close();
+        Lowest().socket().shutdown(tcp::socket::shutdown_both, ignored);
+        Lowest().close();
         if (events_) events_->events->OnArrival(nullptr);
         events_.reset();  // the subscription ends
     }
 
     std::shared_ptr<HttpServer::State> server_;
-    beast::tcp_stream stream_;
+    ListenerSeat seat_;
+    std::string address_;  // the client's
+    typename Transport::Stream stream_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
-    uint64_t id_ = 0;
-    bool keepAlive_ = false, head_ = false, closed_ = false, refused_ = false;
+    bool keepAlive_ = false, head_ = false, closed_ = false;
     unsigned version_ = 11;  // of the request being answered: 10 for HTTP/1.0
     // Event stream
     std::optional<EventStream> events_;
@@ -385,42 +420,44 @@ private:
     char discard_[512];
 };
 
-void Accept(const std::shared_ptr<HttpServer::State> &server) {
-    server->acceptor.async_accept([server](ErrorCode error, tcp::socket socket) {
-        if (server->stopping || error == asio::error::operation_aborted) return;
-        if (error) {
-            // Out of descriptors: an idle connection makes room; never a busy loop of accepts.
-            const bool shed = server->table.ShedOne();
-            server->acceptRetry.expires_after(std::chrono::milliseconds(shed ? 1 : 100));
-            server->acceptRetry.async_wait([server](ErrorCode waited) {
-                if (!waited) Accept(server);
-            });
-            return;
-        }
-        ErrorCode unknown;
-        const std::string address = socket.remote_endpoint(unknown).address().to_string();
-        std::make_shared<Connection>(std::move(socket), server)->Start(address);
-        Accept(server);
-    });
+// The connection of an accepted socket, over TLS when the server has a context; ACT is given it.
+template <class Act>
+void Connect(const std::shared_ptr<HttpServer::State> &server, tcp::socket socket, ListenerSeat seat, Act act) {
+#if MAVOZARP_SERVICE_TLS
+    if (server->tls) {
+        return act(std::make_shared<Connection<TlsTransport>>(TlsTransport::Open(std::move(socket), *server->tls),
+                                                              server, std::move(seat)));
+    }
+#endif
+    act(std::make_shared<Connection<PlainTransport>>(PlainTransport::Open(std::move(socket)), server,
+                                                     std::move(seat)));
 }
 
 }  // namespace
 
-HttpServer::HttpServer(EventLoop &loop, HttpLimits limits, Handler handler)
-    : state_(std::make_shared<State>(loop, limits, std::move(handler))) {
+HttpServer::HttpServer(EventLoop &loop, HttpLimits limits, std::shared_ptr<TlsContext> tls, Handler handler)
+    : state_(std::make_shared<State>(loop, limits, std::move(tls), std::move(handler))) {
+    // The listener's connections keep what they need of the server, not the server itself.
+    const std::weak_ptr<State> weak = state_;
+    state_->listener = std::make_shared<Listener>(
+        loop.Context(), ListenerOptions{.bounds = limits.connections, .mostRefused = kMostRefusing},
+        [weak](tcp::socket socket, const std::string &address, ListenerSeat seat) {
+            if (const auto state = weak.lock())
+                Connect(state, std::move(socket), std::move(seat),
+                        [&](auto connection) { connection->Start(address); });
+        },
+        [weak](tcp::socket socket, ListenerSeat seat) {
+            if (const auto state = weak.lock())
+                Connect(state, std::move(socket), std::move(seat), [](auto connection) { connection->Refuse(); });
+        });
     loop.AtStop([state = state_] {
         state->stopping = true;
-        ErrorCode ignored;
-        state->acceptor.close(ignored);
-        state->acceptRetry.cancel();
-        state->table.CloseAll();
+        state->listener->Close();
     });
 }
 
 uint16_t HttpServer::Listen(const std::string &address, uint16_t port) {
-    return OpenListeningSocket(state_->acceptor, address, port);
+    return state_->listener->Listen(address, port);
 }
 
-void HttpServer::StartAccepting() {
-    asio::post(state_->loop.Context(), [state = state_] { Accept(state); });
-}
+void HttpServer::StartAccepting() { state_->listener->StartAccepting(); }

@@ -1,8 +1,7 @@
 #include "instrument_sockets.h"
 
-#include "connection_table.h"
 #include "http_server.h"
-#include "listening_socket.h"
+#include "listener.h"
 #include "client/status_codes.h"
 
 #include <boost/asio/ip/tcp.hpp>
@@ -50,15 +49,6 @@ std::string ErrorLine(int code, const char *name, const std::string &message) {
     return "ERR " + std::to_string(code) + " " + name + ": " + message;
 }
 
-// "2.1.0" of "MavoZARP 2.1.0". Asked once, at start: in a process that also runs a slow device,
-// the library's lock may be held for a transfer, which the event loop must never wait for.
-std::string LibraryVersion() {
-    char version[MAVOZARP_BUFFER_SIZE] = {};
-    MavoZARP_GetDLLVersion(version);
-    const std::string text = version;
-    return text.substr(std::min(text.find(' ') + 1, text.size()));
-}
-
 // A line as read: its text, or the mark of one longer than the longest line (already cut).
 struct Line {
     std::string text;
@@ -68,41 +58,30 @@ struct Line {
 }  // namespace
 
 // One device's socket and its connections.
-class InstrumentSockets::Listener : public std::enable_shared_from_this<Listener> {
+class InstrumentSockets::DeviceSocket : public std::enable_shared_from_this<DeviceSocket> {
 public:
-    Listener(EventLoop &loop, std::shared_ptr<ServedDevice> device, InstrumentOptions options,
-             std::string libraryVersion)
-        : loop_(loop),
-          device_(std::move(device)),
+    DeviceSocket(std::shared_ptr<ServedDevice> device, CommandGate &gate, InstrumentOptions options,
+                 std::string libraryVersion)
+        : device_(std::move(device)),
+          gate_(gate),
           options_(std::move(options)),
-          libraryVersion_(std::move(libraryVersion)),
-          acceptor_(loop.Context()),
-          acceptRetry_(loop.Context()),
-          table_({.perListener = options_.connectionsPerDevice, .perAddress = options_.connectionsPerDevice}) {}
+          libraryVersion_(std::move(libraryVersion)) {}
 
     // Binds synchronously (the port is known at once), then accepts on the loop.
-    uint16_t Listen(uint16_t port) {
-        port_ = OpenListeningSocket(acceptor_, options_.address, port);
-        asio::post(loop_.Context(), [self = shared_from_this()] { self->Accept(); });
-        return port_;
-    }
-    uint16_t Port() const { return port_; }
+    uint16_t Listen(EventLoop &loop, uint16_t port);
+    uint16_t Port() const { return listener_->Port(); }
 
     // On the loop: no more connections; those open are told `farewell` (when not empty) and closed.
     void Close(const std::string &farewell) {
-        closing_ = true;
         farewell_ = farewell;
-        ErrorCode ignored;
-        acceptor_.close(ignored);
-        acceptRetry_.cancel();
-        table_.CloseAll();
+        listener_->Close();
     }
 
     class Connection;
 
 private:
-    void Accept();
-    void Refuse(const char *what) {
+    // Said once in the log: a client that does not speak the line protocol (its caller closes it).
+    void NoteForeign(const char *what) {
         if (!refusalTold_.exchange(true)) {
             std::cerr << "mavozarp serve: " << device_->Id() << ": closed an instrument connection that sent "
                       << what << " (not the line protocol); further ones are closed silently\n";
@@ -110,43 +89,33 @@ private:
     }
     std::string Identity(const Exchange &headId) const;
 
-    EventLoop &loop_;
     std::shared_ptr<ServedDevice> device_;
+    CommandGate &gate_;
     InstrumentOptions options_;
     std::string libraryVersion_;
-    tcp::acceptor acceptor_;
-    asio::steady_timer acceptRetry_;
-    ConnectionTable table_;
-    uint16_t port_ = 0;
-    bool closing_ = false;
+    std::shared_ptr<Listener> listener_;
     std::string farewell_;
-    size_t refusing_ = 0;
     std::atomic<bool> refusalTold_{false};
 };
 
-class InstrumentSockets::Listener::Connection : public std::enable_shared_from_this<Connection> {
+class InstrumentSockets::DeviceSocket::Connection : public std::enable_shared_from_this<Connection> {
 public:
-    Connection(tcp::socket socket, std::shared_ptr<Listener> listener)
-        : listener_(std::move(listener)), stream_(std::move(socket)) {}
+    Connection(tcp::socket socket, std::shared_ptr<DeviceSocket> socketOfDevice, ListenerSeat seat,
+               const std::string &address)
+        : deviceSocket_(std::move(socketOfDevice)),
+          seat_(std::move(seat)),
+          stream_(std::move(socket)),
+          caller_{.door = Door::Socket, .address = address, .token = std::nullopt} {}
 
-    void Start(const std::string &address) {
-        const std::weak_ptr<Connection> weak = weak_from_this();
-        const std::optional<uint64_t> id = listener_->table_.Admit(address, [weak] {
+    void Start() {
+        seat_.OnDismiss([weak = weak_from_this()] {
             if (const auto self = weak.lock()) self->Leave();
         });
-        if (!id) {
-            // Full, and every connection open has spoken: the new one is told so.
-            constexpr size_t kMostRefusing = 16;
-            if (listener_->refusing_ >= kMostRefusing) return;
-            ++listener_->refusing_;
-            refused_ = true;
-            return Farewell(ErrorLine(503, "busy", "too many connections"));
-        }
-        id_ = *id;
-        ErrorCode ignored;
-        stream_.socket().set_option(tcp::no_delay(true), ignored);
         Next();
     }
+
+    // Full, and every connection open has spoken: the new one is told so.
+    void Refuse() { Farewell(ErrorLine(503, "busy", "too many connections")); }
 
 private:
     // The next line's reply, or more to read.
@@ -157,7 +126,7 @@ private:
         lines_.pop_front();
         if (line.tooLong) {
             return Reply(ErrorLine(400, "bad-line", "line longer than " +
-                                                        std::to_string(listener_->options_.longestLine) +
+                                                        std::to_string(deviceSocket_->options_.longestLine) +
                                                         " characters"));
         }
         if (line.text.empty()) return Next();
@@ -166,29 +135,28 @@ private:
 
     // The line's reply: the service's own at once, the device's once its batch is done.
     void Run(const std::string &line) {
-        const AccessPolicy &policy = listener_->options_.policy;
         if (line.starts_with("AUTH ")) {
-            // Where control is off no token unlocks anything: say so, not whether this one is right.
-            if (!policy.allowControl) {
-                return Reply(ErrorLine(403, "read-only", "control is not allowed here: the service is "
-                                                         "read-only (start it with --allow-control)"));
-            }
-            authorized_ = !policy.token.empty() && SameSecret(line.substr(5), policy.token);
-            return Reply(authorized_ ? "OK" : ErrorLine(401, "wrong-token", "the token is wrong"));
+            // The token unlocks settings on this connection from now on, until a wrong one is given.
+            Caller presented = caller_;
+            presented.token = line.substr(5);
+            const std::optional<Refusal> refusal = deviceSocket_->gate_.CheckToken(presented);
+            caller_.token = refusal ? std::nullopt : presented.token;
+            return Reply(refusal ? RefusalLine(*refusal) : "OK");
         }
         if (const std::string problem = CommandProblem(line); !problem.empty())
             return Reply(ErrorLine(400, "bad-command", problem));
         const bool identity = IsIdentityQuery(line);
-        if (!identity && ChangesSetting(line)) {
-            if (const auto refusal = CheckControl(policy, authorized_, policy.token))
-                return Reply(ErrorLine(refusal->status, refusal->error.c_str(), refusal->message));
-        }
         running_ = true;
-        listener_->device_->Submit({{identity ? "?HID" : line}, BatchMode::Every},
-                                   [self = shared_from_this(), identity](BatchResult result) {
-                                       self->running_ = false;
-                                       self->Reply(self->ReplyLine(result, identity));
-                                   });
+        deviceSocket_->gate_.Submit(caller_, deviceSocket_->device_, {{identity ? "?HID" : line}, BatchMode::Every},
+                                    [self = shared_from_this(), identity](GateAnswer answer) {
+                                        self->running_ = false;
+                                        self->Reply(answer.refusal ? RefusalLine(*answer.refusal)
+                                                                   : self->ReplyLine(answer.result, identity));
+                                    });
+    }
+
+    static std::string RefusalLine(const Refusal &refusal) {
+        return ErrorLine(refusal.status, refusal.error.c_str(), refusal.message);
     }
 
     std::string ReplyLine(const BatchResult &result, bool identity) {
@@ -198,16 +166,16 @@ private:
             return ErrorLine(409, "gone", result.why);
         }
         const Exchange &exchange = result.exchanges.front();
-        if (identity) return listener_->Identity(exchange);
+        if (identity) return deviceSocket_->Identity(exchange);
         if (!exchange.Succeeded()) return "ERR " + StatusMessage(exchange.status);
         return exchange.reply.empty() ? "OK" : OneLine(exchange.reply);
     }
 
     void Read() {
-        stream_.expires_after(listener_->options_.idle);
+        stream_.expires_after(deviceSocket_->options_.idle);
         stream_.async_read_some(asio::buffer(chunk_), [self = shared_from_this()](ErrorCode error, size_t received) {
             if (error) return self->Close();
-            self->listener_->table_.SetIdle(self->id_, false);  // it has spoken: never shed for room
+            self->seat_.SetIdle(false);  // it has spoken: never shed for room
             if (!self->Split(std::string_view(self->chunk_, received))) return self->Close();
             self->Next();
         });
@@ -216,10 +184,10 @@ private:
     // The complete lines of what arrived; false when the connection is to be closed unrun.
     bool Split(std::string_view chunk) {
         if (!std::all_of(chunk.begin(), chunk.end(), IsProtocolByte)) {
-            listener_->Refuse("a byte outside printable ASCII, tab, CR and LF");
+            deviceSocket_->NoteForeign("a byte outside printable ASCII, tab, CR and LF");
             return false;
         }
-        const size_t longest = listener_->options_.longestLine;
+        const size_t longest = deviceSocket_->options_.longestLine;
         while (!chunk.empty()) {
             const size_t end = chunk.find('\n');
             const bool complete = end != std::string_view::npos;
@@ -233,7 +201,7 @@ private:
                 // Judged before any of it runs: the start of an HTTP request is refused as such.
                 const std::string start = pending_ + std::string(piece.substr(0, longest + 1));
                 if (firstLine_ && start.find(" HTTP/1.") != std::string::npos) {
-                    listener_->Refuse("an HTTP request line");
+                    deviceSocket_->NoteForeign("an HTTP request line");
                     return false;
                 }
                 TooLong();
@@ -250,7 +218,7 @@ private:
                 continue;
             }
             if (firstLine_ && LooksLikeHttpRequest(line)) {
-                listener_->Refuse("an HTTP request line");
+                deviceSocket_->NoteForeign("an HTTP request line");
                 return false;
             }
             firstLine_ = false;
@@ -271,7 +239,7 @@ private:
         told409_ = told409_ || line.starts_with("ERR 409 ");
         reply_ = std::move(line) + "\n";
         writing_ = true;
-        stream_.expires_after(listener_->options_.write);
+        stream_.expires_after(deviceSocket_->options_.write);
         asio::async_write(stream_, asio::buffer(reply_), [self = shared_from_this()](ErrorCode error, size_t) {
             self->writing_ = false;
             if (error || self->gone_) return self->Close();
@@ -284,7 +252,7 @@ private:
     // is busy with); when the service stops, it closes at once.
     void Leave() {
         leaving_ = true;
-        const std::string &farewell = listener_->farewell_;
+        const std::string &farewell = deviceSocket_->farewell_;
         if (farewell.empty() || told409_) return Close();
         if (running_ || writing_) return;
         told409_ = true;
@@ -304,55 +272,59 @@ private:
     void Close() {
         if (closed_) return;
         closed_ = true;
-        if (refused_) --listener_->refusing_;
-        listener_->table_.Remove(id_);
+        seat_.Leave();
         ErrorCode ignored;
         stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
         stream_.close();
     }
 
-    std::shared_ptr<Listener> listener_;
+    std::shared_ptr<DeviceSocket> deviceSocket_;
+    ListenerSeat seat_;
     boost::beast::tcp_stream stream_;
-    uint64_t id_ = 0;
     char chunk_[kReadChunk];
     std::string pending_;
     std::deque<Line> lines_;
     std::string reply_;
     bool firstLine_ = true, skipping_ = false, running_ = false, writing_ = false;
-    bool leaving_ = false, told409_ = false, closed_ = false, refused_ = false;
-    bool authorized_ = false, gone_ = false;
+    bool leaving_ = false, told409_ = false, closed_ = false;
+    bool gone_ = false;
+    Caller caller_;  // with the token of an AUTH that unlocked settings
 };
 
-void InstrumentSockets::Listener::Accept() {
-    acceptor_.async_accept([self = shared_from_this()](ErrorCode error, tcp::socket socket) {
-        if (self->closing_ || error == asio::error::operation_aborted) return;
-        if (error) {
-            // Out of descriptors: a silent connection makes room; never a busy loop of accepts.
-            const bool shed = self->table_.ShedOne();
-            self->acceptRetry_.expires_after(std::chrono::milliseconds(shed ? 1 : 100));
-            self->acceptRetry_.async_wait([self](ErrorCode waited) {
-                if (!waited && !self->closing_) self->Accept();
-            });
-            return;
-        }
-        ErrorCode unknown;
-        const std::string address = socket.remote_endpoint(unknown).address().to_string();
-        std::make_shared<Connection>(std::move(socket), self)->Start(address);
-        self->Accept();
-    });
+uint16_t InstrumentSockets::DeviceSocket::Listen(EventLoop &loop, uint16_t port) {
+    // The connections keep their device's socket, which keeps the listener.
+    const std::weak_ptr<DeviceSocket> weak = weak_from_this();
+    // Beyond these, a connection that finds the socket full is closed untold.
+    constexpr size_t kMostRefused = 16;
+    listener_ = std::make_shared<Listener>(
+        loop.Context(),
+        ListenerOptions{.bounds = {.perListener = options_.connectionsPerDevice,
+                                   .perAddress = options_.connectionsPerDevice},
+                        .mostRefused = kMostRefused},
+        [weak](tcp::socket socket, const std::string &address, ListenerSeat seat) {
+            if (const auto self = weak.lock())
+                std::make_shared<Connection>(std::move(socket), self, std::move(seat), address)->Start();
+        },
+        [weak](tcp::socket socket, ListenerSeat seat) {
+            if (const auto self = weak.lock())
+                std::make_shared<Connection>(std::move(socket), self, std::move(seat), "")->Refuse();
+        });
+    const uint16_t bound = listener_->Listen(options_.address, port);
+    listener_->StartAccepting();
+    return bound;
 }
 
 // "MavoZARP,<head type>,<head id>,<library version>" of the head's answer to ?HID.
-std::string InstrumentSockets::Listener::Identity(const Exchange &headId) const {
+std::string InstrumentSockets::DeviceSocket::Identity(const Exchange &headId) const {
     return "MavoZARP," + device_->Identity().headType + "," + (headId.Succeeded() ? OneLine(headId.reply) : "") +
            "," + libraryVersion_;
 }
 
-InstrumentSockets::InstrumentSockets(EventLoop &loop, InstrumentOptions options)
-    : loop_(loop), options_(std::move(options)), libraryVersion_(LibraryVersion()), nextPort_(options_.firstPort) {
+InstrumentSockets::InstrumentSockets(EventLoop &loop, CommandGate &gate, InstrumentOptions options)
+    : loop_(loop), gate_(gate), options_(std::move(options)), libraryVersion_(LibraryVersionNumber()), nextPort_(options_.firstPort) {
     loop_.AtStop([this] {
         std::lock_guard lock(mutex_);
-        for (const auto &[id, listener] : listeners_) listener->Close("");
+        for (const auto &[id, socket] : sockets_) socket->Close("");
     });
 }
 
@@ -361,20 +333,20 @@ InstrumentSockets::~InstrumentSockets() { loop_.Stop(); }
 void InstrumentSockets::DeviceChanged(const std::shared_ptr<ServedDevice> &device, bool arrived) {
     std::lock_guard lock(mutex_);
     if (!arrived) {
-        const auto found = listeners_.find(device->Id());
-        if (found == listeners_.end()) return;
-        asio::post(loop_.Context(), [listener = found->second] {
-            listener->Close(ErrorLine(409, "gone", "the device left"));
+        const auto found = sockets_.find(device->Id());
+        if (found == sockets_.end()) return;
+        asio::post(loop_.Context(), [socket = found->second] {
+            socket->Close(ErrorLine(409, "gone", "the device left"));
         });
-        listeners_.erase(found);
+        sockets_.erase(found);
         return;
     }
     const auto known = assigned_.find(device->Id());
     const uint16_t wanted = known != assigned_.end() ? known->second : nextPort_;
     try {
-        auto listener = std::make_shared<Listener>(loop_, device, options_, libraryVersion_);
-        const uint16_t port = listener->Listen(wanted);
-        listeners_[device->Id()] = std::move(listener);
+        auto socket = std::make_shared<DeviceSocket>(device, gate_, options_, libraryVersion_);
+        const uint16_t port = socket->Listen(loop_, wanted);
+        sockets_[device->Id()] = std::move(socket);
         if (known == assigned_.end() && options_.firstPort != 0) ++nextPort_;
         assigned_[device->Id()] = port;
     } catch (const std::runtime_error &error) {
@@ -385,6 +357,6 @@ void InstrumentSockets::DeviceChanged(const std::shared_ptr<ServedDevice> &devic
 std::map<std::string, uint16_t> InstrumentSockets::Ports() const {
     std::lock_guard lock(mutex_);
     std::map<std::string, uint16_t> ports;
-    for (const auto &[id, listener] : listeners_) ports[id] = listener->Port();
+    for (const auto &[id, socket] : sockets_) ports[id] = socket->Port();
     return ports;
 }

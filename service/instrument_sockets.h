@@ -15,7 +15,7 @@
 // memory and loses its connection at the write deadline.
 #pragma once
 
-#include "access_policy.h"
+#include "command_gate.h"
 #include "device_registry.h"
 #include "event_loop.h"
 
@@ -29,7 +29,6 @@
 struct InstrumentOptions {
     std::string address = "127.0.0.1";
     uint16_t firstPort = 5025;  // devices take consecutive ports; 0: any free port each
-    AccessPolicy policy;
     size_t connectionsPerDevice = 8;
     size_t longestLine = 256;
     std::chrono::seconds idle{300};  // a silent connection is closed after this
@@ -38,7 +37,8 @@ struct InstrumentOptions {
 
 class InstrumentSockets {
 public:
-    InstrumentSockets(EventLoop &loop, InstrumentOptions options);
+    // Every line that reaches a device passes the gate.
+    InstrumentSockets(EventLoop &loop, CommandGate &gate, InstrumentOptions options);
     ~InstrumentSockets();  // stops the loop it serves on: every socket and connection closes
 
     // A device arrived (its socket opens) or left (its connections are told ERR 409 and close,
@@ -47,14 +47,15 @@ public:
 
     std::map<std::string, uint16_t> Ports() const;  // by device id, of the devices served now
 
-    class Listener;
+    class DeviceSocket;
 
 private:
     EventLoop &loop_;
+    CommandGate &gate_;
     InstrumentOptions options_;
     std::string libraryVersion_;
     mutable std::mutex mutex_;
-    std::map<std::string, std::shared_ptr<Listener>> listeners_;
+    std::map<std::string, std::shared_ptr<DeviceSocket>> sockets_;
     std::map<std::string, uint16_t> assigned_;  // every port ever given, by device id
     uint16_t nextPort_;
 };

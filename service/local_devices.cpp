@@ -18,7 +18,7 @@ bool UsableInId(const std::string &text) {
 
 OpenedDevice OpenSimulatedHead() {
     const Exchange head = IdentifyHead(MAVOZARP_SIMULATED_HANDLE);
-    return {"simulated", MAVOZARP_SIMULATED_HANDLE, {"--simulated", "simulated", head.reply}};
+    return {kSimulatedId, MAVOZARP_SIMULATED_HANDLE, {"--simulated", "simulated", head.reply}};
 }
 
 std::optional<OpenedDevice> OpenSerialSupply(const std::string &port) {

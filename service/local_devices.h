@@ -19,6 +19,8 @@ struct OpenedDevice {
     DeviceIdentity identity;
 };
 
+inline constexpr char kSimulatedId[] = "simulated";
+
 OpenedDevice OpenSimulatedHead();
 
 // The supply on the port with its head identified; nothing when it cannot be opened or

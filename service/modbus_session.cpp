@@ -60,7 +60,7 @@ void ModbusSession::Serve(ModbusFrame frame) {
                     .libraryStatus = unit->LibraryStatus(),
                     .libraryVersion = options_.libraryVersion}));
     if (plan->Commands().empty()) return Reply(frame, plan->Answer(ModbusOutcome::Ran, {}).pdu);
-    unit->Submit(plan->Commands(), plan->ChangesSettings(),
+    unit->Submit(plan->Commands(), plan->ChangesSettings(), options_.client,
                  [self = shared_from_this(), frame = std::move(frame), plan, unit](
                      ModbusOutcome outcome, std::vector<Exchange> results) {
                      const ModbusAnswer answer = plan->Answer(outcome, results);

@@ -30,8 +30,10 @@ public:
 
     virtual ~ModbusUnit() = default;
     // Runs the commands in order on the unit's device, away from the event loop, then calls `done`
-    // on the loop with one result per command run (it may stop after a failing one).
-    virtual void Submit(std::vector<std::string> commands, bool changesSettings, Done done) = 0;
+    // on the loop with one result per command run (settings may stop after a failing one); or
+    // refuses them to the client at that address (ModbusOutcome::WriteRefused).
+    virtual void Submit(std::vector<std::string> commands, bool changesSettings, const std::string &client,
+                        Done done) = 0;
 
     // What input register 200 shows: the status the latest request that reached the device ended
     // with. On the loop only.
@@ -46,6 +48,7 @@ struct ModbusSessionOptions {
     // The unit under an id, or nullptr when there is none (exception 0B).
     std::function<std::shared_ptr<ModbusUnit>(uint8_t unitId)> findUnit;
     bool writesAllowed = false;  // control is allowed and this client's address may write
+    std::string client;          // the client's address, for its units
     std::string libraryVersion;
     std::chrono::milliseconds partialFrame{std::chrono::seconds(10)};
     std::chrono::milliseconds idle{std::chrono::seconds(300)};

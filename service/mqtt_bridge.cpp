@@ -3,7 +3,6 @@
 #include "mqtt_connection.h"
 #include "mqtt_topics.h"
 
-#include "access_policy.h"
 #include "client/documents.h"
 #include "stream_events.h"
 
@@ -61,6 +60,7 @@ struct CommandError {
 
 struct MqttBridge::Impl : std::enable_shared_from_this<MqttBridge::Impl> {
     MqttOptions options;
+    CommandGate &gate;
 
     std::mutex mutex;  // the feeds and stopping
     std::map<std::string, std::unique_ptr<Feed>> feeds;  // by device id
@@ -74,8 +74,9 @@ struct MqttBridge::Impl : std::enable_shared_from_this<MqttBridge::Impl> {
     // Last: its thread hands commands to what is above from the moment it is made.
     MqttConnection connection;
 
-    explicit Impl(MqttOptions options)
+    Impl(MqttOptions options, CommandGate &gate)
         : options(std::move(options)),
+          gate(gate),
           connection(this->options, [this](const IncomingCommand &command) { CommandArrived(command); }) {}
 
     // ---- feeds: what the samplers and the registry hand over --------------------------------
@@ -217,31 +218,32 @@ struct MqttBridge::Impl : std::enable_shared_from_this<MqttBridge::Impl> {
             const Json named = JsonText(deviceId.value_or(std::string(level)));
             return answer(id, {"unknown-device", "no device " + JsonPayload(named) + " is served"});
         }
-        if (!options.allowControl && std::any_of(list.begin(), list.end(), ChangesSetting)) {
-            return answer(id, {"read-only", "this service is read-only: commands that change a "
-                                            "setting need --allow-control"});
-        }
         if (++commandsWaiting > kMostWaitingCommands) {
             --commandsWaiting;
             return answer(id, {"busy", "too many commands are waiting"});
         }
         CommandBatch batch{list, BatchMode::UntilFailure};
-        device->Submit(std::move(batch), [weak = weak_from_this(), device, list, id, replyTopic,
-                                          correlation](BatchResult result) {
-            const auto self = weak.lock();
-            if (self == nullptr) return;
-            --self->commandsWaiting;
-            Json document;
-            if (result.outcome == BatchOutcome::Ran) {
-                document = BatchDocument(device->Identity(), BatchOf(list, result.exchanges));
-                document["id"] = id;
-                document["device"] = device->Id();
-            } else {
-                const char *error = result.outcome == BatchOutcome::Busy ? "busy" : "gone";
-                document = Json{{"id", id}, {"error", error}, {"message", result.why}};
-            }
-            self->Reply(replyTopic, correlation, document);
-        });
+        gate.Submit({.door = Door::Mqtt, .address = {}, .token = std::nullopt}, device, std::move(batch),
+                    [weak = weak_from_this(), device, list, id, replyTopic, correlation](GateAnswer answer) {
+                        const auto self = weak.lock();
+                        if (self == nullptr) return;
+                        --self->commandsWaiting;
+                        self->Reply(replyTopic, correlation, AnswerDocument(*device, list, id, answer));
+                    });
+    }
+
+    static Json AnswerDocument(const ServedDevice &device, const std::vector<std::string> &list, const Json &id,
+                               const GateAnswer &answer) {
+        if (answer.refusal) return Json{{"id", id}, {"error", answer.refusal->error}, {"message", answer.refusal->message}};
+        const BatchResult &result = answer.result;
+        if (result.outcome != BatchOutcome::Ran) {
+            const char *error = result.outcome == BatchOutcome::Busy ? "busy" : "gone";
+            return Json{{"id", id}, {"error", error}, {"message", result.why}};
+        }
+        Json document = BatchDocument(device.Identity(), BatchOf(list, result.exchanges));
+        document["id"] = id;
+        document["device"] = device.Id();
+        return document;
     }
 
     static std::optional<CommandError> ReadCommandList(const Json &body, std::vector<std::string> &list) {
@@ -265,7 +267,8 @@ struct MqttBridge::Impl : std::enable_shared_from_this<MqttBridge::Impl> {
 
 };
 
-MqttBridge::MqttBridge(MqttOptions options) : impl_(std::make_shared<Impl>(std::move(options))) {}
+MqttBridge::MqttBridge(MqttOptions options, CommandGate &gate)
+    : impl_(std::make_shared<Impl>(std::move(options), gate)) {}
 
 MqttBridge::~MqttBridge() {
     // The samples end first, so nothing is handed over while the threads finish.

@@ -5,6 +5,7 @@
 // for a slow device never holds one for another; the answer is published when it is done.
 #pragma once
 
+#include "command_gate.h"
 #include "device_registry.h"
 #include "mqtt_options.h"
 
@@ -12,7 +13,8 @@
 
 class MqttBridge {
 public:
-    explicit MqttBridge(MqttOptions options);
+    // Commands pass the gate as the MQTT door's: the broker has checked who may publish them.
+    MqttBridge(MqttOptions options, CommandGate &gate);
     // Publishes what it can within a moment, marks the machine offline and disconnects.
     ~MqttBridge();
     MqttBridge(const MqttBridge &) = delete;

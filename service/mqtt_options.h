@@ -29,5 +29,4 @@ struct MqttOptions {
     std::vector<std::string> readings;
     std::chrono::milliseconds interval{1000};
     size_t bufferedSamples = 1000;
-    bool allowControl = false;
 };

@@ -9,6 +9,9 @@
 #if MAVOZARP_SERVICE_MQTT
 #include "mqtt_bridge.h"
 #endif
+#if MAVOZARP_SERVICE_TLS
+#include "tls_context.h"
+#endif
 
 #include <csignal>
 #include <iostream>
@@ -50,17 +53,33 @@ ConnectionBounds HttpConnectionBounds(ConnectionBounds wanted) {
     return {.perListener = perListener, .perAddress = std::min(wanted.perAddress, perListener)};
 }
 
-std::string Banner(const ServeSettings &settings, uint16_t httpPort, const std::map<std::string, uint16_t> &ports) {
-    const std::string base = "http://" + UrlHost(settings.http.address) + ":" + std::to_string(httpPort);
+// Who may write over Modbus, in a few words.
+std::string ModbusWriters(const AccessPolicy &access) {
+    if (!access.allowControl || access.modbusWriters.empty())
+        return "writes refused (they need --allow-control and --modbus-control)";
+    std::ostringstream writers;
+    writers << "writes from";
+    for (const AddressRange &range : access.modbusWriters) writers << ' ' << range.Text();
+    return writers.str();
+}
+
+std::string Banner(const ServeSettings &settings, uint16_t httpPort, const std::map<std::string, uint16_t> &ports,
+                   std::optional<uint16_t> modbusPort) {
+    const std::string base = (settings.http.tls ? "https://" : "http://") + UrlHost(settings.http.address) + ":" +
+                             std::to_string(httpPort);
     std::ostringstream text;
     text << "mavozarp serve: HTTP API on " << base << "/api/v1\n";
     for (const auto &[id, port] : ports)
         text << "mavozarp serve: " << id << " on instrument socket " << UrlHost(settings.instruments.address)
              << ":" << port << '\n';
+    if (modbusPort) {
+        text << "mavozarp serve: Modbus TCP on " << UrlHost(settings.modbus->address) << ":" << *modbusPort << "; "
+             << ModbusWriters(settings.access) << '\n';
+    }
     if (settings.mqtt) text << "mavozarp serve: MQTT to " << settings.mqtt->url << " under " << settings.mqtt->prefix << '\n';
-    if (settings.http.policy.allowControl) {
+    if (settings.access.allowControl) {
         // As Jupyter does: the address with the token, once; the fragment never reaches a server log.
-        text << "mavozarp serve: control allowed; dashboard: " << base << "/#token=" << settings.http.policy.token
+        text << "mavozarp serve: control allowed; dashboard: " << base << "/#token=" << settings.access.token
              << '\n';
     } else {
         text << "mavozarp serve: read-only (commands that change a setting are refused); dashboard: " << base
@@ -87,12 +106,36 @@ std::vector<std::shared_ptr<WorkerSupervisor>> StartWorkers(EventLoop &loop, Dev
     return workers;
 }
 
+// The HTTP API's TLS context made of the files, its warnings said; null when they cannot serve
+// (said why).
+std::shared_ptr<TlsContext> LoadTlsFiles(const TlsFiles &files, const std::vector<std::string> &hostNames) {
+#if MAVOZARP_SERVICE_TLS
+    try {
+        LoadedTls loaded = LoadTls(files.certificateChain, files.key, hostNames);
+        for (const std::string &warning : loaded.warnings) std::cerr << "mavozarp serve: warning: " << warning << '\n';
+        return loaded.context;
+    } catch (const std::runtime_error &error) {
+        std::cerr << "mavozarp serve: TLS: " << error.what() << '\n';
+        return nullptr;
+    }
+#else
+    (void)files;
+    (void)hostNames;
+    std::cerr << "mavozarp serve: this build has no TLS\n";
+    return nullptr;
+#endif
+}
+
 }  // namespace
 
 int Serve(ServeSettings settings) {
     if (settings.mqtt && !MAVOZARP_SERVICE_MQTT) {
         std::cerr << "mavozarp serve: this build has no MQTT\n";
         return 2;
+    }
+    if (settings.tls) {
+        settings.http.tls = LoadTlsFiles(*settings.tls, settings.access.hostNames);
+        if (!settings.http.tls) return 2;
     }
 #if defined(SIGPIPE)
     // A client that goes away mid-write must not end the service.
@@ -123,31 +166,46 @@ int Serve(ServeSettings settings) {
         stopWorkers();
         return 1;
     }
-    InstrumentSockets instruments(loop, settings.instruments);
+    CommandGate gate(loop, settings.access);
+    InstrumentSockets instruments(loop, gate, settings.instruments);
     registry.Watch([&instruments](const std::shared_ptr<ServedDevice> &device, bool arrived) {
         instruments.DeviceChanged(device, arrived);
     });
+    std::unique_ptr<ModbusDoor> modbus;
+    std::optional<uint16_t> modbusPort;
+    if (settings.modbus) {
+        ModbusDoorOptions options = *settings.modbus;
+        options.configured = ConfiguredIds(settings.devices);
+        modbus = std::make_unique<ModbusDoor>(loop, gate, std::move(options));
+    }
     settings.http.instrumentPorts = [&instruments] { return instruments.Ports(); };
+    settings.http.modbusUnits = [&modbus] { return modbus ? modbus->Units() : std::map<std::string, uint8_t>{}; };
     settings.http.limits.connections = HttpConnectionBounds(settings.http.limits.connections);
-    HttpApi http(registry, loop, settings.http);
+    HttpApi http(registry, loop, gate, settings.http);
     try {
+        if (modbus) modbusPort = modbus->Listen();
         http.Start();
     } catch (const std::runtime_error &error) {
         std::cerr << "mavozarp serve: " << error.what() << '\n';
         stopWorkers();
         return 1;
     }
+    if (modbus) {
+        registry.Watch([&modbus](const std::shared_ptr<ServedDevice> &device, bool arrived) {
+            modbus->DeviceChanged(device, arrived);
+        });
+    }
 #if MAVOZARP_SERVICE_MQTT
     std::unique_ptr<MqttBridge> mqtt;
     if (settings.mqtt) {
-        mqtt = std::make_unique<MqttBridge>(*settings.mqtt);
+        mqtt = std::make_unique<MqttBridge>(*settings.mqtt, gate);
         registry.Watch([&mqtt](const std::shared_ptr<ServedDevice> &device, bool arrived) {
             mqtt->DeviceChanged(device, arrived);
         });
     }
 #endif
     registry.StartRescans();
-    WriteToStandardOutput(Banner(settings, http.Port(), instruments.Ports()));
+    WriteToStandardOutput(Banner(settings, http.Port(), instruments.Ports(), modbusPort));
 
     stopRequests.Wait();
     std::cerr << "mavozarp serve: stopping\n";

@@ -83,11 +83,12 @@ constexpr Subcommand kSubcommands[] = {
      "Opens the devices and serves them until stopped (SIGINT or SIGTERM; on Windows Ctrl+C,\n"
      "Ctrl+Break or closing the console): an instrument socket per device (one command per\n"
      "line, one reply line), an HTTP API with JSON under /api/v1, Prometheus metrics at\n"
-     "/metrics and a live dashboard in the browser at / (its address, with the token when\n"
-     "control is allowed, is printed at start). Listens on loopback and is read-only unless\n"
-     "told otherwise. Each serial port's supply runs in a worker process of its own and the\n"
-     "adapters' supplies together in another, so a slow supply holds up no other device;\n"
-     "see docs/service.md." MAVOZARP_SERVE_MQTT_NOTE "\n\n"
+     "/metrics, a live dashboard in the browser at / (its address, with the token when\n"
+     "control is allowed, is printed at start) and, with --modbus-port, every device as a\n"
+     "Modbus TCP unit for PLCs and SCADA (see docs/modbus.md). Listens on loopback and is\n"
+     "read-only unless told otherwise. Each serial port's supply runs in a worker process of\n"
+     "its own and the adapters' supplies together in another, so a slow supply holds up no\n"
+     "other device; see docs/service.md." MAVOZARP_SERVE_MQTT_NOTE MAVOZARP_SERVE_TLS_NOTE "\n\n"
      "Example: mavozarp serve --simulated --port /dev/ttyUSB0 --adapters",
      false, kServeOptions, nullptr, nullptr, RunServe},
     {"serve-user", "add NAME ROLE FILE | remove NAME FILE | list FILE",

@@ -4,6 +4,7 @@
 #include "serve.h"
 
 #include <fstream>
+#include <map>
 
 namespace {
 
@@ -12,7 +13,23 @@ struct ServeSettingsRead {
     ServeSettings serve;
     std::string tokenFile;
     std::vector<std::string> hostNames;
+    TlsFiles tls;  // empty names: not given
+    std::optional<uint16_t> modbusPort;
+    std::vector<std::string> modbusWriters;
+    std::map<std::string, uint8_t> modbusUnits;
 };
+
+constexpr char kNoTls[] =
+    "this build of mavozarp has no TLS (TLS is in the Linux build only): put a TLS-terminating reverse "
+    "proxy in front of a service that listens on loopback";
+
+// Both files or neither.
+std::optional<TlsFiles> TlsFilesOf(const TlsFiles &given) {
+    if (given.certificateChain.empty() && given.key.empty()) return std::nullopt;
+    if (given.certificateChain.empty() || given.key.empty())
+        throw UsageError("--tls-cert and --tls-key (\"tls_cert\" and \"tls_key\") go together: give both");
+    return given;
+}
 
 uint16_t ParsePort(std::string_view option, const std::string &text) {
     const unsigned long port = ParseCount(option, text);
@@ -30,8 +47,40 @@ bool ReadWorkers(const std::string &mode, const std::string &where) {
     return mode == "auto";
 }
 
+// Modbus clients that may write: "192.168.1.0/24", "10.1.2.3", "fd00::/8".
+AddressRange ReadModbusWriters(const std::string &where, const std::string &text) {
+    const std::optional<AddressRange> range = ParseAddressRange(text);
+    if (!range) {
+        throw UsageError(where + " needs a numeric ADDRESS or ADDRESS/PREFIX (prefix up to 32, or 128 for IPv6), not \"" +
+                         text + "\"");
+    }
+    return *range;
+}
+
+// "modbus_units": {"simulated": 7, "/dev/ttyUSB0": 3}: units pinned by device id, each at most once.
+// A device not served yet keeps its unit for when it comes.
+std::map<std::string, uint8_t> ReadModbusUnits(const std::string &where, const Json &value) {
+    if (!value.is_object()) throw UsageError(where + " must be an object of device ids and unit ids");
+    std::map<std::string, uint8_t> units;
+    std::map<uint64_t, std::string> owners;
+    for (const auto &[id, unit] : value.items()) {
+        if (!unit.is_number_unsigned() || unit.get<uint64_t>() < kFirstModbusUnit ||
+            unit.get<uint64_t>() > kLastModbusUnit) {
+            throw UsageError(where + ": \"" + id + "\" needs a unit id from " + std::to_string(kFirstModbusUnit) +
+                             " to " + std::to_string(kLastModbusUnit) + ", not " + unit.dump());
+        }
+        const auto [owner, fresh] = owners.emplace(unit.get<uint64_t>(), id);
+        if (!fresh) {
+            throw UsageError(where + ": unit " + unit.dump() + " is given to both \"" + owner->second + "\" and \"" +
+                             id + "\"");
+        }
+        units[id] = unit.get<uint8_t>();
+    }
+    return units;
+}
+
 // The configuration file names what the command line can; the command line adds to it (devices,
-// host names) or overrides it (everything else).
+// host names, Modbus writers) or overrides it (everything else).
 void ReadConfigFile(const std::string &path, ServeSettingsRead &settings) {
     std::ifstream file(path);
     if (!file) throw UsageError("cannot read the configuration file " + path);
@@ -59,14 +108,20 @@ void ReadConfigFile(const std::string &path, ServeSettingsRead &settings) {
             if (!value.is_boolean()) throw wrong(key, "true or false");
             (key == "simulated"  ? settings.serve.devices.simulated
              : key == "adapters" ? settings.serve.devices.adapters
-                                 : settings.serve.http.policy.allowControl) = value.get<bool>();
-        } else if (key == "ports") {
-            settings.serve.devices.ports = strings(key, value);
+                                 : settings.serve.access.allowControl) = value.get<bool>();
+        } else if (key == "ports" || key == "modbus_control") {
+            (key == "ports" ? settings.serve.devices.ports : settings.modbusWriters) = strings(key, value);
+        } else if (key == "modbus_units") {
+            settings.modbusUnits = ReadModbusUnits(path + ": \"modbus_units\"", value);
         } else if (key == "host_names") {
             settings.hostNames = strings(key, value);
         } else if (key == "rescan_seconds") {
             if (!value.is_number() || value.get<double>() < 0.1) throw wrong(key, "0.1 or more");
             settings.serve.devices.rescanInterval = Milliseconds(value.get<double>());
+        } else if (key == "tls_cert" || key == "tls_key") {
+            if (!kServeHasTls) throw UsageError(path + ": \"" + key + "\": " + kNoTls);
+            if (!value.is_string()) throw wrong(key, "a string");
+            (key == "tls_cert" ? settings.tls.certificateChain : settings.tls.key) = value.get<std::string>();
         } else if (key == "listen" || key == "instrument_address" || key == "token_file") {
             if (!value.is_string()) throw wrong(key, "a string");
             (key == "listen"               ? settings.serve.http.address
@@ -79,10 +134,29 @@ void ReadConfigFile(const std::string &path, ServeSettingsRead &settings) {
             settings.serve.http.port = port(key, value);
         } else if (key == "instrument_port") {
             settings.serve.instruments.firstPort = port(key, value);
+        } else if (key == "modbus_port") {
+            settings.modbusPort = port(key, value);
         } else {
             throw UsageError(path + ": unknown setting \"" + key + "\"");
         }
     }
+}
+
+// The Modbus door, on the instrument sockets' address, when a port is given.
+void ReadModbusDoor(ServeSettingsRead &settings) {
+    for (const std::string &writers : settings.modbusWriters) {
+        settings.serve.access.modbusWriters.push_back(
+            ReadModbusWriters("--modbus-control (\"modbus_control\")", writers));
+    }
+    if (!settings.modbusPort) {
+        if (!settings.modbusWriters.empty() || !settings.modbusUnits.empty())
+            throw UsageError("--modbus-control and \"modbus_units\" need --modbus-port N (or \"modbus_port\")");
+        return;
+    }
+    ModbusDoorOptions &modbus = settings.serve.modbus.emplace();
+    modbus.address = settings.serve.instruments.address;
+    modbus.port = *settings.modbusPort;
+    modbus.pinnedUnits = settings.modbusUnits;
 }
 
 ServeSettings ReadSettings(const ParsedArguments &arguments) {
@@ -106,12 +180,22 @@ ServeSettings ReadSettings(const ParsedArguments &arguments) {
     if (arguments.Has("--instrument-port"))
         settings.serve.instruments.firstPort = ParsePort("--instrument-port", arguments.Value("--instrument-port"));
     if (arguments.Has("--token-file")) settings.tokenFile = arguments.Value("--token-file");
-    if (arguments.Has("--allow-control")) settings.serve.http.policy.allowControl = true;
+    if (arguments.Has("--allow-control")) settings.serve.access.allowControl = true;
+    for (const auto &[option, file] : {std::pair{"--tls-cert", &settings.tls.certificateChain},
+                                       std::pair{"--tls-key", &settings.tls.key}}) {
+        if (!arguments.Has(option)) continue;
+        if (!kServeHasTls) throw UsageError(std::string(option) + ": " + kNoTls);
+        *file = arguments.Value(option);
+    }
+    settings.serve.tls = TlsFilesOf(settings.tls);
+    if (arguments.Has("--modbus-port"))
+        settings.modbusPort = ParsePort("--modbus-port", arguments.Value("--modbus-port"));
+    for (const std::string &writers : arguments.Values("--modbus-control")) settings.modbusWriters.push_back(writers);
 
     if (!settings.serve.devices.simulated && settings.serve.devices.ports.empty() && !settings.serve.devices.adapters)
         throw UsageError("no device to serve: give --simulated, --port PATH or --adapters");
 
-    AccessPolicy &policy = settings.serve.http.policy;
+    AccessPolicy &policy = settings.serve.access;
     policy.tokenForReading = !IsLoopback(settings.serve.http.address);
     if (policy.tokenForReading && settings.tokenFile.empty()) {
         throw UsageError("listening on " + settings.serve.http.address +
@@ -131,8 +215,8 @@ ServeSettings ReadSettings(const ParsedArguments &arguments) {
     policy.hostNames = {"localhost", "127.0.0.1", "::1"};
     if (!IsLoopback(settings.serve.http.address)) policy.hostNames.push_back(settings.serve.http.address);
     for (const std::string &name : settings.hostNames) policy.hostNames.push_back(name);
-    settings.serve.instruments.policy = policy;
-    settings.serve.mqtt = ReadMqttOptions(arguments, policy.allowControl);
+    settings.serve.mqtt = ReadMqttOptions(arguments);
+    ReadModbusDoor(settings);
     return settings.serve;
 }
 

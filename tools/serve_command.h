@@ -8,13 +8,23 @@
 #include <optional>
 #include <string>
 
-// The Windows build has no MQTT (no Windows build of its client library): its help says so in
-// a sentence, lists no MQTT option, and refuses each with that reason.
+// The Windows build has no MQTT and no TLS (no Windows build of their libraries): its help says
+// so in a sentence, lists none of their options, and refuses each with that reason.
 inline constexpr bool kServeHasMqtt = MAVOZARP_SERVICE_MQTT;
+inline constexpr bool kServeHasTls = MAVOZARP_SERVICE_TLS;
 #if MAVOZARP_SERVICE_MQTT
 #define MAVOZARP_SERVE_MQTT_NOTE ""
 #else
 #define MAVOZARP_SERVE_MQTT_NOTE " This build has no MQTT (it is in the Linux build)."
+#endif
+#if MAVOZARP_SERVICE_TLS
+#define MAVOZARP_SERVE_TLS_NOTE \
+    "\nWith --tls-cert and --tls-key the HTTP API, its event streams and the dashboard are served\n" \
+    "over TLS (HTTPS); the instrument sockets stay plain, as instruments are."
+#else
+#define MAVOZARP_SERVE_TLS_NOTE \
+    "\nThis build has no TLS (it is in the Linux build): put a TLS-terminating reverse proxy in\n" \
+    "front of a service that listens on loopback."
 #endif
 
 inline constexpr OptionDefinition kServeOptions[] = {
@@ -32,6 +42,11 @@ inline constexpr OptionDefinition kServeOptions[] = {
     {"--instrument-port", "N", "first instrument socket port, one per device (default 5025; 0 any)"},
     {"--token-file", "FILE", "the bearer token, in a file only its owner may read"},
     {"--allow-control", nullptr, "accept commands that change settings (with the token)"},
+    {"--tls-cert", "FILE", "serve HTTPS: the certificate chain in PEM (with --tls-key)", false, !kServeHasTls},
+    {"--tls-key", "FILE", "the certificate's key in PEM, in a file only its owner may read", false, !kServeHasTls},
+    {"--modbus-port", "N", "serve the devices as Modbus TCP units on this port (default none; 0 any)"},
+    {"--modbus-control", "ADDRESS[/PREFIX]", "Modbus clients that may write, with --allow-control (repeatable)",
+     true},
     {"--mqtt", "URL", "publish to this MQTT broker: mqtt://HOST[:PORT] or mqtts://HOST[:PORT]",
      false, !kServeHasMqtt},
     {"--mqtt-id", "ID", "MQTT client id (default mavozarp-MACHINE)", false, !kServeHasMqtt},
@@ -58,4 +73,4 @@ int RunServe(const ParsedArguments &arguments);
 BrokerAddress ParseBrokerUrl(const std::string &url);
 
 // The MQTT options of the command line, or nothing without --mqtt. Throws UsageError.
-std::optional<MqttOptions> ReadMqttOptions(const ParsedArguments &arguments, bool allowControl);
+std::optional<MqttOptions> ReadMqttOptions(const ParsedArguments &arguments);

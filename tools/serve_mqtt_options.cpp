@@ -48,7 +48,7 @@ BrokerAddress ParseBrokerUrl(const std::string &url) {
     return address;
 }
 
-std::optional<MqttOptions> ReadMqttOptions(const ParsedArguments &arguments, bool allowControl) {
+std::optional<MqttOptions> ReadMqttOptions(const ParsedArguments &arguments) {
     if (!kServeHasMqtt) {
         for (const auto &[name, value] : arguments.options) {
             if (name.starts_with("--mqtt"))
@@ -63,7 +63,6 @@ std::optional<MqttOptions> ReadMqttOptions(const ParsedArguments &arguments, boo
         return std::nullopt;
     }
     MqttOptions options;
-    options.allowControl = allowControl;
     options.url = arguments.Value("--mqtt");
     options.broker = ParseBrokerUrl(options.url);
     const std::string machine =

@@ -1,10 +1,11 @@
-// mavozarp_service_bench: the service's own overhead on the simulated head, and what worker
-// processes give a service with many paced supplies; then the targets as measured in this run.
+// mavozarp_service_bench: the service's own overhead on the simulated head (instrument socket, HTTP,
+// Modbus TCP), and what worker processes give a service with many paced supplies; then the targets
+// as measured in this run.
 //
 //   mavozarp_service_bench [Google Benchmark options]
 //
-// With MAVOZARP_BENCH_SERVICE=HTTP_PORT,SOCKET_PORT the simulated head's queries go to a
-// `mavozarp serve --simulated` already running (another build, to compare two in one run).
+// With MAVOZARP_BENCH_SERVICE=HTTP_PORT,SOCKET_PORT[,MODBUS_PORT] the simulated head's queries go to
+// a `mavozarp serve --simulated` already running (another build, to compare two in one run).
 #include "summary.h"
 #include "workers_bench.h"
 
@@ -22,6 +23,12 @@ void Summarise(const bench::Collector &runs) {
         const double rate = Counter(*socket, "queries/s");
         Line("instrument socket, simulated head, one client", Format("%.1f k queries/s", rate / 1e3),
              ">= 20 k queries/s", rate >= 20e3);
+    }
+    if (const auto *modbus = runs.Find("ModbusInputRegisters", 16)) {
+        const double rate = Counter(*modbus, "queries/s"), p99 = Counter(*modbus, "p99_us");
+        Line("Modbus, 3 input registers, 16 clients", Format("%.1f k reads/s", rate / 1e3), ">= 5 k reads/s",
+             rate >= 5e3);
+        Line("Modbus, 3 input registers, 16 clients, p99", Format("%.2f ms", p99 / 1e3), "< 5 ms", p99 < 5e3);
     }
     const auto *one = runs.Find(service_bench::PacedName(1, true), 1);
     const auto *four = runs.Find(service_bench::PacedName(4, true), 4);

@@ -44,6 +44,8 @@ touch "${folder}/XTMAIN"
 expect --exactly "mavozarp send --simulated ?tmain" "'?TMAIN'" "'?TMAINCMD'"
 (cd "${folder}" && eval "set -- ${COMPREPLY[0]}" && [ "$1" = '?TMAIN' ]) ||
   { echo "FAIL: ${COMPREPLY[0]} does not reach the tool as ?TMAIN"; failures=$((failures + 1)); }
+# The options of serve that name a file complete file names.
+expect --exactly "mavozarp serve --tls-key ${folder}/X" "${folder}/XTMAIN"
 
 [ "${failures}" -eq 0 ] && echo "completion: every case passed"
 exit $((failures > 0))

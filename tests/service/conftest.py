@@ -13,6 +13,7 @@ import os
 import resource
 import signal
 import socket
+import ssl
 import subprocess
 import time
 import urllib.error
@@ -28,6 +29,10 @@ LAUNCH = [os.environ.get("WINE", "wine")] if UNDER_WINE else []
 STOP_SIGNAL = signal.SIGINT if UNDER_WINE else signal.SIGTERM
 WORKERS = ["--workers", os.environ["MAVOZARP_SERVE_WORKERS"]] if "MAVOZARP_SERVE_WORKERS" in os.environ else []
 linux_only = pytest.mark.skipif(UNDER_WINE, reason="Linux only (descriptor limits, /proc, load)")
+# TLS is the HTTP layer's, the same wherever the devices run: tested once, in the run with workers
+# (and not under Wine: the Windows build has no TLS).
+over_tls = pytest.mark.skipif(UNDER_WINE or bool(WORKERS),
+                              reason="TLS: Linux only, tested in the run with workers")
 
 
 def run_tool(*arguments, environment=None, timeout=20):
@@ -74,10 +79,46 @@ def supplies():
         stop(process)
 
 
-class Service:
-    """A running `mavozarp serve`: its HTTP base address and its instrument sockets by device."""
+class Certificates:
+    """Made by the openssl command for one test run in a temporary folder, never kept: a test CA
+    and, signed by it for one service key (readable by its owner only), the certificates `good`
+    (localhost and 127.0.0.1), `expired` and `wrong_host` (elsewhere.example)."""
 
-    def __init__(self, arguments, environment=None, descriptors=None):
+    def __init__(self, folder):
+        def openssl(*arguments):
+            subprocess.run(["openssl", *arguments], cwd=folder, check=True, capture_output=True)
+
+        new_key = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"]
+        openssl("req", "-x509", *new_key, "-keyout", "ca.key", "-out", "ca.pem", "-days", "2",
+                "-subj", "/CN=MavoZARP test CA")
+        openssl("req", *new_key, "-keyout", "service.key", "-out", "service.csr",
+                "-subj", "/CN=localhost")
+        self.ca, self.key = str(folder / "ca.pem"), str(folder / "service.key")
+        os.chmod(self.key, 0o600)
+        for name, names, days in [("good", "DNS:localhost,IP:127.0.0.1", "2"),
+                                  ("expired", "DNS:localhost,IP:127.0.0.1", "-1"),
+                                  ("wrong_host", "DNS:elsewhere.example", "2")]:
+            (folder / f"{name}.ext").write_text(f"subjectAltName={names}\n")
+            openssl("x509", "-req", "-in", "service.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                    "-CAcreateserial", "-days", days, "-extfile", f"{name}.ext",
+                    "-out", f"{name}.pem")
+            setattr(self, name, str(folder / f"{name}.pem"))
+
+    def arguments(self, certificate=None):
+        return ["--tls-cert", certificate or self.good, "--tls-key", self.key]
+
+
+@pytest.fixture(scope="session")
+def certificates(tmp_path_factory):
+    return Certificates(tmp_path_factory.mktemp("certificates"))
+
+
+class Service:
+    """A running `mavozarp serve`: its HTTP base address, its instrument sockets by device and its
+    Modbus port (when it serves Modbus); over TLS (`tls`, the client's context trusting CA) when
+    started with a certificate."""
+
+    def __init__(self, arguments, environment=None, descriptors=None, ca=None):
         env = dict(os.environ, LD_LIBRARY_PATH=ADAPTER_DIR, MAVOFTCI2C_EMULATED_SUPPLIES="")
         env.update(environment or {})
         command = [*LAUNCH, TOOL, "serve", "--http-port", "0", "--instrument-port", "0", *WORKERS,
@@ -89,6 +130,8 @@ class Service:
                                         text=True, env=env, preexec_fn=limit)
         self.sockets = {}
         self.dashboard = None
+        self.tls = ssl.create_default_context(cafile=ca) if ca else None
+        self.modbus = None
         for line in self.process.stdout:
             text = line.strip()
             if " on instrument socket " in text:
@@ -97,6 +140,8 @@ class Service:
             elif "HTTP API on " in text:
                 self.base = text.split("HTTP API on ")[1].removesuffix("/api/v1")
                 self.port = int(self.base.rsplit(":", 1)[1])
+            elif text.startswith("mavozarp serve: Modbus TCP on "):
+                self.modbus = int(text.split(";")[0].rsplit(":", 1)[1])
             elif "dashboard: " in text:
                 self.dashboard = text.split("dashboard: ")[1]
             if "read-only" in text or "control allowed" in text:
@@ -114,7 +159,7 @@ class Service:
         request = urllib.request.Request(self.base + path, data=data, method=method,
                                          headers=headers or {})
         try:
-            with urllib.request.urlopen(request, timeout=timeout) as answer:
+            with urllib.request.urlopen(request, timeout=timeout, context=self.tls) as answer:
                 status, text, got = answer.status, answer.read().decode(), answer.headers
         except urllib.error.HTTPError as error:
             status, text, got = error.code, error.read().decode(), error.headers
@@ -140,11 +185,12 @@ class Service:
 
 @pytest.fixture
 def serve():
-    """serve(arguments...) starts a service; every one started is stopped after the test."""
+    """serve(arguments...) starts a service (ca=: over TLS, trusting it); every one started is
+    stopped after the test."""
     started = []
 
-    def start(*arguments, environment=None, descriptors=None):
-        service = Service(list(arguments), environment, descriptors)
+    def start(*arguments, environment=None, descriptors=None, ca=None):
+        service = Service(list(arguments), environment, descriptors, ca)
         started.append(service)
         return service
 

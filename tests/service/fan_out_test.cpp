@@ -84,23 +84,29 @@ private:
     int fd_;
 };
 
+AccessPolicy ReadOnlyOnLoopback() {
+    AccessPolicy policy;
+    policy.hostNames = {"127.0.0.1"};
+    return policy;
+}
+
 struct ServiceInProcess {
-    explicit ServiceInProcess(RegistryOptions options) : registry(loop, options) {
+    explicit ServiceInProcess(RegistryOptions options) : registry(loop, options), gate(loop, ReadOnlyOnLoopback()) {
         registry.Open();
         HttpOptions http;
         http.port = 0;
-        http.policy.hostNames = {"127.0.0.1"};
-        api = std::make_unique<HttpApi>(registry, loop, http);
+        api = std::make_unique<HttpApi>(registry, loop, gate, http);
         api->Start();
         InstrumentOptions instruments;
         instruments.firstPort = 0;
-        sockets = std::make_unique<InstrumentSockets>(loop, instruments);
+        sockets = std::make_unique<InstrumentSockets>(loop, gate, instruments);
         registry.Watch([this](const std::shared_ptr<ServedDevice> &device, bool arrived) {
             sockets->DeviceChanged(device, arrived);
         });
     }
     EventLoop loop;
     DeviceRegistry registry;
+    CommandGate gate;
     std::unique_ptr<InstrumentSockets> sockets;
     std::unique_ptr<HttpApi> api;
 };

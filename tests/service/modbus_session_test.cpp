@@ -34,7 +34,7 @@ class TableUnit : public ModbusUnit {
 public:
     explicit TableUnit(asio::io_context &context) : context_(context) {}
 
-    void Submit(std::vector<std::string> commands, bool, Done done) override {
+    void Submit(std::vector<std::string> commands, bool, const std::string &, Done done) override {
         ++submitted;
         auto timer = std::make_shared<asio::steady_timer>(context_, delay);
         timer->async_wait([this, timer, commands = std::move(commands), done = std::move(done)](auto) {

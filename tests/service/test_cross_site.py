@@ -83,14 +83,14 @@ needs_browser = pytest.mark.skipif(not shutil.which("chromedriver"),
 
 
 @contextlib.contextmanager
-def headless_chromium():
+def headless_chromium(*extra_flags):
     from selenium import webdriver
 
     profile = tempfile.mkdtemp()
     options = webdriver.ChromeOptions()
     for flag in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update",
-                 "--disable-sync", f"--user-data-dir={profile}"]:
+                 "--disable-sync", f"--user-data-dir={profile}", *extra_flags]:
         options.add_argument(flag)
     # rebound.localhost stands for a name an attacker made resolve to this machine.
     options.add_argument("--host-resolver-rules=MAP rebound.localhost 127.0.0.1")
@@ -144,14 +144,12 @@ def test_a_real_browser_gets_nothing_through(serve):
     assert service.line("simulated", "?PCMD") == "0.000"
 
 
-@needs_browser
-def test_the_dashboard_plots_the_power(serve):
-    service = serve("--simulated")
-    with headless_chromium() as browser:
-        browser.set_script_timeout(30)
-        browser.get(service.dashboard + "#device=simulated")  # the device's panel
-        # A drawn plot: its canvas has a size, and the power it plots is in the card.
-        power = browser.execute_async_script("""
+def plotted_power(browser, dashboard):
+    """The power the dashboard's panel of the simulated head shows once its plot is drawn."""
+    browser.set_script_timeout(30)
+    browser.get(dashboard + ("&" if "#" in dashboard else "#") + "device=simulated")
+    # A drawn plot: its canvas has a size, and the power it plots is in the card.
+    return browser.execute_async_script("""
             const done = arguments[0];
             const look = () => {
               const card = document.querySelector('article[data-device="simulated"]');
@@ -160,4 +158,10 @@ def test_the_dashboard_plots_the_power(serve):
               canvas && canvas.width > 0 && power ? done(power) : setTimeout(look, 100);
             };
             look();""")
-    assert power.startswith("0.1")
+
+
+@needs_browser
+def test_the_dashboard_plots_the_power(serve):
+    service = serve("--simulated")
+    with headless_chromium() as browser:
+        assert plotted_power(browser, service.dashboard).startswith("0.1")

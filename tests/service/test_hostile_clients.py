@@ -3,10 +3,12 @@ endless header lines, a huge body, an idle flood up to the service's descriptor 
 instrument client that never reads, an overlong instrument line, streams dropped mid-way. During
 each, a normal request is answered within a second; after it, the service's descriptors and memory
 come back; and a stop request in the middle of it ends the service within 2 s with status 0. Under
-Wine the slow requests, the header flood and the idle flood."""
+Wine the slow requests, the header flood and the idle flood. The attacks that meet the connection
+itself (slow handshakes and requests, idle floods, streams) again on a service over TLS."""
 import json
 import os
 import socket
+import ssl
 import struct
 import subprocess
 import threading
@@ -15,15 +17,45 @@ import urllib.request
 
 import pytest
 
-from conftest import STOP_SIGNAL, UNDER_WINE, linux_only, wait_for
+from conftest import STOP_SIGNAL, UNDER_WINE, linux_only, over_tls, wait_for
 from test_load import descriptors, resident_kib
 
 DESCRIPTORS = 256  # the service's limit in the flood test, so that reaching it is cheap
 
 
+def start(serve, scheme, certificates, descriptors=None):
+    """A service on the simulated head, over TLS for "https"."""
+    if scheme == "http":
+        return serve("--simulated", descriptors=descriptors)
+    return serve("--simulated", *certificates.arguments(), descriptors=descriptors,
+                 ca=certificates.ca)
+
+
+def connect(service, timeout=None, receive_buffer=None):
+    """A connection to the HTTP API's port, its handshake done when the service speaks TLS."""
+    s = socket.socket()
+    if receive_buffer:  # before connecting: a small window
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+    s.settimeout(timeout)
+    s.connect(("127.0.0.1", service.port))
+    return service.tls.wrap_socket(s, server_hostname="127.0.0.1") if service.tls else s
+
+
+def client_hello(service):
+    """The first bytes a TLS client sends."""
+    outgoing = ssl.MemoryBIO()
+    client = service.tls.wrap_bio(ssl.MemoryBIO(), outgoing, server_hostname="127.0.0.1")
+    try:
+        client.do_handshake()
+    except ssl.SSLWantReadError:
+        pass
+    return outgoing.read()
+
+
 def answered(service):
     """A normal query on a new connection, answered within a second."""
-    with urllib.request.urlopen(service.base + "/api/v1/devices/simulated", timeout=1) as answer:
+    with urllib.request.urlopen(service.base + "/api/v1/devices/simulated", timeout=1,
+                                context=service.tls) as answer:
         assert answer.status == 200 and json.load(answer)["state"] == "answering"
     with socket.create_connection(("127.0.0.1", service.sockets["simulated"]), timeout=1) as s:
         s.sendall(b"?P\n")
@@ -47,23 +79,30 @@ def request_head(service, path="/api/v1/health", extra="", method="GET"):
 
 
 class Slowloris:
-    """Connections that each send the start of a request and then one byte every half second."""
+    """Connections that each send the start of a request and then one byte every half second; with
+    `handshake`, the start of a TLS handshake the same way."""
 
-    def __init__(self, service, count):
-        self.sockets = [socket.create_connection(("127.0.0.1", service.port)) for _ in range(count)]
-        for s in self.sockets:
-            s.sendall(request_head(service) + b"X-Slow: ")
+    def __init__(self, service, count, handshake=False):
+        if handshake:
+            self.sockets = [socket.create_connection(("127.0.0.1", service.port))
+                            for _ in range(count)]
+            self.drip = client_hello(service)
+        else:
+            self.sockets = [connect(service) for _ in range(count)]
+            for s in self.sockets:
+                s.sendall(request_head(service) + b"X-Slow: ")
+            self.drip = b"a" * 60
         self.stopping = threading.Event()
         self.thread = threading.Thread(target=self.trickle)
         self.thread.start()
 
     def trickle(self):
-        for _ in range(60):
+        for at in range(60):
             if self.stopping.wait(0.5):
                 return
             for s in self.sockets:
                 try:
-                    s.send(b"a")
+                    s.send(self.drip[at:at + 1])
                 except OSError:
                     pass
 
@@ -86,13 +125,16 @@ def flood(service, count, **_):
 
 
 def drain_until_closed(s, seconds=15):
+    """What the service sends until it closes the connection, which it must within SECONDS."""
     s.settimeout(seconds)
     received = b""
     try:
         while chunk := s.recv(65536):
             received += chunk
-    except (ConnectionResetError, socket.timeout):
+    except (ConnectionResetError, ssl.SSLEOFError):
         pass
+    except socket.timeout:
+        raise AssertionError(f"not closed within {seconds} s after {received[:200]!r}")
     return received
 
 
@@ -139,13 +181,13 @@ def non_reading_instrument_client(service):
 
 def streams_dropped_midway(service):
     for _ in range(20):
-        s = socket.create_connection(("127.0.0.1", service.port), timeout=5)
+        s = connect(service, timeout=5)
         s.sendall(request_head(service, "/api/v1/devices/simulated/stream?commands=?P&interval=0.05",
                                "\r\n"))
         assert b"event: sample" in s.recv(4096) + s.recv(4096)
         s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))  # reset
         s.close()
-    held = socket.create_connection(("127.0.0.1", service.port), timeout=5)
+    held = connect(service, timeout=5)
     held.sendall(request_head(service, "/api/v1/devices/simulated/stream?commands=?P", "\r\n"))
     return [held]
 
@@ -153,6 +195,7 @@ def streams_dropped_midway(service):
 ATTACKS = {
     "slowloris-many": lambda service: [Slowloris(service, 80)],
     "slowloris-one": lambda service: [Slowloris(service, 1)],
+    "slow-handshakes": lambda service: [Slowloris(service, 80, handshake=True)],
     "endless-headers": endless_headers,
     "huge-body": huge_body,
     "idle-flood": lambda service: flood(service, 2 * DESCRIPTORS),
@@ -162,13 +205,23 @@ ATTACKS = {
 
 
 UNDER_WINE_TOO = {"slowloris-many", "slowloris-one", "endless-headers", "idle-flood"}
+# The attacks on the connection itself, again over TLS.
+OVER_TLS = {"slowloris-many", "slowloris-one", "slow-handshakes", "idle-flood",
+            "streams-dropped-midway"}
+https = pytest.param("https", marks=over_tls)
 
 
-@pytest.mark.parametrize("attack", [
-    attack if attack in UNDER_WINE_TOO else pytest.param(attack, marks=linux_only)
-    for attack in ATTACKS])
-def test_hostile_client(serve, attack):
-    service = serve("--simulated", descriptors=DESCRIPTORS)
+def case(attack, scheme):
+    if scheme == "https":
+        return pytest.param(attack, scheme, marks=over_tls)
+    return pytest.param(attack, scheme, marks=() if attack in UNDER_WINE_TOO else linux_only)
+
+
+@pytest.mark.parametrize("attack, scheme", [
+    *[case(attack, "http") for attack in ATTACKS if attack != "slow-handshakes"],
+    *[case(attack, "https") for attack in ATTACKS if attack in OVER_TLS]])
+def test_hostile_client(serve, certificates, attack, scheme):
+    service = start(serve, scheme, certificates, DESCRIPTORS)
     answered(service)
     pid = service.process.pid
     before = descriptors(pid), resident_kib(pid)
@@ -199,9 +252,11 @@ def test_hostile_client(serve, attack):
             thing.close()
 
 
-def test_a_slow_request_is_closed_at_its_deadline(serve):
-    service = serve("--simulated")
-    slow = Slowloris(service, 1)
+@pytest.mark.parametrize("scheme", ["http", https])
+def test_a_slow_request_is_closed_at_its_deadline(serve, certificates, scheme):
+    service = start(serve, scheme, certificates)
+    # Over TLS the handshake trickles: it has its own 10 s.
+    slow = Slowloris(service, 1, handshake=scheme == "https")
     try:
         # The whole request has 10 s however it trickles; bounded wait beyond that.
         assert drain_until_closed(slow.sockets[0], seconds=30) == b""
@@ -260,13 +315,17 @@ def test_banner_reaches_stdout_while_heads_are_identified(serve):
 
 
 @linux_only
-def test_a_full_server_answers_503(serve):
+@pytest.mark.parametrize("scheme", ["http", https])
+def test_a_full_server_answers_503(serve, certificates, scheme):
     # Under this descriptor limit a listener takes (256 - 64) / 2 = 96 connections; all of them
-    # busy with a request, none can be shed for a new one.
-    service = serve("--simulated", descriptors=DESCRIPTORS)
+    # busy with a request, none can be shed for a new one (over TLS: told after the handshake).
+    service = start(serve, scheme, certificates, DESCRIPTORS)
     slow = Slowloris(service, 96)
     try:
-        with socket.create_connection(("127.0.0.1", service.port), timeout=5) as s:
+        # Each has begun its request once the service has read what it sent; only then is it busy.
+        wait_for(lambda: sum(state == 1 and unread == 0
+                             for state, _, unread in service_ends(service.port).values()) >= 96)
+        with connect(service, timeout=5) as s:
             s.sendall(request_head(service, extra="\r\n"))
             answer = drain_until_closed(s)
         assert answer.startswith(b"HTTP/1.1 503 ") and b"\r\nRetry-After: 1\r\n" in answer
@@ -285,15 +344,22 @@ def read_head(s):
     return received.decode()
 
 
-def server_send_queue(service_port, client_port):
-    """Bytes the service's end of a connection has not got acknowledged, from /proc/net/tcp."""
-    local, remote = f"0100007F:{service_port:04X}", f"0100007F:{client_port:04X}"
+def service_ends(service_port):
+    """The service's ends of its connections, from /proc/net/tcp: by client port, the state (1:
+    established), the bytes not yet acknowledged by the client and those the service has not read."""
+    local = f"0100007F:{service_port:04X}"
+    ends = {}
     with open("/proc/net/tcp") as table:
-        for line in table.readlines()[1:]:
-            fields = line.split()
-            if fields[1] == local and fields[2] == remote:
-                return int(fields[4].split(":")[0], 16)
-    return 0
+        for fields in (line.split() for line in table.readlines()[1:]):
+            if fields[1] == local:
+                unacknowledged, unread = (int(count, 16) for count in fields[4].split(":"))
+                ends[int(fields[2].split(":")[1], 16)] = (int(fields[3], 16), unacknowledged, unread)
+    return ends
+
+
+def server_send_queue(service_port, client_port):
+    """Bytes the service's end of a connection has not got acknowledged."""
+    return service_ends(service_port).get(client_port, (0, 0, 0))[1]
 
 
 def test_a_body_announced_with_expect_100_continue_is_asked_for(serve):
@@ -338,15 +404,14 @@ def test_a_stream_as_head_and_http10_clients_can_read_it(serve):
 
 
 @linux_only
-def test_a_stream_client_that_never_reads_is_cut_off(serve):
-    service = serve("--simulated")
+@pytest.mark.parametrize("scheme", ["http", https])
+def test_a_stream_client_that_never_reads_is_cut_off(serve, certificates, scheme):
+    service = start(serve, scheme, certificates)
     pid = service.process.pid
     before = descriptors(pid)
     commands = ",".join(["?P", "?C", "?TMAIN", "?PCMD", "?CCMD", "?PLIM", "?CLIM", "?FF"] * 4)
-    s = socket.socket()
-    s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)  # before connecting: a small window
+    s = connect(service, receive_buffer=4096)
     try:
-        s.connect(("127.0.0.1", service.port))
         s.sendall(request_head(service, f"/api/v1/devices/simulated/stream?commands={commands}"
                                         "&interval=0.05", "\r\n"))
         client_port = s.getsockname()[1]

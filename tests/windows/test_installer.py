@@ -114,6 +114,9 @@ def test_silent_install_runs_and_uninstalls_cleanly(build, prefix, tmp_path):
     served = wine(tool, "serve", "--help")
     assert served.returncode == 0 and "no MQTT" in served.stdout, served.stdout + served.stderr
     assert "--mqtt" not in served.stdout, served.stdout
+    assert "no TLS" in served.stdout and "--tls-" not in served.stdout, served.stdout
+    refused = wine(tool, "serve", "--simulated", "--tls-cert", "a.pem", "--tls-key", "a.key")
+    assert refused.returncode == 2 and "no TLS" in refused.stderr, refused.stdout + refused.stderr
     for name in ("mavozarp.exe", "MavoZARP.dll", "emulated/MavoFTCI2C.DLL"):
         shutil.copy(installed / name, tmp_path)
     scan = wine(str(tmp_path / "mavozarp.exe"), "scan", env_extra=emulated)

@@ -265,7 +265,7 @@ void CommandGate::SubmitAudited(const Caller &caller, const std::optional<User> 
         device->Submit(std::move(batch), [&loop, audit, device, setting, pending = std::move(pending),
                                           done = std::move(done)](BatchResult result) mutable {
             // The guard and the device's page learn what the settings made of the head.
-            if (setting && result.outcome == BatchOutcome::Ran) device->ReadSettings(false);
+            if (setting && result.outcome == BatchOutcome::Ran && device->Limited()) device->ReadSettings(false);
             if (pending.empty()) return done({std::nullopt, std::move(result)});
             audit->Queue([&loop, pending = std::move(pending), result = std::move(result),
                           done = std::move(done)](AuditLog &) mutable {

@@ -110,7 +110,7 @@ bool DeviceRegistry::Add(std::shared_ptr<ServedDevice> device, uint64_t rank) {
         devices_.insert(place, Entry{rank, device});
         watchers = watchers_;
     }
-    device->ReadSettings(true);
+    if (device->Limited()) device->ReadSettings(true);
     for (const Watcher &watcher : watchers) watcher(device, true);
     return true;
 }

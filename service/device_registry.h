@@ -67,8 +67,8 @@ public:
     // A device arrived (from this process or a worker); a device of the same id already served
     // is refused (false, with a line on standard error).
     bool Add(std::shared_ptr<ServedDevice> device, uint64_t rank);
-    // An admin's new limits for the device of this id: it checks them from now on, and a device
-    // that arrives under the id later gets them as well.
+    // An admin's new limits for the device of this id: it checks them from now on (its settings
+    // are the caller's to read again), and a device that arrives under the id later gets them.
     void ChangeLimits(const std::string &id, const DeviceLimits &limits);
     // A device left: retired and listed as gone.
     void Remove(const std::string &id);

@@ -70,7 +70,11 @@ void ChangeLimitsRoute(CommandGate &gate, DeviceRegistry &registry, const HttpRe
                            caller, *admission.user, device->Id(), command,
                            [&registry, id = device->Id(), limits] { registry.ChangeLimits(id, limits); },
                            [device, reply](std::optional<Refusal> refusal) {
-                               reply(refusal ? Refuse(*refusal) : Answer(200, LimitsDocument(*device)));
+                               if (refusal) return reply(Refuse(*refusal));
+                               // The answer tells what is beyond the new limits now.
+                               device->ReadSettings(true, [device, reply] {
+                                   reply(Answer(200, LimitsDocument(*device)));
+                               });
                            });
                    });
 }

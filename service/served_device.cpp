@@ -92,15 +92,16 @@ std::optional<DeviceWorker> ServedDevice::Worker() const {
     return worker_;
 }
 
-void ServedDevice::ReadSettings(bool meetHead) {
+void ServedDevice::ReadSettings(bool meetHead, std::function<void()> read) {
     CommandBatch batch{{}, BatchMode::Every};
     if (meetHead) batch.commands.emplace_back(kPowerUnitQuery);
     batch.commands.insert(batch.commands.end(), std::begin(kSettingQueries), std::end(kSettingQueries));
     const size_t asked = batch.commands.size();
-    Submit(std::move(batch), [weak = weak_from_this(), meetHead, asked](BatchResult result) {
+    Submit(std::move(batch), [weak = weak_from_this(), meetHead, asked, read = std::move(read)](BatchResult result) {
         const auto self = weak.lock();
         if (self && result.outcome == BatchOutcome::Ran && result.exchanges.size() == asked)
             self->Learn(result.exchanges, meetHead);
+        if (read) read();
     });
 }
 

@@ -63,10 +63,14 @@ public:
 
     // What the command gate checks each of its settings against; any thread.
     LimitGuard &Limits() { return limits_; }
+    // Whether it has limits at all: a device without them is never asked for its settings, so a
+    // slow line pays nothing for limits it does not have.
+    bool Limited() const { return limits_.Limits() != DeviceLimits{}; }
     // Reads ?PCMD, ?CCMD and ?PMEM within one turn of the device (after ?POWERUNITS when the head
     // is new to its guard): the guard learns how its power and current commands move together,
-    // and BeyondLimits what they are now. Nothing is ever set.
-    void ReadSettings(bool meetHead);
+    // and BeyondLimits what they are now. Nothing is ever set. `read` runs on the loop once the
+    // device answered (or could not).
+    void ReadSettings(bool meetHead, std::function<void()> read = {});
     // The settings last read that are beyond the limits now.
     std::vector<Exceedance> BeyondLimits() const;
 

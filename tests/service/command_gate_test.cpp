@@ -7,6 +7,8 @@
 
 #include "command_executor.h"
 
+#include "temporary_folder.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -30,15 +32,6 @@ UserDirectory Users() {
     users.AddTokenFileAdmin(kToken);
     return users;
 }
-
-struct Folder {
-    Folder() {
-        char pattern[] = "/tmp/mavozarp-gate-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~Folder() { std::filesystem::remove_all(path); }
-    std::string path;
-};
 
 std::vector<Json> AuditLines(const std::string &path) {
     std::ifstream file(path);
@@ -130,7 +123,7 @@ TEST_F(CommandGateTest, ReadOnlyRefusesSettingsAndEveryToken) {
 }
 
 TEST_F(CommandGateTest, TokenThenRoleThenControlThenLimitsEachAudited) {
-    Folder folder;
+    TemporaryFolder folder;
     AuditTrail trail({folder.path + "/audit"});
     AccessPolicy policy = Policy(true);
     policy.namedUsers = true;
@@ -187,7 +180,7 @@ TEST_F(CommandGateTest, TokenThenRoleThenControlThenLimitsEachAudited) {
 }
 
 TEST_F(CommandGateTest, ConcurrentCallersLeaveTheirLinesInTheOrderTheDeviceRanThem) {
-    Folder folder;
+    TemporaryFolder folder;
     AuditTrail trail({.path = folder.path + "/audit", .maxBytes = 8192, .keptFiles = 50});
     CommandGate gate(loop_, Policy(true), Users(), &trail);
     constexpr int kCallers = 8, kEach = 25;

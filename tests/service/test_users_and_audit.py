@@ -152,6 +152,10 @@ def test_the_admins_routes_limits_and_audit(staffed):
     assert (status, body["limits"], body["beyond_limits"]) == (200, new, [])
     assert service.request("/api/v1/devices")[1]["devices"][0]["limits"] == new
     assert service.commands("simulated", ["PCMD=2.5"], tokens["otto"])[0] == 200
+    # Lowered below what is set: shown beyond at once, and left as it is.
+    status, body, _ = change({"max_power_command": 2.0}, tokens["ada"])
+    assert [(each["setting"], each["value"]) for each in body["beyond_limits"]] == [("PCMD", 2.5)]
+    assert service.commands("simulated", ["?PCMD"])[1]["results"][0]["reply"] == "2.500"
 
     status, body, _ = service.request("/api/v1/audit", headers=bearer(tokens["otto"]))
     assert (status, body["error"]) == (403, "role")
@@ -161,8 +165,10 @@ def test_the_admins_routes_limits_and_audit(staffed):
                           capture_output=True, text=True, timeout=20)
     page = json.loads(curl.stdout)
     assert [(entry["user"], entry["command"]) for entry in page["entries"]] == [
-        ("ada", "LIMITS " + json.dumps(new, separators=(",", ":"))), ("otto", "PCMD=2.5")]
-    assert page["earlier"] == 1  # the operator's refused PUT (a malformed one is no change to audit)
+        ("otto", "PCMD=2.5"), ("ada", 'LIMITS {"max_power_command":2.0}')]
+    # Before them: the operator's refused PUT and the admin's first (a malformed one is no change).
+    assert page["earlier"] == 2
+    assert page["entries"][1]["role"] == "admin" and page["entries"][1]["status"] == 0
     # ... and the operator's refused read of the log, which names no device.
     assert [(line["command"], line["status"]) for line in audit_lines(audit)][-1] == ("GET /api/v1/audit", "role")
 
@@ -248,15 +254,28 @@ def test_a_limit_and_a_role_over_mqtt(serve, tmp_path):
         client.subscribe("replies/#", qos=1)
         client.loop_start()
 
-        def send(number, command, token=None):
+        def publish(number, command, token=None):
             properties = Properties(PacketTypes.PUBLISH)
             properties.ResponseTopic = f"replies/{number}"
             if token:
                 properties.UserProperty = [("token", token)]
             client.publish("mavozarp/lab/simulated/command", json.dumps({"id": number, "command": command}),
                            qos=1, properties=properties).wait_for_publish()
+
+        def send(number, command, token=None):
+            publish(number, command, token)
             return wait_for(lambda: replies.get(f"replies/{number}"), seconds=15)
 
+        def subscribed(number):
+            publish(number, "?HTYPE")
+            deadline = time.monotonic() + 1
+            while time.monotonic() < deadline and f"replies/{number}" not in replies:
+                time.sleep(0.05)
+            return f"replies/{number}" in replies
+
+        # Once the service has subscribed, a query is answered.
+        probe = iter(range(1000, 1100))
+        wait_for(lambda: subscribed(next(probe)), seconds=20)
         assert send(1, "PCMD=1")["error"] == "token-required"
         assert send(2, "PCMD=1", tokens["vera"])["error"] == "role"
         assert send(3, "PCMD=2.5", tokens["otto"])["message"] == "PCMD above 2.000 mW for this device"

@@ -200,6 +200,7 @@ def test_a_users_file_others_may_read_is_refused_at_start(tmp_path):
     assert "--users" in started.stderr and users in started.stderr
 
 
+@linux_only  # a pseudo-terminal of its own, not a port of the Wine prefix
 def test_a_device_set_beyond_before_the_service_is_shown_so_and_left_as_it_is(serve, tmp_path):
     # A supply of this test's own keeps its settings from one service to the next.
     sim = subprocess.Popen([SIM, "--bridge", "picox-640"], stdout=subprocess.PIPE, text=True)

@@ -186,7 +186,11 @@ TEST_F(CommandGateTest, ConcurrentCallersLeaveTheirLinesInTheOrderTheDeviceRanTh
     constexpr int kCallers = 8, kEach = 25;
     std::mutex mutex;
     std::vector<std::string> ran;  // in the order the answers came, which is the device's
-    std::atomic<int> answered{0};
+    // Counted under the mutex, so that the last answer has left it before the test ends.
+    const auto answered = [&] {
+        std::lock_guard lock(mutex);
+        return ran.size();
+    };
     std::vector<std::thread> callers;
     for (int caller = 0; caller < kCallers; ++caller) {
         callers.emplace_back([&, caller] {
@@ -197,15 +201,15 @@ TEST_F(CommandGateTest, ConcurrentCallersLeaveTheirLinesInTheOrderTheDeviceRanTh
                                 EXPECT_FALSE(answer.refusal);
                                 std::lock_guard lock(mutex);
                                 ran.push_back(command);
-                                ++answered;
                             });
             }
         });
     }
     for (std::thread &caller : callers) caller.join();
-    for (int waited = 0; answered < kCallers * kEach && waited < 3000; ++waited)
+    constexpr size_t kAll = kCallers * kEach;
+    for (int waited = 0; answered() < kAll && waited < 3000; ++waited)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_EQ(answered, kCallers * kEach);
+    ASSERT_EQ(answered(), kAll);
 
     // Every file of the rotation, oldest first: one line per command, completed, in the device's order.
     std::vector<std::string> logged;

@@ -259,8 +259,8 @@ mbpoll -m tcp -p 1502 -a 1 -0 -t 3:float -B -r 0 -c 3 127.0.0.1    # ?P, ?C, ?TM
 |---|---|
 | 01 illegal function | a function not served (served: 1, 2, 3, 4, 5, 6, 15, 16, 43/14); every write when writing is not allowed |
 | 02 illegal data address | an address outside the map; a block that covers a gap or half a float32; a setting this head does not have (-3) |
-| 03 illegal data value | a malformed request or a quantity beyond the protocol's bounds; a value the head refuses (-4); a NaN or an infinite value |
-| 04 server device failure | the device failed (any other status): the status is at input register 200 of that unit |
+| 03 illegal data value | a malformed request or a quantity beyond the protocol's bounds; a value the head refuses (-4); a NaN or an infinite value; a setting beyond the device's limits or one they never allow (docs/service.md, Limits) |
+| 04 server device failure | the device failed (any other status): the status is at input register 200 of that unit; the audit log could not record the write (`--audit-log`), which is then not made |
 | 06 server device busy | the device stayed busy with other clients' commands past two seconds |
 | 0B gateway target failed to respond | no device under this unit id, or it left the service |
 
@@ -284,13 +284,15 @@ every register, and a write carries no proof of who sent it. Reading is therefor
 instrument sockets, on the instrument sockets' address (loopback unless `--instrument-address`
 says otherwise). Writing needs both `--allow-control` and `--modbus-control ADDRESS[/PREFIX]`
 naming the client addresses that may write; without such an option every write is refused with
-exception 01.
+exception 01. A write is kept to the device's limits as at every other door (exception 03 beyond
+them), and with `--audit-log` each one leaves a line under the client's address, with user null:
+Modbus cannot say who a user is, so users and roles play no part here.
 
 What this protects: a program on another machine that is not listed cannot change a setting, and
 a service started without the options cannot be commanded over Modbus at all. What it does not
 protect: a client address is no proof of identity (another program on a listed machine, or one
 that takes over its address on the network, writes as freely), nothing is encrypted (anyone on
-the path reads the values and may alter them), and the token of the HTTP API plays no part. Keep
+the path reads the values and may alter them), and the tokens of the HTTP API play no part. Keep
 the port on loopback or on a network segment only the control system reaches, as with any Modbus
 device.
 

@@ -4,6 +4,8 @@
 #include "audit_log.h"
 #include "audit_reader.h"
 
+#include "temporary_folder.h"
+
 #include <gtest/gtest.h>
 
 #include <sched.h>
@@ -22,15 +24,6 @@
 
 namespace {
 
-struct Folder {
-    Folder() {
-        char pattern[] = "/tmp/mavozarp-audit-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~Folder() { std::filesystem::remove_all(path); }
-    std::string path;
-};
-
 std::vector<std::string> LinesOf(const std::string &path) {
     std::ifstream file(path, std::ios::binary);
     std::vector<std::string> lines;
@@ -46,7 +39,7 @@ AuditEntry Entry(std::string device, std::string command) {
 const std::string kWorstReply = std::string(98, '\x01') + "\xff";
 
 TEST(AuditLog, TheLineIsOnTheDiskBeforeTheCommandAndItsOutcomeFillsItsRoom) {
-    Folder folder;
+    TemporaryFolder folder;
     AuditLog log({folder.path + "/audit", 1 << 20, 2});
     AuditLog::Pending pending = log.Begin(Entry("simulated", "PCMD=2.5"));
 
@@ -84,7 +77,7 @@ TEST(AuditLog, TheLineIsOnTheDiskBeforeTheCommandAndItsOutcomeFillsItsRoom) {
 }
 
 TEST(AuditLog, SixteenClientsAcrossRotationsLoseNoLineAndKeepEachDevicesOrder) {
-    Folder folder;
+    TemporaryFolder folder;
     constexpr int kClients = 16, kCommands = 40;
     AuditLog log({folder.path + "/audit", 16 * 1024, 100});
     std::atomic<bool> writing{true};
@@ -141,7 +134,7 @@ TEST(AuditLog, SixteenClientsAcrossRotationsLoseNoLineAndKeepEachDevicesOrder) {
 }
 
 TEST(AuditLog, TheReaderFiltersByTimeAndDeviceAndPassesOverATornLine) {
-    Folder folder;
+    TemporaryFolder folder;
     const std::string path = folder.path + "/audit";
     {
         std::ofstream file(path);
@@ -272,7 +265,7 @@ void FullDiskScenario(const std::string &folder) {
 }
 
 TEST(AuditLogDeathTest, AFullDiskRefusesNewCommandsAndLosesNoOutcome) {
-    Folder folder;
+    TemporaryFolder folder;
     EXPECT_EXIT(FullDiskScenario(folder.path), testing::ExitedWithCode(0), "");
 }
 

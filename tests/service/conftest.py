@@ -116,12 +116,13 @@ def certificates(tmp_path_factory):
 class Service:
     """A running `mavozarp serve`: its HTTP base address, its instrument sockets by device and its
     Modbus port (when it serves Modbus); over TLS (`tls`, the client's context trusting CA) when
-    started with a certificate."""
+    started with a certificate; `wrap` runs it through a program that ends by executing it (so its
+    process id stays the service's)."""
 
-    def __init__(self, arguments, environment=None, descriptors=None, ca=None):
+    def __init__(self, arguments, environment=None, descriptors=None, ca=None, wrap=()):
         env = dict(os.environ, LD_LIBRARY_PATH=ADAPTER_DIR, MAVOFTCI2C_EMULATED_SUPPLIES="")
         env.update(environment or {})
-        command = [*LAUNCH, TOOL, "serve", "--http-port", "0", "--instrument-port", "0", *WORKERS,
+        command = [*wrap, *LAUNCH, TOOL, "serve", "--http-port", "0", "--instrument-port", "0", *WORKERS,
                    *arguments]
         # A lowered descriptor limit makes floods up to it cheap (Windows has no such limit).
         limit = (lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (descriptors, descriptors))

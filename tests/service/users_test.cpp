@@ -4,6 +4,8 @@
 #include "durable_file.h"
 #include "users.h"
 
+#include "temporary_folder.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -14,15 +16,6 @@
 
 namespace {
 
-struct PrivateFolder {
-    PrivateFolder() {
-        char pattern[] = "/tmp/mavozarp-users-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~PrivateFolder() { std::filesystem::remove_all(path); }
-    std::string path;
-};
-
 TEST(Users, ATokenFindsItsUserByItsDigestAndNoOtherTokenDoes) {
     // The digest is SHA-256 itself (a known answer), the random source gives fresh 128-bit tokens.
     EXPECT_EQ(HexOf(Sha256("abc")),
@@ -31,7 +24,7 @@ TEST(Users, ATokenFindsItsUserByItsDigestAndNoOtherTokenDoes) {
     EXPECT_EQ(token.size(), 32u);
     EXPECT_NE(MakeUserToken(), token);
 
-    PrivateFolder folder;
+    TemporaryFolder folder;
     const std::string path = folder.path + "/users";
     UsersFile made;
     const std::string alice = made.Add("alice", Role::Operator);
@@ -54,7 +47,7 @@ TEST(Users, ATokenFindsItsUserByItsDigestAndNoOtherTokenDoes) {
 }
 
 TEST(Users, AUsersFileThatIsWrongIsRefusedNamingTheLine) {
-    PrivateFolder folder;
+    TemporaryFolder folder;
     const std::string path = folder.path + "/users";
     const std::string digest = "sha256:" + HexOf(Sha256("x"));
     const struct {

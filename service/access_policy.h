@@ -28,7 +28,12 @@ bool InRange(const AddressRange &range, std::string_view address);
 
 struct AccessPolicy {
     bool allowControl = false;
-    std::string token;             // empty: no token (reading on loopback, read-only)
+    // The --token-file's token, or the one made for this run (shown once at the start); the
+    // command gate knows it as an admin's. Empty: none (reading on loopback, read-only).
+    std::string token;
+    // A users file names who may do what: then commands over MQTT, too, change a setting only
+    // with a user's token.
+    bool namedUsers = false;
     bool tokenForReading = false;  // listening beyond loopback
     // The names a request's Host header may carry (without the port): the loopback names for a
     // loopback service, the configured names otherwise.

@@ -140,11 +140,18 @@ AuditLog::Pending AuditLog::Begin(const AuditEntry &entry) {
     return Pending(placed.file, placed.offset + head.size());
 }
 
-bool AuditLog::Pending::Finish(int32_t status, std::string_view reply) {
+bool AuditLog::Pending::Finish(int32_t status, std::string_view reply) { return Fill(Outcome(status, reply)); }
+
+bool AuditLog::Pending::Finish(std::string_view status, std::string_view reply) {
+    // A quoted word of 9 letters takes no more room than the longest status number.
+    return Fill(Outcome(Json(status.substr(0, 9)), reply));
+}
+
+bool AuditLog::Pending::Fill(const std::string &outcome) {
     if (!file_) return false;
     const std::shared_ptr<File> file = std::move(file_);
     try {
-        file->file.WriteAt(offset_, Padded(Outcome(status, reply), OutcomeRoom()));
+        file->file.WriteAt(offset_, Padded(outcome, OutcomeRoom()));
         // The current file is synced with its next line; one rotated away meanwhile is not.
         if (!file->current) file->file.Sync();
         return true;

@@ -67,9 +67,14 @@ public:
         // The library's status and reply (at most 99 bytes are kept, as the library never gives
         // more), into the line's room. False when the write failed: the line keeps "status": null.
         bool Finish(int32_t status, std::string_view reply);
+        // A command that was never sent (the device busy or gone, an earlier command failed, the
+        // log could not take a later line of its batch): `status` is a word of at most 9
+        // letters ("busy", "gone", "unsent"), `reply` why.
+        bool Finish(std::string_view status, std::string_view reply);
 
     private:
         friend class AuditLog;
+        bool Fill(const std::string &outcome);
         Pending(std::shared_ptr<File> file, uint64_t offset)
             : file_(std::move(file)), offset_(offset) {}
         std::shared_ptr<File> file_;

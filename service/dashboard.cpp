@@ -55,14 +55,17 @@ HttpResponse FileResponse(const DashboardFile &file) {
 
 bool IsDashboardFile(std::string_view path) { return FileOfPath(path) != nullptr; }
 
-std::optional<HttpResponse> DashboardResponse(std::string_view path, const AccessPolicy &policy) {
-    if (path == "/api/v1/access") {
-        // What the page may offer; the service checks every command again whatever the page shows.
-        Json access = Json::object();
-        access["control_allowed"] = policy.allowControl;
-        access["token_for_reading"] = policy.tokenForReading;
-        return BodyResponse(200, "application/json", access.dump(2) + "\n");
-    }
+std::optional<HttpResponse> DashboardResponse(std::string_view path) {
     if (const DashboardFile *file = FileOfPath(path)) return FileResponse(*file);
     return std::nullopt;
+}
+
+HttpResponse AccessResponse(const AccessPolicy &policy, const std::optional<User> &user, bool audited) {
+    // What the page may offer; the service checks every command again whatever the page shows.
+    Json access = Json::object();
+    access["control_allowed"] = policy.allowControl;
+    access["token_for_reading"] = policy.tokenForReading;
+    access["user"] = user ? Json{{"name", user->name}, {"role", RoleName(user->role)}} : Json(nullptr);
+    access["audit"] = audited;
+    return BodyResponse(200, "application/json", access.dump(2) + "\n");
 }

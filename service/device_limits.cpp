@@ -232,3 +232,15 @@ std::vector<Exceedance> LimitGuard::Beyond(const PresentSettings &settings) cons
     }
     return found;
 }
+
+Json ExceedancesJson(const std::vector<Exceedance> &found) {
+    Json list = Json::array();
+    for (const Exceedance &each : found) {
+        list.push_back({{"setting", each.setting},
+                        {"value", each.value},
+                        {"limit", each.limit},
+                        {"unit", each.unit},
+                        {"text", each.text}});
+    }
+    return list;
+}

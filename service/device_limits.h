@@ -42,6 +42,7 @@ std::map<std::string, DeviceLimits, std::less<>> ReadLimitsTable(const Json &obj
 // The same object form, without the limits not set.
 Json LimitsJson(const DeviceLimits &limits);
 
+
 // Amperes of current command per unit of power command on a head whose two commands are one
 // converter: the range that both readings, rounded to three decimals as the head gives them,
 // allow.
@@ -103,3 +104,6 @@ private:
     bool sharedConverter_ = true;
     std::optional<CommandRatio> ratio_;
 };
+
+// [{"setting", "value", "limit", "unit", "text"}, ...] for the device documents.
+Json ExceedancesJson(const std::vector<Exceedance> &found);

@@ -103,12 +103,24 @@ bool DeviceRegistry::Add(std::shared_ptr<ServedDevice> device, uint64_t rank) {
             return false;
         }
         std::erase_if(gone_, [&](const auto &left) { return left->Id() == device->Id(); });
+        // Before any door can find it: no setting is ever checked against no limits by mistake.
+        if (const auto limits = options_.limits.find(device->Id()); limits != options_.limits.end())
+            device->Limits().SetLimits(limits->second);
         const auto place = std::find_if(devices_.begin(), devices_.end(), [&](const Entry &served) { return served.rank > rank; });
         devices_.insert(place, Entry{rank, device});
         watchers = watchers_;
     }
+    device->ReadSettings(true);
     for (const Watcher &watcher : watchers) watcher(device, true);
     return true;
+}
+
+void DeviceRegistry::ChangeLimits(const std::string &id, const DeviceLimits &limits) {
+    std::lock_guard lock(mutex_);
+    options_.limits[id] = limits;
+    const auto served = std::find_if(devices_.begin(), devices_.end(),
+                                     [&](const Entry &entry) { return entry.device->Id() == id; });
+    if (served != devices_.end()) served->device->Limits().SetLimits(limits);
 }
 
 void DeviceRegistry::Remove(const std::string &id) {

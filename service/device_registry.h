@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,6 +30,8 @@ struct RegistryOptions {
     bool adapters = false;
     std::chrono::milliseconds rescanInterval{2000};
     std::chrono::milliseconds patience{2000};  // how long a command may wait for its turn
+    // The limits of each device id, given to the device when it arrives (also one not served yet).
+    std::map<std::string, DeviceLimits, std::less<>> limits;
 };
 
 // Where a device stands in the list: the simulated head, then each port by its place among the
@@ -64,6 +67,9 @@ public:
     // A device arrived (from this process or a worker); a device of the same id already served
     // is refused (false, with a line on standard error).
     bool Add(std::shared_ptr<ServedDevice> device, uint64_t rank);
+    // An admin's new limits for the device of this id: it checks them from now on, and a device
+    // that arrives under the id later gets them as well.
+    void ChangeLimits(const std::string &id, const DeviceLimits &limits);
     // A device left: retired and listed as gone.
     void Remove(const std::string &id);
     // The place of an adapter's supply arriving now: after every port and earlier arrival.

@@ -1,6 +1,7 @@
 #include "http_api.h"
 
 #include "dashboard.h"
+#include "http_admin_routes.h"
 #include "metrics.h"
 #include "client/status_codes.h"
 #include "stream_events.h"
@@ -46,12 +47,6 @@ std::optional<std::string> BearerToken(const HttpRequest &request) {
     return header.substr(kScheme.size());
 }
 
-// The ASCII lower case of a header value, for comparing media types.
-std::string Lower(std::string text) {
-    for (char &c : text) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    return text;
-}
-
 // Where a device is served besides the API: its instrument socket and its Modbus unit, by id.
 struct OtherDoors {
     std::map<std::string, uint16_t> ports;
@@ -79,6 +74,7 @@ Json DeviceSummary(ServedDevice &device, const OtherDoors &doors) {
     summary["worker"] = worker ? Json{{"pid", worker->pid == 0 ? Json(nullptr) : Json(worker->pid)},
                                       {"restarts", worker->restarts}}
                                : Json(nullptr);
+    summary.update(LimitsDocument(device));
     return summary;
 }
 
@@ -88,21 +84,42 @@ HttpResponse NotRun(const BatchResult &result) {
                                                 : Refuse({503, "busy", result.why});
 }
 
-// A route under /api/v1/devices/ID/...: the id (which may hold slashes: port paths) and what of it.
+// What of a device a route under /api/v1/devices/ID/... names, and the method it takes.
+struct DevicePart {
+    std::string_view name;  // "": the device's document
+    std::string_view method;
+};
+
+constexpr DevicePart kDeviceParts[] = {
+    {.name = "status", .method = "GET"},     {.name = "stream", .method = "GET"},
+    {.name = "commands", .method = "POST"},  {.name = "limits", .method = "PUT"},
+    {.name = "", .method = "GET"},
+};
+
+// The id (which may hold slashes: port paths) and what of it.
 struct DeviceRoute {
     std::string id;
-    std::string_view part;  // "", "status", "stream" or "commands"
+    const DevicePart *part;
 };
 
 std::optional<DeviceRoute> DeviceRouteOf(const std::string &path) {
     if (!path.starts_with(kDevices) || path.size() == kDevices.size()) return std::nullopt;
     const std::string rest = path.substr(kDevices.size());
-    for (const std::string_view part : {"status", "stream", "commands"}) {
-        const std::string suffix = "/" + std::string(part);
+    for (const DevicePart &part : kDeviceParts) {
+        const std::string suffix = "/" + std::string(part.name);
+        if (part.name.empty()) return DeviceRoute{rest, &part};
         if (rest.size() > suffix.size() && rest.ends_with(suffix))
-            return DeviceRoute{rest.substr(0, rest.size() - suffix.size()), part};
+            return DeviceRoute{rest.substr(0, rest.size() - suffix.size()), &part};
     }
-    return DeviceRoute{rest, ""};
+    return std::nullopt;
+}
+
+// The request's bearer token at the HTTP API, or the dashboard's when the request carries this
+// service's own Origin (Screen refuses any other).
+Caller CallerOf(const HttpRequest &request) {
+    return {.door = request.HasHeader("Origin") ? Door::Dashboard : Door::Http,
+            .address = request.client,
+            .token = BearerToken(request)};
 }
 
 }  // namespace
@@ -137,8 +154,7 @@ struct HttpApi::Impl {
         if (policy.tokenForReading && !IsDashboardFile(request.path)) {
             const std::optional<std::string> token = BearerToken(request);
             if (!token) return Refusal{401, "token-required", "every request needs the token"};
-            if (!SameSecret(*token, policy.token))
-                return Refusal{401, "wrong-token", "the token is wrong"};
+            if (!gate.UserOf(*token)) return Refusal{401, "wrong-token", "the token is wrong"};
         }
         // What a browser may send cross-site without asking first must carry our own origin.
         const bool changesOrStreams =
@@ -161,27 +177,47 @@ struct HttpApi::Impl {
 
     // Answers on the loop; what needs a device is submitted to it and answered when it is done.
     void Route(const HttpRequest &request, uint16_t port, const HttpServer::Reply &reply) {
-        if (const std::optional<Refusal> refusal = Screen(request, port)) return reply(Refuse(*refusal));
+        if (const std::optional<Refusal> refusal = Screen(request, port)) {
+            // A token no user has is told to the audit log before it is answered.
+            if (refusal->error != "wrong-token") return reply(Refuse(*refusal));
+            return gate.RecordRefusal(CallerOf(request), request.method + " " + request.path, *refusal,
+                                      [reply, refusal = *refusal] { reply(Refuse(refusal)); });
+        }
         const bool reading = request.method == "GET" || request.method == "HEAD";
         if (reading && request.path == "/api/v1/health") return reply(Health());
         if (reading && request.path == "/api/v1/devices") return reply(Devices());
+        if (reading && request.path == "/api/v1/access") return Access(request, reply);
+        if (reading && request.path == "/api/v1/audit") return AuditRoute(gate, request, CallerOf(request), reply);
         if (reading && request.path == "/metrics") return Metrics(reply);
         if (reading) {
-            if (auto dashboard = DashboardResponse(request.path, policy)) return reply(std::move(*dashboard));
+            if (auto dashboard = DashboardResponse(request.path)) return reply(std::move(*dashboard));
         }
         const std::optional<DeviceRoute> route = DeviceRouteOf(request.path);
-        const bool posting = request.method == "POST";
-        if (!route || (route->part == "commands") != posting || (!posting && !reading))
-            return reply(ErrorResponse(404, "not-found", "no such route"));
+        const bool takesMethod =
+            route && (request.method == route->part->method || (reading && route->part->method == "GET"));
+        if (!takesMethod) return reply(ErrorResponse(404, "not-found", "no such route"));
         const std::shared_ptr<ServedDevice> device = registry.Find(route->id);
         if (device == nullptr)
             return reply(Refuse({404, "unknown-device", "no device " + Json(route->id).dump() + " is served"}));
-        if (route->part == "") return reply(Answer(200, DeviceSummary(*device, OtherDoorsOfDevices())));
-        if (route->part == "stream") return reply(Stream(request, device));
-        if (route->part == "status") return Status(device, reply);
+        const std::string_view part = route->part->name;
+        if (part == "") return reply(Answer(200, DeviceSummary(*device, OtherDoorsOfDevices())));
+        if (part == "stream") return reply(Stream(request, device));
+        if (part == "status") return Status(device, reply);
+        if (part == "limits") return ChangeLimitsRoute(gate, registry, request, CallerOf(request), device, reply);
         std::vector<std::string> commands;
         if (const std::optional<Refusal> problem = ReadCommands(request, commands)) return reply(Refuse(*problem));
         Commands(request, device, std::move(commands), reply);
+    }
+
+    // What the dashboard may offer, and who the token presented is (a token no user has is
+    // audited, and answered as no user).
+    void Access(const HttpRequest &request, const HttpServer::Reply &reply) const {
+        const std::optional<std::string> token = BearerToken(request);
+        const std::optional<User> user = token ? gate.UserOf(*token) : std::nullopt;
+        const bool audited = gate.Audited();
+        if (!token || user) return reply(AccessResponse(policy, user, audited));
+        gate.RecordRefusal(CallerOf(request), "GET /api/v1/access", {401, "wrong-token", "the token is wrong"},
+                           [this, reply, audited] { reply(AccessResponse(policy, std::nullopt, audited)); });
     }
 
     // ---- routes -------------------------------------------------------------------------------
@@ -211,21 +247,15 @@ struct HttpApi::Impl {
 
     // The body's commands, each one checked before any is submitted.
     std::optional<Refusal> ReadCommands(const HttpRequest &request, std::vector<std::string> &commands) const {
-        const std::string type = Lower(request.Header("Content-Type"));
-        if (type != kJson && !type.starts_with(std::string(kJson) + ";"))
-            return Refusal{415, "not-json", "commands are taken as application/json only"};
+        if (std::optional<Refusal> refusal = JsonBodyRefusal(request)) return refusal;
         return ReadCommandList(Json::parse(request.body, nullptr, false), commands);
     }
 
-    // Through the gate. A request that carries an Origin here came from a page of this service
-    // (Screen refuses any other): the dashboard's.
+    // Through the gate.
     void Commands(const HttpRequest &request, const std::shared_ptr<ServedDevice> &device,
                   std::vector<std::string> commands, const HttpServer::Reply &reply) const {
-        const Caller caller{.door = request.HasHeader("Origin") ? Door::Dashboard : Door::Http,
-                            .address = request.client,
-                            .token = BearerToken(request)};
         CommandBatch batch{commands, BatchMode::UntilFailure};
-        gate.Submit(caller, device, std::move(batch),
+        gate.Submit(CallerOf(request), device, std::move(batch),
                     [device, commands = std::move(commands), reply](GateAnswer answer) {
                         if (answer.refusal) return reply(Refuse(*answer.refusal));
                         if (answer.result.outcome != BatchOutcome::Ran) return reply(NotRun(answer.result));

@@ -136,12 +136,16 @@ private:
     // The line's reply: the service's own at once, the device's once its batch is done.
     void Run(const std::string &line) {
         if (line.starts_with("AUTH ")) {
-            // The token unlocks settings on this connection from now on, until a wrong one is given.
+            // The token's user is the connection's from now on, until a wrong token is given.
             Caller presented = caller_;
             presented.token = line.substr(5);
-            const std::optional<Refusal> refusal = deviceSocket_->gate_.CheckToken(presented);
-            caller_.token = refusal ? std::nullopt : presented.token;
-            return Reply(refusal ? RefusalLine(*refusal) : "OK");
+            running_ = true;
+            return deviceSocket_->gate_.Authenticate(
+                presented, [self = shared_from_this(), token = presented.token](Admission admission) {
+                    self->running_ = false;
+                    self->caller_.token = admission.refusal ? std::nullopt : token;
+                    self->Reply(admission.refusal ? RefusalLine(*admission.refusal) : "OK");
+                });
         }
         if (const std::string problem = CommandProblem(line); !problem.empty())
             return Reply(ErrorLine(400, "bad-command", problem));

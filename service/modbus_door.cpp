@@ -24,6 +24,14 @@ ModbusOutcome OutcomeOf(BatchOutcome outcome) {
     return ModbusOutcome::Ran;
 }
 
+// A value beyond the device's limits is the client's to mend, as one the head refuses; a setting
+// the audit log cannot record is refused as the device failing.
+ModbusOutcome OutcomeOf(const Refusal &refusal) {
+    if (refusal.error == "limit") return ModbusOutcome::LimitRefused;
+    if (refusal.error == "audit") return ModbusOutcome::AuditRefused;
+    return ModbusOutcome::WriteRefused;
+}
+
 // A device as a unit while it is served: its requests pass the gate as the Modbus door's, from
 // the client that sent them. Readings are each read whatever became of the one before (a head
 // lacks some); settings stop at the first that fails, as the exception then tells.
@@ -36,7 +44,7 @@ public:
         CommandBatch batch{std::move(commands), changesSettings ? BatchMode::UntilFailure : BatchMode::Every};
         gate_.Submit({.door = Door::Modbus, .address = client, .token = std::nullopt}, device_, std::move(batch),
                      [done = std::move(done)](GateAnswer answer) {
-                         if (answer.refusal) return done(ModbusOutcome::WriteRefused, {});
+                         if (answer.refusal) return done(OutcomeOf(*answer.refusal), {});
                          done(OutcomeOf(answer.result.outcome), std::move(answer.result.exchanges));
                      });
     }

@@ -84,6 +84,10 @@ ModbusException ExceptionOfOutcome(ModbusOutcome outcome) {
             return DeviceBusy;
         case ModbusOutcome::Gone:
             return GatewayTargetFailed;
+        case ModbusOutcome::LimitRefused:
+            return IllegalDataValue;
+        case ModbusOutcome::AuditRefused:
+            return DeviceFailure;
         case ModbusOutcome::WriteRefused:
         case ModbusOutcome::Ran:
             break;

@@ -31,6 +31,8 @@ enum class ModbusOutcome : uint8_t {
     Busy,          // the device stayed busy past the door's patience
     Gone,          // the device left the service
     WriteRefused,  // the settings were not allowed
+    LimitRefused,  // a setting beyond the device's limits
+    AuditRefused,  // the audit log could not record the settings
 };
 
 // What the door knows of the unit when a request arrives.

@@ -223,7 +223,7 @@ struct MqttBridge::Impl : std::enable_shared_from_this<MqttBridge::Impl> {
             return answer(id, {"busy", "too many commands are waiting"});
         }
         CommandBatch batch{list, BatchMode::UntilFailure};
-        gate.Submit({.door = Door::Mqtt, .address = {}, .token = std::nullopt}, device, std::move(batch),
+        gate.Submit({.door = Door::Mqtt, .address = {}, .token = command.token}, device, std::move(batch),
                     [weak = weak_from_this(), device, list, id, replyTopic, correlation](GateAnswer answer) {
                         const auto self = weak.lock();
                         if (self == nullptr) return;

@@ -89,6 +89,18 @@ struct MqttConnection::Impl {
             command.correlation.assign(static_cast<const char *>(data), length);
             free(data);
         }
+        // The first user property named "token" names the user; others are the client's own.
+        bool later = false;
+        for (const mosquitto_property *property = properties; property != nullptr; later = true) {
+            char *name = nullptr;
+            char *value = nullptr;
+            property = mosquitto_property_read_string_pair(property, MQTT_PROP_USER_PROPERTY, &name, &value, later);
+            const bool isToken = property != nullptr && std::string_view(name) == "token";
+            if (isToken) command.token = value;
+            free(name);
+            free(value);
+            if (isToken) break;
+        }
         try {
             onCommand(command);
         } catch (const std::exception &error) {  // a hostile message must not end the service

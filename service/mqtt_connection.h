@@ -10,6 +10,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +23,7 @@ struct IncomingCommand {
     std::string_view payload;
     std::string responseTopic{};  // empty: none given
     std::string correlation{};
+    std::optional<std::string> token{};  // the MQTT 5 user property "token": whose command it is
 };
 
 class MqttConnection {

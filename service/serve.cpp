@@ -1,5 +1,6 @@
 #include "serve.h"
 
+#include "audit_trail.h"
 #include "event_loop.h"
 #include "http_api.h"
 #include "instrument_sockets.h"
@@ -77,10 +78,13 @@ std::string Banner(const ServeSettings &settings, uint16_t httpPort, const std::
              << ModbusWriters(settings.access) << '\n';
     }
     if (settings.mqtt) text << "mavozarp serve: MQTT to " << settings.mqtt->url << " under " << settings.mqtt->prefix << '\n';
-    if (settings.access.allowControl) {
+    if (settings.audit) text << "mavozarp serve: audit log " << settings.audit->path << '\n';
+    if (settings.access.allowControl && !settings.access.token.empty()) {
         // As Jupyter does: the address with the token, once; the fragment never reaches a server log.
         text << "mavozarp serve: control allowed; dashboard: " << base << "/#token=" << settings.access.token
              << '\n';
+    } else if (settings.access.allowControl) {
+        text << "mavozarp serve: control allowed to the users' tokens; dashboard: " << base << "/\n";
     } else {
         text << "mavozarp serve: read-only (commands that change a setting are refused); dashboard: " << base
              << "/\n";
@@ -154,6 +158,17 @@ int Serve(ServeSettings settings) {
         here.adapters = false;
     }
     DeviceRegistry registry(loop, here);
+    // Before any device opens: a setting is never made that the log could not record. It ends
+    // before the registry, whose limits its last steps may still change.
+    std::unique_ptr<AuditTrail> audit;
+    if (settings.audit) {
+        try {
+            audit = std::make_unique<AuditTrail>(*settings.audit);
+        } catch (const AuditUnavailable &error) {
+            std::cerr << "mavozarp serve: --audit-log " << settings.audit->path << ": " << error.what() << '\n';
+            return 2;
+        }
+    }
     registry.Open();
     const std::vector<std::shared_ptr<WorkerSupervisor>> workers =
         settings.workers ? StartWorkers(loop, registry, settings.devices) : std::vector<std::shared_ptr<WorkerSupervisor>>{};
@@ -166,7 +181,7 @@ int Serve(ServeSettings settings) {
         stopWorkers();
         return 1;
     }
-    CommandGate gate(loop, settings.access);
+    CommandGate gate(loop, settings.access, settings.users, audit.get());
     InstrumentSockets instruments(loop, gate, settings.instruments);
     registry.Watch([&instruments](const std::shared_ptr<ServedDevice> &device, bool arrived) {
         instruments.DeviceChanged(device, arrived);

@@ -3,11 +3,13 @@
 // MQTT bridge. The command line that fills in the settings is the tool's.
 #pragma once
 
+#include "audit_log.h"
 #include "device_registry.h"
 #include "http_api.h"
 #include "instrument_sockets.h"
 #include "modbus_door.h"
 #include "mqtt_options.h"
+#include "users.h"
 
 #include <optional>
 #include <string>
@@ -25,6 +27,8 @@ struct ServeSettings {
     // process (the library's lock then makes each wait for the others' transfers).
     bool workers = true;
     AccessPolicy access;  // what every door's clients may do, applied by the command gate
+    UserDirectory users;  // who may present a token: the users file's, the token file's admin
+    std::optional<AuditOptions> audit;  // nothing: no audit log
     HttpOptions http;
     std::optional<TlsFiles> tls;  // nothing: plain HTTP
     InstrumentOptions instruments;
@@ -35,5 +39,6 @@ struct ServeSettings {
 
 // Runs until asked to stop (stop_requests.h); the process's exit status. A build without MQTT
 // (MAVOZARP_SERVICE_MQTT 0) refuses settings that name a broker, one without TLS
-// (MAVOZARP_SERVICE_TLS 0) settings with TLS files; TLS files that cannot serve are refused (2).
+// (MAVOZARP_SERVICE_TLS 0) settings with TLS files; TLS files that cannot serve and an audit log
+// that cannot be opened are refused (2).
 int Serve(ServeSettings settings);

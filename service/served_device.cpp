@@ -1,6 +1,19 @@
 #include "served_device.h"
 
+#include "client/head_families.h"
+#include "client/output.h"
 #include "client/status_codes.h"
+
+namespace {
+
+// What the guard and the device documents need to know of the present settings, in this order.
+constexpr const char *kSettingQueries[] = {"?PCMD", "?CCMD", "?PMEM"};
+
+std::optional<double> NumberOf(const Exchange &exchange) {
+    return exchange.Succeeded() ? ParseNumber(exchange.reply) : std::nullopt;
+}
+
+}  // namespace
 
 ServedDevice::ServedDevice(std::string id, DeviceIdentity identity, std::shared_ptr<DeviceLink> link)
     : id_(std::move(id)), identity_(std::move(identity)), link_(std::move(link)) {
@@ -77,4 +90,41 @@ void ServedDevice::SetWorker(DeviceWorker worker, std::string trouble) {
 std::optional<DeviceWorker> ServedDevice::Worker() const {
     std::lock_guard lock(mutex_);
     return worker_;
+}
+
+void ServedDevice::ReadSettings(bool meetHead) {
+    CommandBatch batch{{}, BatchMode::Every};
+    if (meetHead) batch.commands.emplace_back(kPowerUnitQuery);
+    batch.commands.insert(batch.commands.end(), std::begin(kSettingQueries), std::end(kSettingQueries));
+    const size_t asked = batch.commands.size();
+    Submit(std::move(batch), [weak = weak_from_this(), meetHead, asked](BatchResult result) {
+        const auto self = weak.lock();
+        if (self && result.outcome == BatchOutcome::Ran && result.exchanges.size() == asked)
+            self->Learn(result.exchanges, meetHead);
+    });
+}
+
+void ServedDevice::Learn(const std::vector<Exchange> &exchanges, bool meetHead) {
+    auto reading = exchanges.begin();
+    if (meetHead) {
+        const Exchange &unit = *reading++;
+        limits_.MeetHead(unit.Succeeded() ? unit.reply : std::string(),
+                         FamilyOfHeadType(identity_.headType).powerAndCurrentCoupled);
+    }
+    const PresentSettings settings{.powerCommand = NumberOf(reading[0]),
+                                   .powerMemory = NumberOf(reading[2]),
+                                   .currentCommand = NumberOf(reading[1])};
+    if (settings.powerCommand && settings.currentCommand)
+        limits_.Observe(*settings.powerCommand, *settings.currentCommand);
+    std::lock_guard lock(mutex_);
+    settings_ = settings;
+}
+
+std::vector<Exceedance> ServedDevice::BeyondLimits() const {
+    PresentSettings settings;
+    {
+        std::lock_guard lock(mutex_);
+        settings = settings_;
+    }
+    return limits_.Beyond(settings);
 }

@@ -2,9 +2,11 @@
 // (its executor in this process, or its place in a worker process), its one sampler, and what
 // its commands have told about it (answering or failing, the counts for the metrics). A device
 // in a worker also carries its worker's process id and restarts, and why it is failing while
-// that worker is down.
+// that worker is down. Its limits live here too, with the settings the service last read of it,
+// so that a device that leaves takes them along and one that comes back starts anew.
 #pragma once
 
+#include "device_limits.h"
 #include "device_link.h"
 #include "sampler_hub.h"
 
@@ -59,8 +61,18 @@ public:
     void SetWorker(DeviceWorker worker, std::string trouble);
     std::optional<DeviceWorker> Worker() const;
 
+    // What the command gate checks each of its settings against; any thread.
+    LimitGuard &Limits() { return limits_; }
+    // Reads ?PCMD, ?CCMD and ?PMEM within one turn of the device (after ?POWERUNITS when the head
+    // is new to its guard): the guard learns how its power and current commands move together,
+    // and BeyondLimits what they are now. Nothing is ever set.
+    void ReadSettings(bool meetHead);
+    // The settings last read that are beyond the limits now.
+    std::vector<Exceedance> BeyondLimits() const;
+
 private:
     void Account(const BatchResult &result);
+    void Learn(const std::vector<Exchange> &exchanges, bool meetHead);
 
     const std::string id_;
     const DeviceIdentity identity_;
@@ -72,6 +84,9 @@ private:
     int32_t lastFailure_ = 0;  // the status of the last command if it did not reach the head
     std::optional<DeviceWorker> worker_;
     std::string trouble_;
+    PresentSettings settings_;
+
+    LimitGuard limits_;
 
     std::unique_ptr<SamplerHub> hub_;  // last: its thread submits through what is above
 };

@@ -3,6 +3,8 @@
 #include "client/output.h"
 #include "serve.h"
 
+#include "device_limits.h"
+
 #include <fstream>
 #include <map>
 
@@ -12,11 +14,13 @@ namespace {
 struct ServeSettingsRead {
     ServeSettings serve;
     std::string tokenFile;
+    std::string usersFile;
     std::vector<std::string> hostNames;
     TlsFiles tls;  // empty names: not given
     std::optional<uint16_t> modbusPort;
     std::vector<std::string> modbusWriters;
     std::map<std::string, uint8_t> modbusUnits;
+    std::optional<uint64_t> auditSize, auditKeep;
 };
 
 constexpr char kNoTls[] =
@@ -122,11 +126,24 @@ void ReadConfigFile(const std::string &path, ServeSettingsRead &settings) {
             if (!kServeHasTls) throw UsageError(path + ": \"" + key + "\": " + kNoTls);
             if (!value.is_string()) throw wrong(key, "a string");
             (key == "tls_cert" ? settings.tls.certificateChain : settings.tls.key) = value.get<std::string>();
-        } else if (key == "listen" || key == "instrument_address" || key == "token_file") {
+        } else if (key == "listen" || key == "instrument_address" || key == "token_file" || key == "users_file") {
             if (!value.is_string()) throw wrong(key, "a string");
             (key == "listen"               ? settings.serve.http.address
              : key == "instrument_address" ? settings.serve.instruments.address
-                                           : settings.tokenFile) = value.get<std::string>();
+             : key == "token_file"         ? settings.tokenFile
+                                           : settings.usersFile) = value.get<std::string>();
+        } else if (key == "audit_log") {
+            if (!value.is_string()) throw wrong(key, "a string");
+            settings.serve.audit.emplace().path = value.get<std::string>();
+        } else if (key == "audit_log_size" || key == "audit_log_keep") {
+            if (!value.is_number_unsigned()) throw wrong(key, "a whole number");
+            (key == "audit_log_size" ? settings.auditSize : settings.auditKeep) = value.get<uint64_t>();
+        } else if (key == "limits") {
+            try {
+                settings.serve.devices.limits = ReadLimitsTable(value);
+            } catch (const LimitsError &error) {
+                throw UsageError(path + ": " + error.what());
+            }
         } else if (key == "workers") {
             if (!value.is_string()) throw wrong(key, "\"none\" or \"auto\"");
             settings.serve.workers = ReadWorkers(value.get<std::string>(), path + ": \"workers\"");
@@ -159,6 +176,49 @@ void ReadModbusDoor(ServeSettingsRead &settings) {
     modbus.pinnedUnits = settings.modbusUnits;
 }
 
+// Who may present a token: the users file's users and the token file's admin (both may be given).
+// Without either, a service that allows control makes a token of its own for this run.
+void ReadUsers(ServeSettingsRead &settings) {
+    AccessPolicy &policy = settings.serve.access;
+    policy.tokenForReading = !IsLoopback(settings.serve.http.address);
+    if (policy.tokenForReading && settings.tokenFile.empty() && settings.usersFile.empty()) {
+        throw UsageError("listening on " + settings.serve.http.address +
+                         " needs bearer tokens: give --users or --token-file");
+    }
+    if (!settings.usersFile.empty()) {
+        try {
+            settings.serve.users = UserDirectory(UsersFile::Read(settings.usersFile).Users());
+        } catch (const std::runtime_error &error) {
+            throw UsageError(std::string("--users: ") + error.what());
+        }
+        policy.namedUsers = true;
+    }
+    if (!settings.tokenFile.empty()) {
+        try {
+            policy.token = ReadTokenFile(settings.tokenFile);
+        } catch (const std::runtime_error &error) {
+            throw UsageError(std::string("--token-file: ") + error.what());
+        }
+    } else if (policy.allowControl && settings.usersFile.empty()) {
+        policy.token = MakeToken();
+    }
+    if (!policy.token.empty()) settings.serve.users.AddTokenFileAdmin(policy.token);
+}
+
+// The audit log's rotation, checked before the service starts.
+void ReadAuditOptions(ServeSettingsRead &settings) {
+    if (!settings.serve.audit) {
+        if (settings.auditSize || settings.auditKeep)
+            throw UsageError("--audit-log-size and --audit-log-keep need --audit-log FILE (or \"audit_log\")");
+        return;
+    }
+    AuditOptions &audit = *settings.serve.audit;
+    if (settings.auditSize) audit.maxBytes = *settings.auditSize;
+    if (settings.auditKeep) audit.keptFiles = static_cast<unsigned>(std::min<uint64_t>(*settings.auditKeep, 1000));
+    if (const std::optional<std::string> problem = AuditOptionsProblem(audit))
+        throw UsageError("--audit-log: " + *problem);
+}
+
 ServeSettings ReadSettings(const ParsedArguments &arguments) {
     ServeSettingsRead settings;
     if (arguments.Has("--config")) ReadConfigFile(arguments.Value("--config"), settings);
@@ -180,6 +240,12 @@ ServeSettings ReadSettings(const ParsedArguments &arguments) {
     if (arguments.Has("--instrument-port"))
         settings.serve.instruments.firstPort = ParsePort("--instrument-port", arguments.Value("--instrument-port"));
     if (arguments.Has("--token-file")) settings.tokenFile = arguments.Value("--token-file");
+    if (arguments.Has("--users")) settings.usersFile = arguments.Value("--users");
+    if (arguments.Has("--audit-log")) settings.serve.audit.emplace().path = arguments.Value("--audit-log");
+    if (arguments.Has("--audit-log-size"))
+        settings.auditSize = ParseCount("--audit-log-size", arguments.Value("--audit-log-size"));
+    if (arguments.Has("--audit-log-keep"))
+        settings.auditKeep = ParseCount("--audit-log-keep", arguments.Value("--audit-log-keep"));
     if (arguments.Has("--allow-control")) settings.serve.access.allowControl = true;
     for (const auto &[option, file] : {std::pair{"--tls-cert", &settings.tls.certificateChain},
                                        std::pair{"--tls-key", &settings.tls.key}}) {
@@ -196,20 +262,8 @@ ServeSettings ReadSettings(const ParsedArguments &arguments) {
         throw UsageError("no device to serve: give --simulated, --port PATH or --adapters");
 
     AccessPolicy &policy = settings.serve.access;
-    policy.tokenForReading = !IsLoopback(settings.serve.http.address);
-    if (policy.tokenForReading && settings.tokenFile.empty()) {
-        throw UsageError("listening on " + settings.serve.http.address +
-                         " needs a bearer token: give --token-file");
-    }
-    if (!settings.tokenFile.empty()) {
-        try {
-            policy.token = ReadTokenFile(settings.tokenFile);
-        } catch (const std::runtime_error &error) {
-            throw UsageError(std::string("--token-file: ") + error.what());
-        }
-    } else if (policy.allowControl) {
-        policy.token = MakeToken();
-    }
+    ReadUsers(settings);
+    ReadAuditOptions(settings);
     // The loopback names are always ours; any other name only when configured, so that a page
     // whose name was made to resolve to this machine is refused.
     policy.hostNames = {"localhost", "127.0.0.1", "::1"};

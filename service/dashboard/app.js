@@ -34,6 +34,7 @@ const pause = (ms) => new Promise((resolve) => {
 // what the new one allows.
 function changeAccess() {
   access = null;
+  signIn.show(null);
   card?.close();
   card = null;
   audit?.close();
@@ -153,6 +154,9 @@ function takeList(devices) {
 // learns again without it), or the service shows nothing without one and the page waits for it.
 async function wantToken(hadToken) {
   if (hadToken) return;
+  // What was read with a token leaves with it (a sign-out at a shared screen).
+  for (const tile of tiles.values()) tile.remove();
+  tiles.clear();
   tell('This service shows its devices only to those signed in.', true);
   signIn.offer('Sign in to see the devices.', refusedWhy);
   await pause();

@@ -42,6 +42,11 @@ export class DeviceTile {
     if (back && !this.paused) this.resume();
   }
 
+  remove() {
+    this.pause();
+    this.root.remove();
+  }
+
   markGone() {
     this.update({ ...this.summary, state: 'gone' });
   }

@@ -22,6 +22,7 @@ function failureOf(result) {
 
 async function send(id, commands, output) {
   output.className = 'control-result';
+  delete output.dataset.refusal;
   output.textContent = 'sending…';
   try {
     const result = await sendCommands(id, commands);
@@ -30,14 +31,21 @@ async function send(id, commands, output) {
     if (failure) output.classList.add('error');
     return result;
   } catch (refusal) {
-    output.textContent = refusal.message;
-    output.classList.add('error');
+    tellRefusal(output, refusal);
     return null;
   }
 }
 
+// The service's refusal (a role, a limit, the audit log unable to record, ...) in its own words,
+// marked with its kind.
+export function tellRefusal(output, refusal) {
+  output.className = 'control-result error';
+  output.textContent = refusal.message;
+  output.dataset.refusal = refusal.error;
+}
+
 // A number in [0, highest] (highest unknown: any number from 0); else why not.
-function checkValue(text, highest, unit) {
+export function checkValue(text, highest, unit) {
   const value = Number(text.trim());
   if (text.trim() === '' || !Number.isFinite(value)) return { problem: 'enter a number' };
   if (value < 0) return { problem: 'the value cannot be negative' };
@@ -63,6 +71,7 @@ function numberOf(reading) {
 
 // device: { id, limits() -> { power, current, powerUnit }, supports(key) -> bool,
 //           reading(key) -> the live reading, coupled() -> bool }
+// onSent() follows every command sent, answered or refused (a refusal is logged too).
 export function buildControls(container, device, onSent) {
   const prefix = `control-${nextId++}`;
   const fieldset = element('fieldset', { className: 'controls' }, element('legend', { textContent: 'Control' }));
@@ -112,7 +121,7 @@ export function buildControls(container, device, onSent) {
       if (coupled && result && !failureOf(result)) {
         output.textContent = `done; the ${coupled.partner.label} is now ${result.results[1].reply} ${coupled.partner.unit()}`;
       }
-      if (result) onSent();
+      onSent();
     };
     button.addEventListener('click', run);
     input.addEventListener('keydown', (event) => { if (event.key === 'Enter') run(); });
@@ -139,7 +148,8 @@ export function buildControls(container, device, onSent) {
       const button = element('button', { type: 'button', textContent: word });
       button.addEventListener('click', async () => {
         if (!confirm(`${label} of ${device.id}: ${word}?`)) return;
-        if (await send(device.id, [`${command}${value}`], output)) onSent();
+        await send(device.id, [`${command}${value}`], output);
+        onSent();
       });
       line.append(button);
       return button;
@@ -165,7 +175,7 @@ export function buildControls(container, device, onSent) {
     if (!confirm(`Program ${device.id}'s supply with the settings stored in its head (MATCH=1)?`)) return;
     const result = await send(device.id, ['MATCH=1'], matchOutput);
     if (result && !failureOf(result)) matchOutput.textContent = describeMatch(result.results[0].reply);
-    if (result) onSent();
+    onSent();
   });
   row('match', element('span', { className: 'label', textContent: 'Head settings' }), matchButton, matchOutput);
 
@@ -188,7 +198,7 @@ export function buildControls(container, device, onSent) {
     const result = await send(device.id, [command], output);
     if (result && !failureOf(result)) output.textContent = result.results[0].reply === '' ? '(ok)' : result.results[0].reply;
     line.select();
-    if (result) onSent();
+    onSent();
   });
   fieldset.append(form);
   container.append(fieldset);

@@ -4,6 +4,7 @@
 import { ServiceError, devicePath, getJson, openStream } from '/dashboard/service.js';
 import { Plots } from '/dashboard/plots.js';
 import { buildControls } from '/dashboard/control.js';
+import { LimitsView } from '/dashboard/limits.js';
 import { element } from '/dashboard/element.js';
 import { emissionOf, powerReadout } from '/dashboard/front.js';
 
@@ -40,9 +41,11 @@ function describe(reading, words, bare = false) {
 }
 
 export class DeviceCard {
-  constructor(container, summary, access) {
+  // onSent(): a command or new limits were sent from the panel, answered or refused.
+  constructor(container, summary, access, onSent) {
     this.summary = summary;
     this.access = access;
+    this.onSent = onSent;
     this.document = null;
     this.cells = new Map();  // reading key -> cell
     this.root = element('article', { className: 'card', ariaLabel: `Device ${summary.id}` });
@@ -55,10 +58,14 @@ export class DeviceCard {
     this.link = element('p', { className: 'link-state', role: 'status' });
     this.panel = element('div', { className: 'panel', textContent: 'Reading the status panel…' });
     this.plotArea = element('div', { className: 'plots' });
-    this.controlArea = element('div', { className: 'control-area' });
+    this.controlSlot = element('div');
+    this.limits = new LimitsView(summary.id, access.may('limits'), () => this.readSummary());
+    this.controlArea = element('div', { className: 'control-area' }, this.controlSlot, this.limits.box);
     this.root.id = `device-${summary.id}`;
     this.root.append(element('div', { className: 'card-head' }, this.title, this.badge, this.powerReadout, this.emission),
-                     this.link, element('div', { className: 'card-body' }, this.controlArea, this.panel, this.plotArea));
+                     this.link, this.limits.warning,
+                     element('div', { className: 'card-body' }, this.controlArea, this.panel, this.plotArea));
+    this.showLimits();
     container.append(this.root);
     this.setState(summary.state);
     this.loadPanel();
@@ -85,6 +92,7 @@ export class DeviceCard {
 
   update(summary) {
     this.summary = summary;
+    this.showLimits();
     if (summary.state === 'gone') {
       this.markGone();  // listed until it comes back
     } else if (this.state === 'gone') {
@@ -122,6 +130,22 @@ export class DeviceCard {
 
   readings() { return this.document.readings; }
 
+  // The limits are in the head's power unit, which the status document names.
+  showLimits() {
+    this.limits.show(this.summary, this.document?.readings.power_unit?.value ?? '');
+  }
+
+  // The device's document read again at once (the list brings it every few seconds anyway).
+  async readSummary() {
+    try {
+      const summary = await getJson(devicePath(this.summary.id));
+      if (!this.closed) this.update(summary);
+    } catch {
+      // the next list brings it
+    }
+    this.onSent();
+  }
+
   renderPanel() {
     const readings = this.readings();
     const device = this.document.device;
@@ -157,6 +181,7 @@ export class DeviceCard {
     groups.splice(5, 0, this.faultBox);
     this.renderFaults();
     this.renderFront();
+    this.showLimits();
     this.panel.append(...groups);
     this.controls?.refresh();
   }
@@ -215,8 +240,8 @@ export class DeviceCard {
       { title: 'Temperatures (°C)', series: loops.filter(([key]) => has(`${key}_temperature`)).map(([key, label]) => ({ command: readings[`${key}_temperature`].command, label })) },
     ]);
     this.root.dataset.points = '0';
-    if (this.access.controlAllowed && this.access.hasToken) {
-      this.controls = buildControls(this.controlArea, {
+    if (this.access.may('set')) {
+      this.controls = buildControls(this.controlSlot, {
         id: this.summary.id,
         reading: (key) => this.readings()[key],
         supports: (key) => this.readings()[key]?.supported && this.readings()[key].status !== invalidCommand,
@@ -226,7 +251,10 @@ export class DeviceCard {
           current: this.readings().current_limit?.value ?? null,
           powerUnit: this.readings().power_unit?.value || '',
         }),
-      }, () => setTimeout(() => this.loadPanel(), 300));
+      }, () => {
+        setTimeout(() => this.loadPanel(), 300);
+        this.onSent();
+      });
       this.controls.refresh();
     }
   }

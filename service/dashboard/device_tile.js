@@ -1,5 +1,5 @@
 // A device at a glance in the rack's grid: head type and id, the power, emission, the number of
-// active faults and the state. A tile costs the service one request every few seconds, never a
+// active faults, the state, and a mark when a setting is beyond the device's limits. A tile costs the service one request every few seconds, never a
 // stream: a browser keeps only six connections to one service, and the page needs them for its
 // list and an open panel. The tile opens the device's panel.
 import { devicePath, getJson, sendCommands } from '/dashboard/service.js';
@@ -25,9 +25,10 @@ export class DeviceTile {
     this.emission = element('span', { className: 'emission' });
     this.faults = element('span', { className: 'tile-faults' });
     this.state = element('span', { className: 'tile-state' });
+    this.beyond = element('span', { className: 'tile-beyond' });
     this.root = element('a', { className: 'tile', href: `#device=${encodeURIComponent(summary.id)}` },
       element('span', { className: 'tile-head' }, this.type, element('span', { className: 'tile-id', textContent: summary.id })),
-      this.power, element('span', { className: 'tile-foot' }, this.emission, this.faults, this.state));
+      this.power, element('span', { className: 'tile-foot' }, this.emission, this.faults, this.beyond, this.state));
     this.root.dataset.device = summary.id;
     container.append(this.root);
     this.render();
@@ -39,6 +40,11 @@ export class DeviceTile {
     if (back) this.document = null;  // it may have come back with another head
     this.render();
     if (back && !this.paused) this.resume();
+  }
+
+  remove() {
+    this.pause();
+    this.root.remove();
   }
 
   markGone() {
@@ -93,6 +99,9 @@ export class DeviceTile {
     this.type.textContent = this.summary.head_type || 'unknown head';
     this.state.textContent = state;
     this.state.className = `tile-state state-${state}`;
+    const beyond = this.summary.beyond_limits ?? [];
+    this.beyond.textContent = beyond.length === 0 ? '' : 'beyond limits';
+    this.beyond.title = beyond.map((found) => found.text).join('; ');
     if (!this.document && Object.keys(this.readings).length === 0) {
       this.power.textContent = '…';
       return;

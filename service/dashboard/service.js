@@ -9,7 +9,7 @@ const tokenKey = 'mavozarp.token';
 export function takeTokenFromAddress() {
   const fragment = new URLSearchParams(location.hash.slice(1));
   const token = fragment.get('token');
-  if (token) sessionStorage.setItem(tokenKey, token);
+  if (token) keepToken(token);
   if (!fragment.has('token')) return;
   fragment.delete('token');  // what else the address chose (a device) stays
   const rest = fragment.toString();
@@ -18,6 +18,22 @@ export function takeTokenFromAddress() {
 
 export function hasToken() {
   return sessionStorage.getItem(tokenKey) !== null;
+}
+
+// A token typed into the sign-in form, kept like one from the address.
+export function keepToken(token) {
+  sessionStorage.setItem(tokenKey, token);
+}
+
+export function forgetToken() {
+  sessionStorage.removeItem(tokenKey);
+}
+
+// Told when the service refuses the token this tab holds (a user removed, a mistyped token, the
+// service restarted with another), whichever request met it, so that the page asks again.
+let tokenRefused = () => {};
+export function whenTokenRefused(callback) {
+  tokenRefused = callback;
 }
 
 function headers(extra = {}) {
@@ -36,6 +52,7 @@ export class ServiceError extends Error {
 
 async function answer(response) {
   const body = await response.json().catch(() => null);
+  if (response.status === 401 && hasToken()) tokenRefused(body?.message ?? response.statusText);
   if (!response.ok) {
     throw new ServiceError(response.status, body?.error ?? `http-${response.status}`,
                            body?.message ?? response.statusText);
@@ -56,15 +73,15 @@ async function request(path, options = {}) {
 
 export const getJson = (path) => request(path);
 
+function sendJson(method, path, document) {
+  return request(path, { method, headers: { 'Content-Type': 'application/json' }, body: JSON.stringify(document) });
+}
+
+export const putJson = (path, document) => sendJson('PUT', path, document);
+
 export const devicePath = (id) => `/api/v1/devices/${encodeURIComponent(id)}`;
 
-export function sendCommands(id, commands) {
-  return request(`${devicePath(id)}/commands`, {
-    method: 'POST',
-    headers: { 'Content-Type': 'application/json' },
-    body: JSON.stringify({ commands }),
-  });
-}
+export const sendCommands = (id, commands) => sendJson('POST', `${devicePath(id)}/commands`, { commands });
 
 // Waits that grow after each failure, up to half a minute, with some spread so that many pages
 // do not come back at the same instant.

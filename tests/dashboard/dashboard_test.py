@@ -2,8 +2,9 @@
 """The dashboard in a real browser (Debian's headless Chromium through chromedriver): a service
 on the simulated head and a virtual adapter supply, whose interlock and plug the test changes
 while the page watches; a rack of twelve devices, whose tiles must show what the service reads;
-and a read-only service that offers no control and refuses a crafted command. Screenshots go to
-the artifacts folder."""
+a read-only service that offers no control and refuses a crafted command; and a service of named
+users, whose page signs in, offers each role what it may, shows the limits and their refusals,
+and an admin the audit log. Screenshots go to the artifacts folder."""
 import argparse
 import json
 import os
@@ -12,6 +13,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import urllib.error
 import urllib.parse
 import urllib.request
 
@@ -46,21 +48,29 @@ class Served:
         dashboard = re.search(r'dashboard: (\S+)', ''.join(self.lines))
         self.dashboard = dashboard.group(1) if dashboard else self.base + '/'
 
+    def request(self, path, document=None, token=None):
+        """The HTTP status and JSON answer of a GET (or, with a document, a POST) as the page
+        sends it; the token is the one the service printed unless given."""
+        printed = re.search(r'#token=(\w+)', self.dashboard)
+        token = token or (printed.group(1) if printed else None)
+        request = urllib.request.Request(
+            self.base + path, data=None if document is None else json.dumps(document).encode(),
+            headers={'Content-Type': 'application/json',
+                     **({'Authorization': f'Bearer {token}'} if token else {})})
+        try:
+            with urllib.request.urlopen(request, timeout=10) as answer:
+                return answer.status, json.load(answer)
+        except urllib.error.HTTPError as refusal:
+            return refusal.code, json.load(refusal)
+
     def commands(self, device, commands):
         """The service's results for the commands, sent as the page sends them."""
-        token = re.search(r'#token=(\w+)', self.dashboard)
-        request = urllib.request.Request(
-            f'{self.base}/api/v1/devices/{urllib.parse.quote(device, safe="")}/commands',
-            data=json.dumps({'commands': commands}).encode(), method='POST',
-            headers={'Content-Type': 'application/json',
-                     **({'Authorization': f'Bearer {token.group(1)}'} if token else {})})
-        with urllib.request.urlopen(request, timeout=10) as answer:
-            return json.load(answer)['results']
+        status, answer = self.request(f'{device_path(device)}/commands', {'commands': commands})
+        assert status == 200, answer
+        return answer['results']
 
     def status(self, device):
-        path = f'{self.base}/api/v1/devices/{urllib.parse.quote(device, safe="")}/status'
-        with urllib.request.urlopen(path, timeout=10) as answer:
-            return json.load(answer)
+        return self.request(f'{device_path(device)}/status')[1]
 
     def control(self, line):
         self.process.stdin.write(line + '\n')
@@ -74,6 +84,16 @@ class Served:
         except subprocess.TimeoutExpired:
             self.process.kill()
             return self.process.wait()
+
+
+def device_path(device):
+    return f'/api/v1/devices/{urllib.parse.quote(device, safe="")}'
+
+
+def add_user(users_file, name, role):
+    """The new user's token, as `mavozarp serve-user add` prints it."""
+    return subprocess.run([ARGS.tool, 'serve-user', 'add', name, role, users_file], check=True,
+                          capture_output=True, text=True, timeout=30).stdout.strip()
 
 
 def start_browser(profile):
@@ -366,7 +386,7 @@ class DashboardTest(unittest.TestCase):
             status = self.browser.execute_async_script("""
                 const done = arguments[0];
                 fetch('/api/v1/devices/simulated/commands', {method: 'POST',
-                      headers: {'Content-Type': 'application/json', Authorization: 'Bearer guess'},
+                      headers: {'Content-Type': 'application/json'},
                       body: JSON.stringify({commands: ['PCMD=1']})})
                   .then(r => r.json().then(b => done([r.status, b.error])));""")
             self.assertEqual(status, [403, 'read-only'])
@@ -376,6 +396,126 @@ class DashboardTest(unittest.TestCase):
                        'the service told unreachable')
         finally:
             self.assertEqual(served.stop(), 0, 'the service stopped cleanly')
+
+    def who(self):
+        return self.browser.find_element(By.ID, 'who-name').text
+
+    def sign_in(self, token):
+        """The token typed into the page's sign-in form, once it asks."""
+        form = self.browser.find_element(By.ID, 'sign-in')
+        self.until(form.is_displayed, 'the sign-in form')
+        field = form.find_element(By.CSS_SELECTOR, 'input[type="password"]')
+        field.clear()
+        field.send_keys(token + '\n')
+
+    def sign_out(self):
+        button = self.browser.find_element(By.CSS_SELECTOR, '#who button')
+        self.until(lambda: button.text == 'Sign out', 'signed in')
+        button.click()
+        self.until(lambda: self.who() == 'not signed in', 'signed out')
+
+    def set_from_panel(self, card, control, value):
+        """A value set through a control row of the panel, confirmed; its result output."""
+        row = card.find_element(By.CSS_SELECTOR, f'[data-control="{control}"]')
+        field = row.find_element(By.TAG_NAME, 'input')
+        field.clear()
+        field.send_keys(value)
+        row.find_element(By.TAG_NAME, 'button').click()
+        self.until(lambda: self.browser.switch_to.alert, 'the confirmation').accept()
+        output = row.find_element(By.TAG_NAME, 'output')
+        self.until(lambda: output.text not in ('', 'sending…'), 'the result')
+        return output
+
+    def test_named_users_roles_limits_and_audit(self):
+        folder = tempfile.TemporaryDirectory()
+        users = os.path.join(folder.name, 'users')
+        tokens = {name: add_user(users, name, role)
+                  for name, role in [('vic', 'viewer'), ('ada', 'operator'), ('root', 'admin')]}
+        config = os.path.join(folder.name, 'serve.json')
+        with open(config, 'w') as file:
+            json.dump({'limits': {'simulated': {'max_power_command': 50.0, 'refuse': ['KSWCMD=1']}}}, file)
+        served = Served([ARGS.tool, 'serve', '--simulated', '--allow-control', '--users', users,
+                         '--config', config, '--audit-log', os.path.join(folder.name, 'audit.log')])
+        try:
+            self.browser.get(served.base + '/')
+            # Asked once; a wrong token is told so, and asked again.
+            self.sign_in('not-a-token')
+            problem = self.browser.find_element(By.ID, 'sign-in-problem')
+            self.until(lambda: 'not accepted' in problem.text, 'the wrong token told')
+            self.assertIsNone(self.browser.execute_script("return sessionStorage.getItem('mavozarp.token')"))
+
+            # A viewer reads, sees the limits, and is offered no control; a command crafted in
+            # the page is refused for the role.
+            self.sign_in(tokens['vic'])
+            self.until(lambda: self.who() == 'vic · viewer', 'the viewer signed in')
+            self.open_panel('simulated')
+            card = self.card('simulated')
+            limits = card.find_element(By.CSS_SELECTOR, '.limits-set')
+            self.until(lambda: limits.text == 'power command at most 50.000 mW; never KSWCMD=1', 'the limits')
+            self.until(lambda: self.reading('simulated', 'power') is not None, 'the panel')
+            self.assertIn('viewer', self.browser.find_element(By.ID, 'control-notice').text)
+            self.assertEqual(card.find_elements(By.CSS_SELECTOR, 'fieldset.controls, .limits details'), [])
+            self.assertEqual(self.browser.find_elements(By.CSS_SELECTOR, '#audit tr'), [])
+            self.assertEqual(self.browser.execute_async_script("""
+                const done = arguments[0];
+                fetch('/api/v1/devices/simulated/commands', {method: 'POST', headers: {'Content-Type':
+                      'application/json', Authorization: `Bearer ${sessionStorage.getItem('mavozarp.token')}`},
+                      body: JSON.stringify({commands: ['PCMD=1']})})
+                  .then(r => r.json().then(b => done([r.status, b.error])));"""), [403, 'role'])
+
+            # An operator commands within the limits; beyond them the service's refusal shows in
+            # the panel in its own words.
+            self.sign_out()
+            self.assertIsNone(self.browser.execute_script("return sessionStorage.getItem('mavozarp.token')"))
+            self.sign_in(tokens['ada'])
+            self.until(lambda: self.who() == 'ada · operator', 'the operator signed in')
+            card = self.until(lambda: self.card('simulated').find_element(By.CSS_SELECTOR, 'fieldset.controls'),
+                              'the controls offered').find_element(By.XPATH, './ancestor::article')
+            self.assertEqual(card.find_elements(By.CSS_SELECTOR, '.limits details'), [])
+            self.assertEqual(self.set_from_panel(card, 'power', '20').text, 'done')
+            refused = self.set_from_panel(card, 'power', '60')
+            status, answer = served.request(f'{device_path("simulated")}/commands', {'commands': ['PCMD=60']},
+                                            token=tokens['ada'])
+            self.assertEqual((status, answer['error']), (403, 'limit'))
+            self.assertEqual((refused.text, refused.get_attribute('data-refusal')), (answer['message'], 'limit'))
+            self.assertEqual(served.commands('simulated', ['?PCMD'])[0]['reply'], '20.000')
+
+            # An admin sees the audit log's last entries, the refusals among them, and lowers the
+            # limit below the present setting, which the page then warns of.
+            self.sign_out()
+            self.sign_in(tokens['root'])
+            self.until(lambda: self.who() == 'root · admin', 'the admin signed in')
+            entries = lambda: self.browser.execute_script("""
+                return [...document.querySelectorAll('#audit tbody tr')].map((row) => Object.fromEntries(
+                  [...row.cells].map((cell) => [cell.dataset.column, cell.textContent])))""")
+            self.until(lambda: any(e['command'] == 'PCMD=60' and e['status'] == 'limit' and
+                                   e['user'] == 'ada (operator)' for e in entries()), 'the limit refusal logged')
+            self.assertTrue(any(e['user'] == 'vic (viewer)' and e['status'] == 'role' for e in entries()))
+            card = self.card('simulated')
+            card.find_element(By.CSS_SELECTOR, '.limits details summary').click()
+            power_limit = card.find_element(By.CSS_SELECTOR, '.limits-form input')
+            self.assertEqual(power_limit.get_attribute('value'), '50')
+            power_limit.clear()
+            power_limit.send_keys('10')
+            card.find_element(By.CSS_SELECTOR, '.limits-form button[type="submit"]').click()
+            alert = self.until(lambda: self.browser.switch_to.alert, 'the confirmation')
+            self.assertIn('power command at most 10.000 mW; never KSWCMD=1', alert.text)
+            alert.accept()
+            limits = card.find_element(By.CSS_SELECTOR, '.limits-set')
+            self.until(lambda: limits.text == 'power command at most 10.000 mW; never KSWCMD=1',
+                       'the new limits shown')
+            document = served.request(device_path('simulated'))[1]
+            self.assertEqual(document['limits'], {'max_power_command': 10.0, 'refuse': ['KSWCMD=1']})
+            warning = card.find_element(By.CSS_SELECTOR, '.beyond-limits')
+            self.until(lambda: [item.text for item in warning.find_elements(By.TAG_NAME, 'li')] ==
+                       [found['text'] for found in served.request(device_path('simulated'))[1]['beyond_limits']]
+                       != [], 'the setting beyond the new limit told')
+            self.browser.execute_script('window.scrollTo(0, 0)')
+            self.screenshot('dashboard-admin.png')
+            self.browser.find_element(By.ID, 'audit').screenshot(os.path.join(ARGS.artifacts, 'dashboard-audit.png'))
+        finally:
+            self.assertEqual(served.stop(), 0, 'the service stopped cleanly')
+            folder.cleanup()
 
 
 if __name__ == '__main__':

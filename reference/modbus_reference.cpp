@@ -285,7 +285,8 @@ instrument sockets, on the instrument sockets' address (loopback unless `--instr
 says otherwise). Writing needs both `--allow-control` and `--modbus-control ADDRESS[/PREFIX]`
 naming the client addresses that may write; without such an option every write is refused with
 exception 01. A write is kept to the device's limits as at every other door (exception 03 beyond
-them), and with `--audit-log` each one leaves a line under the client's address, with user null:
+them), and with `--audit-log` each one, refused or made, leaves a line under the client's address
+(a write from an address not named: status `read-only`), with user null:
 Modbus cannot say who a user is, so users and roles play no part here.
 
 What this protects: a program on another machine that is not listed cannot change a setting, and

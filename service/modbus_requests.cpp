@@ -47,6 +47,17 @@ bool IsBitTable(ModbusTable table) {
 constexpr uint16_t kCoilOn = 0xFF00;
 
 // The values a write carries, one per address: 0 or 1 for coils, the registers as sent.
+const FunctionRule *RuleOf(uint8_t function) {
+    const auto rule = std::find_if(std::begin(kFunctions), std::end(kFunctions),
+                                   [&](const FunctionRule &known) { return known.function == function; });
+    return rule != std::end(kFunctions) ? rule : nullptr;
+}
+
+bool IsWrite(uint8_t function) {
+    const FunctionRule *rule = RuleOf(function);
+    return rule != nullptr && rule->access != Access::Read;
+}
+
 std::optional<std::vector<uint16_t>> WrittenValues(std::span<const uint8_t> pdu, const FunctionRule &rule) {
     const bool bits = IsBitTable(rule.table);
     if (rule.access == Access::WriteOne) {
@@ -156,7 +167,11 @@ ModbusPlan PlanModbusRequest(std::span<const uint8_t> pdu, const ModbusUnitConte
     plan.function_ = pdu.empty() ? 0 : pdu[0];
     plan.libraryStatus_ = unit.libraryStatus;
     plan.libraryVersion_ = unit.libraryVersion;
-    if (const std::optional<ModbusException> refusal = plan.Plan(pdu, unit.writesAllowed)) {
+    std::optional<ModbusException> refusal = plan.Plan(pdu);
+    // A client that may not write is answered 01 whatever its write holds. A well-formed write
+    // still goes to the command gate, which refuses it there and leaves its line in the audit log.
+    if (refusal && !unit.writesAllowed && IsWrite(plan.function_)) refusal = IllegalFunction;
+    if (refusal) {
         ModbusPlan refused;
         refused.function_ = plan.function_;
         refused.fixed_ = ModbusExceptionPdu(plan.function_, *refusal);
@@ -165,11 +180,10 @@ ModbusPlan PlanModbusRequest(std::span<const uint8_t> pdu, const ModbusUnitConte
     return plan;
 }
 
-std::optional<ModbusException> ModbusPlan::Plan(std::span<const uint8_t> pdu, bool writesAllowed) {
+std::optional<ModbusException> ModbusPlan::Plan(std::span<const uint8_t> pdu) {
     if (function_ == kEncapsulatedInterface) return PlanIdentification(pdu);
-    const auto rule = std::find_if(std::begin(kFunctions), std::end(kFunctions),
-                                   [&](const FunctionRule &known) { return known.function == function_; });
-    if (rule == std::end(kFunctions)) return IllegalFunction;
+    const FunctionRule *rule = RuleOf(function_);
+    if (rule == nullptr) return IllegalFunction;
     if (rule->access == Access::Read) {
         if (pdu.size() != 5) return IllegalDataValue;
         const uint16_t count = ReadBigEndian16(pdu, 3);
@@ -180,7 +194,6 @@ std::optional<ModbusException> ModbusPlan::Plan(std::span<const uint8_t> pdu, bo
         kind_ = IsBitTable(rule->table) ? Kind::ReadBits : Kind::ReadRegisters;
         return {};
     }
-    if (!writesAllowed) return IllegalFunction;
     const std::optional<std::vector<uint16_t>> values = WrittenValues(pdu, *rule);
     if (!values) return IllegalDataValue;
     const auto block = ModbusBlock(rule->table, ReadBigEndian16(pdu, 1), static_cast<uint32_t>(values->size()));

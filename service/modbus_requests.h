@@ -37,7 +37,7 @@ enum class ModbusOutcome : uint8_t {
 
 // What the door knows of the unit when a request arrives.
 struct ModbusUnitContext {
-    bool writesAllowed = false;       // control is allowed and the client may write
+    bool writesAllowed = false;       // control is allowed and the client may write (else 01)
     int32_t libraryStatus = 0;        // the status the unit's latest request ended with
     std::string_view libraryVersion;  // "2.1.0"
 };
@@ -68,7 +68,7 @@ private:
     };
 
     // Each fills the plan in from its request, or gives the exception that refuses it.
-    std::optional<ModbusException> Plan(std::span<const uint8_t> pdu, bool writesAllowed);
+    std::optional<ModbusException> Plan(std::span<const uint8_t> pdu);
     std::optional<ModbusException> PlanIdentification(std::span<const uint8_t> pdu);
     size_t CommandFor(const char *command);
     std::vector<uint8_t> Bits(std::span<const Exchange> results) const;

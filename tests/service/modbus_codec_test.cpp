@@ -197,8 +197,8 @@ TEST(ModbusWrites, SettingsAreSentAsTextThatReadsBackAsTheSameSingle) {
 
 TEST(ModbusWrites, RefusedWritesSendNothing) {
     const std::vector<std::tuple<Bytes, bool, Bytes>> refused = {
-        {{0x10, 0, 0, 0, 2, 4, 0x3F, 0xC0, 0, 0}, false, {0x90, 0x01}},  // writing not allowed
-        {{0x05, 0, 0, 0xFF, 0}, false, {0x85, 0x01}},
+        {{0x10, 0, 1, 0, 2, 4, 0x3F, 0xC0, 0, 0}, false, {0x90, 0x01}},  // writing not allowed
+        {{0x05, 0, 0, 0x12, 0x34}, false, {0x85, 0x01}},
         {{0x06, 0, 0, 0x3F, 0xC0}, true, {0x86, 0x02}},                   // half a float32
         {{0x10, 0, 1, 0, 2, 4, 0x3F, 0xC0, 0, 0}, true, {0x90, 0x02}},
         {{0x10, 0, 0, 0, 2, 4, 0x7F, 0xC0, 0, 0}, true, {0x90, 0x03}},    // NaN
@@ -230,6 +230,11 @@ TEST(ModbusWrites, TheDevicesRefusalsAndTheServicesConditionsHaveTheirExceptions
     EXPECT_EQ(Ran(plan, {Ok(""), Failed(MAVOZARP_STATUS_INVALID_DATA)}).pdu,
               (Bytes{0x90, 0x03}));
     EXPECT_EQ(plan.Answer(ModbusOutcome::WriteRefused, {}).pdu, (Bytes{0x90, 0x01}));
+    // A well-formed write of a client that may not write is planned all the same: the gate
+    // refuses it (and records it), and the answer is 01.
+    const ModbusPlan stranger = Plan({0x05, 0, 0, 0xFF, 0}, false);
+    EXPECT_EQ(stranger.Commands(), std::vector<std::string>{"KSWCMD=1"});
+    EXPECT_EQ(stranger.Answer(ModbusOutcome::WriteRefused, {}).pdu, (Bytes{0x85, 0x01}));
     EXPECT_EQ(plan.Answer(ModbusOutcome::Busy, {}).pdu, (Bytes{0x90, 0x06}));
     EXPECT_EQ(plan.Answer(ModbusOutcome::Gone, {}).pdu, (Bytes{0x90, 0x0B}));
 }

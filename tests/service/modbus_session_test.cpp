@@ -34,10 +34,12 @@ class TableUnit : public ModbusUnit {
 public:
     explicit TableUnit(asio::io_context &context) : context_(context) {}
 
-    void Submit(std::vector<std::string> commands, bool, const std::string &, Done done) override {
+    // As the command gate does for a client that may not write, every setting is refused.
+    void Submit(std::vector<std::string> commands, bool changesSettings, const std::string &, Done done) override {
         ++submitted;
         auto timer = std::make_shared<asio::steady_timer>(context_, delay);
-        timer->async_wait([this, timer, commands = std::move(commands), done = std::move(done)](auto) {
+        timer->async_wait([this, timer, changesSettings, commands = std::move(commands), done = std::move(done)](auto) {
+            if (changesSettings) return done(ModbusOutcome::WriteRefused, {});
             std::vector<Exchange> results;
             for (const std::string &command : commands) {
                 const auto found = replies.find(command);
@@ -187,7 +189,7 @@ TEST_F(ModbusSessionTest, PipelinedRequestsAreAnsweredInOrderWithTheirTransactio
         expected.insert(expected.end(), frame.begin(), frame.end());
     }
     EXPECT_EQ(client.Receive(expected.size()), expected);
-    EXPECT_EQ(unit_->submitted, 2u);  // the others needed no device
+    EXPECT_EQ(unit_->submitted, 3u);  // the others needed no device (the write is refused by the gate)
 }
 
 TEST_F(ModbusSessionTest, AStreamThatIsNotModbusTcpIsClosedAfterTheFramesBeforeIt) {

@@ -176,19 +176,22 @@ def test_the_admins_routes_limits_and_audit(staffed):
 def test_limits_hold_at_modbus_and_writes_are_logged_under_the_address(staffed):
     from pymodbus.client import ModbusTcpClient
     service, _, audit = staffed
-    modbus = ModbusTcpClient("127.0.0.1", port=service.modbus, timeout=10, retries=0)
-    assert modbus.connect()
     unit = service.request("/api/v1/devices/simulated")[1]["modbus_unit"]
-    try:
-        beyond = modbus.write_registers(0, list(struct.unpack(">HH", struct.pack(">f", 2.5))), slave=unit)
-        assert beyond.isError() and beyond.exception_code == 3  # illegal data value
-        within = modbus.write_registers(0, list(struct.unpack(">HH", struct.pack(">f", 1.5))), slave=unit)
-        assert not within.isError()
-    finally:
-        modbus.close()
+    for source, power, exception in [("127.0.0.1", 2.5, 3),  # beyond the limit: illegal data value
+                                      ("127.0.0.1", 1.5, None),
+                                      ("127.0.0.2", 1.0, 1)]:  # not a writer: illegal function
+        modbus = ModbusTcpClient("127.0.0.1", port=service.modbus, timeout=10, retries=0,
+                                 source_address=(source, 0))
+        assert modbus.connect()
+        try:
+            answer = modbus.write_registers(0, list(struct.unpack(">HH", struct.pack(">f", power))), slave=unit)
+            assert (answer.exception_code if answer.isError() else None) == exception
+        finally:
+            modbus.close()
     lines = audit_lines(audit)
-    assert [(line["user"], line["door"], line["client"], line["status"]) for line in lines] == [
-        (None, "modbus", "127.0.0.1", "limit"), (None, "modbus", "127.0.0.1", 0)]
+    assert [(line["user"], line["door"], line["client"], line["command"], line["status"]) for line in lines] == [
+        (None, "modbus", "127.0.0.1", "PCMD=2.5", "limit"), (None, "modbus", "127.0.0.1", "PCMD=1.5", 0),
+        (None, "modbus", "127.0.0.2", "PCMD=1", "read-only")]
 
 
 @linux_only

@@ -35,6 +35,12 @@ over_tls = pytest.mark.skipif(UNDER_WINE or bool(WORKERS),
                               reason="TLS: Linux only, tested in the run with workers")
 
 
+def tool_path(path):
+    """A path as the tool under test takes it where it is not an option's value: under Wine a
+    Windows path (the Windows build's command line reads "/tmp/..." as a Windows-style option)."""
+    return "Z:" + str(path).replace("/", "\\") if UNDER_WINE else str(path)
+
+
 def run_tool(*arguments, environment=None, timeout=20):
     """The tool run to its end: its completed process, output as text."""
     env = dict(os.environ, **(environment or {}))

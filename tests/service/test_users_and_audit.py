@@ -15,7 +15,7 @@ import time
 
 import pytest
 
-from conftest import SIM, Service, free_port, linux_only, run_tool, stop, wait_for
+from conftest import SIM, Service, free_port, linux_only, run_tool, stop, tool_path, wait_for
 
 LIMITS = {"max_power_command": 2.0, "refuse": ["KSWCMD=1"]}
 
@@ -25,7 +25,7 @@ def add_users(folder, *users):
     path = str(folder / "users")
     tokens = {}
     for name, role in users:
-        made = run_tool("serve-user", "add", name, role, path)
+        made = run_tool("serve-user", "add", name, role, tool_path(path))
         assert made.returncode == 0, made.stderr
         tokens[name] = made.stdout.strip()
     return path, tokens

@@ -9,7 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <future>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -26,11 +26,16 @@ public:
             std::lock_guard lock(mutex_);
             order_.push_back(name);
             results_.push_back(std::move(result));
-            if (order_.size() == expected_) all_.set_value();
+            if (order_.size() == expected_) complete_.notify_all();
         };
     }
     void Expect(size_t count) { expected_ = count; }
-    bool AwaitAll() { return all_.get_future().wait_for(10s) == std::future_status::ready; }
+    // Under the lock, so that the loop's last touch of this object (its unlock) is done before a
+    // test that has seen every result goes on to destroy it.
+    bool AwaitAll() {
+        std::unique_lock lock(mutex_);
+        return complete_.wait_for(lock, 10s, [this] { return order_.size() >= expected_; });
+    }
     const std::vector<std::string> &Order() const { return order_; }
     const BatchResult &Of(const std::string &name) const {
         for (size_t i = 0; i < order_.size(); ++i) {
@@ -44,7 +49,7 @@ private:
     std::vector<std::string> order_;
     std::vector<BatchResult> results_;
     size_t expected_ = 0;
-    std::promise<void> all_;
+    std::condition_variable complete_;
 };
 
 // A text supply opened through the library, then silent.
